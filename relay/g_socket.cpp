@@ -1,0 +1,347 @@
+#include "relay/g_socket.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/g_console.hpp"
+#include "transport/g_tls.hpp"
+
+void (*G_SOCKET::config_override)(G_SOCKET*) = nullptr;
+
+int help(char* program_name) {
+  wprintf(L"\033[H\033[J");
+  fflush(stdout);
+  wprintf(L":: WebSocket relay utility  relayhub 1.0, December 2026\n");
+  wprintf(L"-------------------------------------------------------------------------------\n");
+  wprintf(L":: Relay data between WebSocket, TCP and TLS clients.\n");
+  wprintf(L"-------------------------------------------------------------------------------\n");
+  wprintf(L":: usage ::\n");
+  wprintf(L"\t%s <-p listen port>\n", program_name);
+  wprintf(L"\t[-p listen port]\n");
+  wprintf(L"\t[-c 1 to %u connections]\n", G_SOCKET::MAX_CONNECTIONS);
+  wprintf(L"\t[-L 1472|1405|1422|65112|65507       packet length]\n");
+  wprintf(L"\n");
+  wprintf(L":: example ::\n");
+  wprintf(L"\t%s\n", program_name);
+  wprintf(L"\t%s -p 81\n", program_name);
+  wprintf(L"\n");
+  wprintf(L"\n");
+  return 0;
+}
+
+int G_SOCKET::config(int argc, char** argv) {
+  report = true;
+  listen = true;
+  print_once = false;
+  print = true;
+  verbose = true;
+  write = true;
+  memset(host_local, 0, sizeof(host_local));
+  memset(host_remote, 0, sizeof(host_remote));
+  port_local = 81;
+  port_remote = 0;
+  cw_connections = MAX_CONNECTIONS;
+  packet_length_r = 4096;
+  cso_type = SOCK_STREAM;
+  cso_protocol = IPPROTO_TCP;
+
+  bool b_help = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg == nullptr || arg[0] != '-') continue;
+    if (arg[1] == '-' && strcasecmp(arg + 2, "help") == 0) {
+      b_help = true;
+      continue;
+    }
+    for (const char* p = arg + 1; *p; ++p) {
+      const char c = *p;
+      if (c == 'h') {
+        b_help = true;
+        continue;
+      }
+      if (c != 'p' && c != 'c' && c != 'L') continue;
+      const char* value = nullptr;
+      if (p[1] != 0) {
+        value = p + 1;
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      }
+      if (value != nullptr) {
+        const long v = strtol(value, nullptr, 10);
+        if (c == 'p') {
+          port_local = static_cast<uint16_t>(v);
+        } else if (c == 'c') {
+          cw_connections = static_cast<uint16_t>(v);
+        } else {
+          packet_length_r = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(v)));
+        }
+      }
+      break;  // the value ends this argument's scan
+    }
+  }
+  if (config_override != nullptr) config_override(this);
+
+  g_tls_t::init_ctx(G_TLS_MODE_SERVER);
+  g_tls_t::load_cer(g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_1, G_TLS_MODE_SERVER);
+  g_tls_t::load_cer(g_tls_t::PEM_FILE_2, g_tls_t::PEM_FILE_2, G_TLS_MODE_SERVER);
+
+  if (cw_connections == 0) {
+    cw_connections = listen ? MAX_CONNECTIONS : 1;
+  } else if (cw_connections > MAX_CONNECTIONS) {
+    cw_connections = MAX_CONNECTIONS;
+    wprintf(L"!! G_SOCKET::config()  number of connections reduced to: %u\n\n",
+            MAX_CONNECTIONS);
+  }
+  if (print_once) print = true;
+  if (verbose) {
+    wprintf(L":: config ::\n");
+    wprintf(L"  print:%u, print_once:%u, listen:%u, write:%u, connections:%u\n",
+            (unsigned)print, (unsigned)print_once, (unsigned)listen, (unsigned)write,
+            (unsigned)cw_connections);
+    wprintf(L"  verbose:%u, quiet:%u, packet_length_r:%llu\n", (unsigned)verbose,
+            (unsigned)(1 - report), (unsigned long long)packet_length_r);
+    wprintf(L"  so_type:%u, so_protocol:%u\n", cso_type, cso_protocol);
+    wprintf(L"  addr_local  %s:%u\n", host_local, (unsigned)port_local);
+    wprintf(L"  addr_remote %s:%u\n\n", host_remote, (unsigned)port_remote);
+    wprintf(L":: ------ ::\n");
+  }
+
+  if (b_help) return -1;
+  if (listen && port_local != 0) return 0;
+  if (host_remote[0] == 0) return -1;
+  if (port_remote == 0) return -1;
+  return 0;
+}
+
+G_SOCKET::sizes_t G_SOCKET::compute_sizes(uint64_t packet_length, uint32_t protocol,
+                                          uint32_t connections) {
+  sizes_t s{};
+  s.L = packet_length;
+  if (s.L == 0 || s.L > ARENA_UNIT) s.L = ARENA_UNIT;
+  if (protocol != IPPROTO_TCP && s.L > 65112) {
+    s.L = 65112;
+    s.R = 65536;
+    s.W = 130224;
+    s.S = 196608;
+  } else {
+    s.W = 2 * s.L;
+    s.R = (s.L + 4095) & ~uint64_t(4095);
+    s.S = 3 * s.R;
+  }
+  s.units = (s.S * connections + ARENA_UNIT - 1) / ARENA_UNIT;
+  return s;
+}
+
+G_SOCKET::G_SOCKET(int argc, char** argv) {
+  b_configured = false;
+  if (config(argc, argv) != 0) return;
+  b_configured = true;
+  setlocale(LC_ALL, "bg_BG.utf8");
+
+  const sizes_t s = compute_sizes(packet_length_r, cso_protocol, cw_connections);
+  packet_length_r = s.L;
+
+  mem.b_verbose = true;
+  mem.allocate_ram(s.units);
+  if (mem.p_ram == nullptr) exit(1);
+
+  G_SO_TASK::page_size_r = s.L;
+  G_SO_TASK::page_size_w = s.W;
+  G_SO_TASK::b_listen = listen;
+  G_SO_TASK::tasks = &task_table[0];
+  G_SO_TASK::w_connections = cw_connections;
+  uint64_t stack = mem.stack_size;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Instrumented builds need several times the stack of a normal build.
+  if (stack < (uint64_t(1) << 20)) stack = uint64_t(1) << 20;
+#endif
+  G_SO_TASK::stack_size = stack;
+
+  char* arena = static_cast<char*>(mem.p_ram);
+  for (uint32_t i = 0; i < cw_connections; ++i) {
+    G_SO_TASK& t = task_table[i];
+    t.report = report;
+    t.print_once = print_once;
+    t.print = print;
+    t.verbose = verbose;
+    t.write = write;
+    t.page_r = arena + i * s.S;
+    t.page_w = t.page_w_cur = arena + i * s.S + s.R;
+    t.page_w_index = 0;
+    t.size_w_half = s.W / 2;
+    t.p_send = nullptr;
+    t.init_task();
+  }
+  for (uint32_t i = cw_connections; i < MAX_CONNECTIONS; ++i) task_table[i].b_running = false;
+  task_table[0].init_print();
+}
+
+int G_SOCKET::init() {
+  memset(&addr_local, 0, sizeof(addr_local));
+  addr_local.sin_family = AF_INET;
+  addr_local.sin_port = htons(port_local);
+  addr_local.sin_addr.s_addr = host_local[0] ? inet_addr(host_local) : 0;
+  memset(&addr_remote, 0, sizeof(addr_remote));
+  addr_remote.sin_family = AF_INET;
+  addr_remote.sin_port = htons(port_remote);
+  addr_remote.sin_addr.s_addr = inet_addr(host_remote);
+  return listen ? start_server() : start_client();
+}
+
+int G_SOCKET::start_server() {
+  const int so = ::socket(AF_INET, cso_type, cso_protocol);
+  if (so == -1) {
+    print_format_inline(errno, L"socket(AF_INET, cso_type, cso_protocol)");
+    return -1;
+  }
+  socket_configure(so);
+  wprintf(L":: bind(%s:%u)  ", host_local[0] ? host_local : "0.0.0.0", (unsigned)port_local);
+  if (::bind(so, reinterpret_cast<sockaddr*>(&addr_local), sizeof(addr_local)) != 0) {
+    print_format_inline(errno, L"\nbind(so, (sockaddr *) &addr_local, sizeof(addr_local))");
+    ::close(so);
+    return -1;
+  }
+  if (::listen(so, cw_connections) != 0) {
+    print_format_inline(errno, L"listen(so, cw_connections)");
+    ::close(so);
+    return -1;
+  }
+  const bool tls = g_tls_t::server_valid;
+  wprintf(L"RAW%s WS%s  max connections: %u\n:: waiting for client connection...\n\n",
+          tls ? " TLS" : "", tls ? " WSS" : "", (unsigned)cw_connections);
+  fflush(stdout);
+  G_SO_TASK::so_listen = so;
+  for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].e_thread_r.signal();
+  for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].h_thread_r.wait();
+  return 0;
+}
+
+int G_SOCKET::start_client() {
+  const uint32_t n = cw_connections;
+  wprintf(L":: connecting to server (%s:%u)\n", host_remote, (unsigned)port_remote);
+  G_SO_TASK::b_stop = true;
+  for (uint32_t i = 0; i < n; ++i) {
+    const int so = ::socket(AF_INET, cso_type, cso_protocol);
+    if (so == -1) {
+      print_format_inline(errno, L"socket(AF_INET, cso_type, cso_protocol)");
+      return -1;
+    }
+    socket_configure(so);
+    socket_keep_alive(so);
+    addr_local.sin_port = htons(port_local);
+    if (port_local != 0) ++port_local;
+    if (::bind(so, reinterpret_cast<sockaddr*>(&addr_local), sizeof(addr_local)) != 0) {
+      print_format_inline(
+          errno, L"\nbind(tasks[i]->so, (sockaddr *) &addr_local, sizeof(addr_local))");
+      ::close(so);
+      return -1;
+    }
+    task_table[i].ws.tls.so = so;
+  }
+
+  auto release_from = [&](uint32_t j) {
+    for (uint32_t k = j; k < n; ++k) {
+      task_table[k].b_running = false;
+      task_table[k].e_thread_r.signal();
+    }
+  };
+  for (uint32_t j = 0; j < n; ++j) {
+    G_SO_TASK& t = task_table[j];
+    g_tls_t& tls = t.ws.tls;
+    errno = 0;
+    const int so = tls.so;
+    if (::connect(so, reinterpret_cast<sockaddr*>(&addr_remote), sizeof(addr_remote)) == 0 &&
+        tls.new_client_raw(so) == 0) {
+      t.b_connected = true;
+      t.e_thread_r.signal();
+      continue;
+    }
+    const int err = errno;
+    tls.end_session();
+    if (err == 0) {
+      wprintf(L":: new_client(%u)  failed  %i\n\n", j, (int)tls.err_tls);
+      release_from(j);
+      break;
+    }
+    if (!report) wprintf(L":: connect(%u) ", j);
+    print_format_inline(err, L"connect(tasks[i]->so, (sockaddr *) &addr_remote, addr_remote_size)");
+    if (err == ECONNABORTED) {
+      // The skipped task is released like a refused one, so the final join returns.
+      t.b_running = false;
+      t.e_thread_r.signal();
+      continue;
+    }
+    if (err == ECONNREFUSED) {
+      release_from(j);
+      break;
+    }
+    // Unexpected failure: stop every task before the arena can go away, so no
+    // task thread touches its buffers after the destructor frees them.
+    release_from(j);
+    for (uint32_t k = 0; k < j; ++k) {
+      task_table[k].ws.tls.b_abort = true;
+      task_table[k].ws.tls.end_session();
+    }
+    for (uint32_t k = 0; k < n; ++k) task_table[k].h_thread_r.wait();
+    return err;
+  }
+  for (uint32_t i = 0; i < n; ++i) task_table[i].resume_w();
+  for (uint32_t i = 0; i < n; ++i) task_table[i].h_thread_r.wait();
+  return 0;
+}
+
+int G_SOCKET::socket_configure(int so) {
+  int r = 0;
+  auto opt = [so](int level, int name, int value) {
+    return setsockopt(so, level, name, &value, sizeof(value)) == 0 ? 0 : -1;
+  };
+  r |= opt(SOL_SOCKET, SO_RCVBUF, static_cast<int>(packet_length_r));
+  r |= opt(SOL_SOCKET, SO_SNDBUF, static_cast<int>(G_SO_TASK::page_size_w));
+  opt(IPPROTO_TCP, TCP_NODELAY, 1);
+  if (listen) r |= opt(IPPROTO_TCP, TCP_FASTOPEN, cw_connections);
+  r |= opt(IPPROTO_TCP, TCP_LINGER2, 4);
+  opt(IPPROTO_TCP, TCP_USER_TIMEOUT, 300000);
+  r |= opt(IPPROTO_TCP, TCP_QUICKACK, 1);
+  r |= opt(SOL_SOCKET, SO_REUSEADDR, 1);
+  r |= opt(SOL_SOCKET, SO_REUSEPORT, 1);
+  return r;
+}
+
+int G_SOCKET::socket_keep_alive(int so) {
+  int r = 0;
+  auto opt = [so](int level, int name, int value) {
+    return setsockopt(so, level, name, &value, sizeof(value)) == 0 ? 0 : -1;
+  };
+  r |= opt(SOL_SOCKET, SO_KEEPALIVE, 1);
+  r |= opt(IPPROTO_TCP, TCP_KEEPINTVL, 75);
+  r |= opt(IPPROTO_TCP, TCP_KEEPCNT, 4);
+  return r;
+}
+
+G_SO_TASK* G_SOCKET::get_free_server() {
+  for (uint32_t i = 0; i < cw_connections; ++i) {
+    bool expected = false;
+    if (task_table[i].b_connected.compare_exchange_strong(expected, true)) return &task_table[i];
+  }
+  return nullptr;
+}
+
+G_SOCKET::~G_SOCKET() {
+  if (b_configured) {
+    b_configured = false;
+    g_tls_t::free_ctx();
+    mem.free_ram();
+  }
+  // task_table and mem are destroyed by the compiler in reverse order
+  // (tasks 31 down to 0, then mem).
+}

@@ -1,0 +1,72 @@
+// The hub: configuration, the arena every connection buffer is carved from,
+// and the fixed table of connection slots.
+#pragma once
+
+#include <cstdint>
+#include <netinet/in.h>
+
+#include "relay/g_so_task.hpp"
+#include "support/g_mem.hpp"
+
+// IPv4 address held in 4 bytes.
+struct SB4 {
+  uint32_t addr = 0;
+  SB4() = default;
+  explicit SB4(in_addr a) : addr(a.s_addr) {}
+  explicit SB4(uint32_t a) : addr(a) {}
+};
+
+class G_SOCKET {
+ public:
+  static constexpr uint32_t MAX_CONNECTIONS = 32;
+  static constexpr uint64_t ARENA_UNIT = 2097152;
+
+  // Configuration record, filled by config().
+  bool report = true;
+  bool listen = true;
+  bool print_once = false;
+  bool print = true;
+  bool verbose = true;
+  bool write = true;
+  char host_local[64] = {};
+  char host_remote[64] = {};
+  uint16_t port_local = 81;
+  uint16_t port_remote = 0;
+  uint16_t cw_connections = 32;
+  uint64_t packet_length_r = 4096;
+  uint32_t cso_type = 1;
+  uint32_t cso_protocol = 6;
+
+  G_MEM mem;
+  G_SO_TASK task_table[MAX_CONNECTIONS];
+  bool b_configured = false;
+  sockaddr_in addr_local{};
+  sockaddr_in addr_remote{};
+
+  G_SOCKET(int argc, char** argv);
+  ~G_SOCKET();
+  G_SOCKET(const G_SOCKET&) = delete;
+  G_SOCKET& operator=(const G_SOCKET&) = delete;
+
+  int config(int argc, char** argv);
+  int init();
+  int start_server();
+  int start_client();
+  int socket_configure(int so);
+  static int socket_keep_alive(int so);
+  G_SO_TASK* get_free_server();
+
+  // Buffer geometry derived from a packet length (exposed for tests).
+  struct sizes_t {
+    uint64_t L, R, W, S, units;
+  };
+  static sizes_t compute_sizes(uint64_t packet_length, uint32_t protocol,
+                               uint32_t connections);
+
+  // Called by config() after the command line is parsed: lets an embedding
+  // program (and the tests) set the fields the command line cannot reach,
+  // such as client mode. Null by default.
+  static void (*config_override)(G_SOCKET*);
+};
+
+int help(char* program_name);

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# relayhub set-up: install build and test dependencies, build, make a
+# localhost certificate, run the hub, or run the whole test suite.
+#
+#   bash scripts/setup.sh run [relayhub options]   build and start on port 8081
+#   bash scripts/setup.sh test                     build and run every test
+#   bash scripts/setup.sh sanitize address|thread  run the tests instrumented
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+
+PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libgtest-dev
+          openssl python3 python3-websockets netcat-openbsd)
+
+deps() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "installing: ${missing[*]}"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  fi
+}
+
+build() {  # build DIR [cmake args...]
+  local dir="$1"; shift
+  cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
+}
+
+cert() {
+  # A self-signed identity for localhost: certificate and key in one PEM file.
+  if [ ! -f localhost.pem ]; then
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+      -keyout localhost.key.tmp -out localhost.crt.tmp -days 365 -subj "/CN=localhost" \
+      -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" 2>/dev/null
+    cat localhost.crt.tmp localhost.key.tmp > localhost.pem
+    rm -f localhost.crt.tmp localhost.key.tmp
+    chmod 600 localhost.pem
+    echo "made localhost.pem (self-signed, CN=localhost, 365 days)"
+  fi
+}
+
+cmd="${1:-}"
+shift || true
+case "$cmd" in
+  run)
+    deps
+    build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
+    cert
+    if [ "$#" -eq 0 ]; then set -- -p 8081; fi
+    exec ./build/relayhub "$@"
+    ;;
+  test)
+    deps
+    build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cd build-test
+    ctest --output-on-failure --timeout 900 -j2
+    ;;
+  sanitize)
+    kind="${1:-address}"
+    deps
+    build "build-$kind" -DCMAKE_BUILD_TYPE=Debug -DRELAYHUB_SANITIZE="$kind"
+    cd "build-$kind"
+    # Thread stacks must not be reused under TSan's own bookkeeping limits.
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+      ctest --output-on-failure --timeout 1800
+    ;;
+  *)
+    echo "usage: bash scripts/setup.sh run [relayhub options] | test | sanitize address|thread" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,141 @@
+#include "support/g_event.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <sched.h>
+#include <sys/time.h>
+
+namespace {
+constexpr int kClosed = 43;
+}
+
+g_event::g_event() : b_manual_reset(false), b_signaled(false), b_valid(false), users(0) {
+  memset(&cond, 0, sizeof cond);
+  memset(&mutex, 0, sizeof mutex);
+}
+
+g_event::~g_event() { close(); }
+
+void g_event::deadline(unsigned ms, struct timespec* out) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  // 64-bit sum: a 32-bit one would wrap for time-outs near UINT_MAX and
+  // expire at once instead of after ~49 days.
+  const uint64_t total = static_cast<uint64_t>(ms) + static_cast<uint64_t>(now.tv_usec) / 1000u;
+  out->tv_sec = now.tv_sec + static_cast<time_t>(total / 1000u);
+  out->tv_nsec = static_cast<long>((total % 1000u) * 1000000u);
+}
+
+void g_event::wait_until_unused(const std::atomic<int>& users) {
+  // Woken waiters leave within a few scheduling rounds; yield first, then
+  // back off so a slow leaver is not starved by the spinning closer.
+  for (unsigned round = 0; users.load(std::memory_order_acquire) != 0; ++round) {
+    if (round < 100) {
+      sched_yield();
+    } else {
+      struct timespec pause = {0, 100000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+int g_event::enter() {
+  // Counting before testing the flag pairs with close, which clears the
+  // flag before reading the count: one of the two always sees the other.
+  users.fetch_add(1, std::memory_order_seq_cst);
+  if (!b_valid.load(std::memory_order_seq_cst)) {
+    leave();
+    return kClosed;
+  }
+  return 0;
+}
+
+void g_event::leave() { users.fetch_sub(1, std::memory_order_release); }
+
+int g_event::init(bool manual_reset, bool initially_signaled) {
+  if (b_valid.load()) return EBUSY;
+  int rc = pthread_mutex_init(&mutex, nullptr);
+  if (rc != 0) return rc;
+  rc = pthread_cond_init(&cond, nullptr);
+  if (rc != 0) {
+    pthread_mutex_destroy(&mutex);
+    memset(&mutex, 0, sizeof mutex);
+    return rc;
+  }
+  b_manual_reset = manual_reset;
+  b_signaled = initially_signaled;
+  b_valid.store(true, std::memory_order_seq_cst);
+  return 0;
+}
+
+int g_event::signal() {
+  if (enter() != 0) return kClosed;
+  pthread_mutex_lock(&mutex);
+  b_signaled = true;
+  const int rc = b_manual_reset ? pthread_cond_broadcast(&cond) : pthread_cond_signal(&cond);
+  pthread_mutex_unlock(&mutex);
+  leave();
+  return rc;
+}
+
+int g_event::reset() {
+  if (enter() != 0) return kClosed;
+  pthread_mutex_lock(&mutex);
+  b_signaled = false;
+  pthread_mutex_unlock(&mutex);
+  leave();
+  return 0;
+}
+
+int g_event::wait() {
+  if (enter() != 0) return kClosed;
+  pthread_mutex_lock(&mutex);
+  int rc = 0;
+  while (!b_signaled && rc == 0) rc = pthread_cond_wait(&cond, &mutex);
+  if (!b_valid.load()) {
+    rc = kClosed;
+  } else if (rc == 0 && !b_manual_reset) {
+    b_signaled = false;
+  }
+  pthread_mutex_unlock(&mutex);
+  leave();
+  return rc;
+}
+
+int g_event::wait_time(unsigned ms) {
+  if (enter() != 0) return kClosed;
+  struct timespec until;
+  deadline(ms, &until);
+  int rc = pthread_mutex_timedlock(&mutex, &until);
+  if (rc != 0) {
+    leave();
+    return rc;
+  }
+  while (!b_signaled && rc == 0) rc = pthread_cond_timedwait(&cond, &mutex, &until);
+  if (!b_valid.load()) {
+    rc = kClosed;
+  } else if (rc == 0 && !b_manual_reset) {
+    b_signaled = false;
+  }
+  pthread_mutex_unlock(&mutex);
+  leave();
+  return rc;
+}
+
+int g_event::close() {
+  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return kClosed;
+  // Under the mutex, so that a waiter between its test and its sleep
+  // cannot miss the wake-up.
+  pthread_mutex_lock(&mutex);
+  b_signaled = true;
+  pthread_cond_broadcast(&cond);
+  pthread_mutex_unlock(&mutex);
+  // Every woken waiter still has to re-take the mutex to return 43.
+  wait_until_unused(users);
+  const int rc = pthread_cond_destroy(&cond);
+  pthread_mutex_destroy(&mutex);
+  memset(&cond, 0, sizeof cond);
+  memset(&mutex, 0, sizeof mutex);
+  return rc;
+}

@@ -1,0 +1,141 @@
+#include "support/g_event_sem.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+
+#include "support/g_event.hpp"
+
+namespace {
+constexpr int kClosed = 43;
+}
+
+g_event_sem::g_event_sem() : b_manual_reset(false), b_signaled(false), b_valid(false), users(0) {
+  memset(&sem, 0, sizeof sem);
+}
+
+g_event_sem::~g_event_sem() { close(); }
+
+int g_event_sem::enter() {
+  // Counting before testing the flag pairs with close, which clears the
+  // flag before reading the count.
+  users.fetch_add(1, std::memory_order_seq_cst);
+  if (!b_valid.load(std::memory_order_seq_cst)) {
+    leave();
+    return kClosed;
+  }
+  return 0;
+}
+
+void g_event_sem::leave() { users.fetch_sub(1, std::memory_order_release); }
+
+void g_event_sem::drain() {
+  while (sem_trywait(&sem) == 0 || errno == EINTR) {
+  }
+}
+
+int g_event_sem::init(bool manual_reset, bool initially_signaled) {
+  if (b_valid.load()) return EBUSY;
+  if (sem_init(&sem, 0, initially_signaled ? 1u : 0u) != 0) return errno;
+  b_manual_reset = manual_reset;
+  b_signaled.store(initially_signaled);
+  b_valid.store(true, std::memory_order_seq_cst);
+  return 0;
+}
+
+int g_event_sem::signal() {
+  if (enter() != 0) return kClosed;
+  b_signaled.store(true);
+  const int rc = sem_post(&sem) == 0 ? 0 : errno;
+  leave();
+  return rc;
+}
+
+int g_event_sem::reset() {
+  if (enter() != 0) return kClosed;
+  b_signaled.store(false);
+  drain();
+  leave();
+  return 0;
+}
+
+int g_event_sem::passed() {
+  if (b_manual_reset) {
+    // Put the count back so the next waiter passes too.
+    sem_post(&sem);
+  } else {
+    b_signaled.store(false);
+    drain();
+  }
+  leave();
+  return 0;
+}
+
+int g_event_sem::wait() {
+  if (enter() != 0) return kClosed;
+  if (b_manual_reset && b_signaled.load()) {
+    leave();
+    return 0;
+  }
+  for (;;) {
+    const int rc = sem_wait(&sem);
+    const int err = errno;
+    if (!b_valid.load()) {
+      leave();
+      return kClosed;
+    }
+    if (rc == 0) return passed();
+    if (err != EINTR) {
+      leave();
+      return err;
+    }
+  }
+}
+
+int g_event_sem::wait_time(unsigned ms) {
+  if (enter() != 0) return kClosed;
+  if (b_manual_reset && b_signaled.load()) {
+    leave();
+    return 0;
+  }
+  struct timespec until;
+  g_event::deadline(ms, &until);
+  for (;;) {
+    const int rc = sem_timedwait(&sem, &until);
+    const int err = errno;
+    if (!b_valid.load()) {
+      leave();
+      return kClosed;
+    }
+    if (rc == 0) return passed();
+    if (err != EINTR) {
+      leave();
+      return err;
+    }
+  }
+}
+
+int g_event_sem::close() {
+  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return kClosed;
+  b_signaled.store(true);
+  // Keep the count at least as high as the number of threads still inside,
+  // so every blocked waiter is released; then wait for all to leave before
+  // the semaphore is destroyed.
+  for (unsigned round = 0;; ++round) {
+    const int inside = users.load(std::memory_order_acquire);
+    if (inside == 0) break;
+    int count = 0;
+    if (sem_getvalue(&sem, &count) == 0) {
+      for (; count < inside; ++count) sem_post(&sem);
+    }
+    if (round < 100) {
+      sched_yield();
+    } else {
+      struct timespec pause = {0, 100000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+  const int rc = sem_destroy(&sem) == 0 ? 0 : errno;
+  memset(&sem, 0, sizeof sem);
+  return rc;
+}

@@ -1,0 +1,176 @@
+"""Helpers for the integration tests: start the real relayhub binary on a free
+loopback port, watch its console, and talk to it with plain sockets.
+
+Every wait is bounded; only the processes started here are ever killed."""
+
+import os
+import re
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+BIN = os.environ.get("RELAYHUB_BIN", "relayhub")
+HOST = "127.0.0.1"
+KIND_RE = re.compile(r"so -?\d+  (RAW|WS|TLS|WSS)\n")
+# Instrumented builds (sanitizers, valgrind) are several times slower.
+SLOW = float(os.environ.get("RELAYHUB_TEST_SLOW", "1"))
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def make_cert(directory, name="localhost.pem", days=30, cn="localhost"):
+    """Self-signed certificate and key in one PEM file, as the hub expects."""
+    path = os.path.join(directory, name)
+    key = path + ".key"
+    crt = path + ".crt"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-keyout", key, "-out", crt, "-days", str(days), "-subj", "/CN=" + cn,
+         "-addext", "subjectAltName=DNS:" + cn + ",IP:127.0.0.1"],
+        check=True, capture_output=True, timeout=60)
+    with open(path, "wb") as out:
+        for part in (crt, key):
+            with open(part, "rb") as f:
+                out.write(f.read())
+    return path
+
+
+class Hub:
+    """One relayhub process on a free loopback port."""
+
+    def __init__(self, *args, cwd=None, port=None, wait_ready=True):
+        self.port = port if port is not None else free_port()
+        self._tmp = None
+        if cwd is None:
+            self._tmp = tempfile.TemporaryDirectory()
+            cwd = self._tmp.name
+        self.cwd = cwd
+        self.proc = subprocess.Popen([BIN, "-p", str(self.port), *args], cwd=cwd,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL)
+        self._out = []
+        self._err = []
+        self._cond = threading.Condition()
+        self._kinds_seen = 0
+        self._threads = [threading.Thread(target=self._pump, args=(self.proc.stdout, self._out), daemon=True),
+                         threading.Thread(target=self._pump, args=(self.proc.stderr, self._err), daemon=True)]
+        for t in self._threads:
+            t.start()
+        if wait_ready:
+            self.wait_for("waiting for client connection")
+
+    def _pump(self, stream, sink):
+        while True:
+            chunk = stream.read1(65536) if hasattr(stream, "read1") else stream.read(1)
+            if not chunk:
+                break
+            with self._cond:
+                sink.append(chunk.decode("utf-8", "replace"))
+                self._cond.notify_all()
+        with self._cond:
+            self._cond.notify_all()
+
+    @property
+    def output(self):
+        with self._cond:
+            return "".join(self._out)
+
+    @property
+    def errors(self):
+        with self._cond:
+            return "".join(self._err)
+
+    def wait_for(self, pattern, timeout=10.0, count=1):
+        """Wait until the console holds `count` matches of `pattern`."""
+        rx = re.compile(pattern) if isinstance(pattern, str) else pattern
+        deadline = time.monotonic() + timeout * SLOW
+        with self._cond:
+            while True:
+                text = "".join(self._out)
+                found = rx.findall(text)
+                if len(found) >= count:
+                    return found
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.proc.poll() is not None and not any(t.is_alive() for t in self._threads)):
+                    raise AssertionError("timed out waiting for %r x%d; console:\n%s\nstderr:\n%s"
+                                         % (rx.pattern, count, text[-4000:], "".join(self._err)[-2000:]))
+                self._cond.wait(min(left, 0.2))
+
+    def kinds(self):
+        return KIND_RE.findall(self.output)
+
+    def connect(self, expect_kind="RAW", timeout=10.0):
+        """Connect a silent plain client and wait until the hub reports it ready."""
+        before = len(self.kinds())
+        s = socket.create_connection((HOST, self.port), timeout=timeout * SLOW)
+        if expect_kind is not None:
+            self.wait_for(KIND_RE, timeout=timeout, count=before + 1)
+            time.sleep(0.05)  # the kind is printed just before the slot turns ready
+        return s
+
+    def active(self):
+        m = re.findall(r"active (\d\d)/\d\d", self.output)
+        return int(m[-1]) if m else None
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.proc.pid))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+        for t in self._threads:
+            t.join(timeout=5)
+        for s in (self.proc.stdout, self.proc.stderr):
+            try:
+                s.close()
+            except OSError:
+                pass
+        if self._tmp is not None:
+            self._tmp.cleanup()
+            self._tmp = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def recv_exact(sock, n, timeout=10.0):
+    """Read exactly n bytes or fail after `timeout` seconds."""
+    deadline = time.monotonic() + timeout * SLOW
+    buf = bytearray()
+    while len(buf) < n:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise AssertionError("timed out after %d of %d bytes" % (len(buf), n))
+        sock.settimeout(left)
+        chunk = sock.recv(min(n - len(buf), 1 << 20))
+        if not chunk:
+            raise AssertionError("connection closed after %d of %d bytes" % (len(buf), n))
+        buf += chunk
+    return bytes(buf)
+
+
+def expect_silence(sock, wait=0.3):
+    """Assert that nothing arrives on sock within `wait` seconds."""
+    sock.settimeout(wait * SLOW)
+    try:
+        data = sock.recv(65536)
+    except socket.timeout:
+        return
+    raise AssertionError("unexpected data: %r" % data[:100])
+
+
+def run_tool(args, timeout=30, **kw):
+    return subprocess.run(args, capture_output=True, timeout=timeout * SLOW, **kw)

@@ -1,0 +1,839 @@
+// WebSocket handshake and framing: known vectors, hostile lengths, the
+// outgoing text/binary decision, and handshakes over a local socket pair.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "websocket/websocket_srv.hpp"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+std::string digest_b64_sha1(const std::string& s) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(s.data(), s.size(), md, &n, EVP_sha1(), nullptr);
+  char out[64];
+  WEBSOCKET_SRV::b64_encode(md, n, out);
+  return out;
+}
+
+bytes md5_of(const unsigned char* p, size_t n) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(p, n, md, &len, EVP_md5(), nullptr);
+  return bytes(md, md + len);
+}
+
+std::string rfc_response(const std::string& accept) {
+  return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: WebSocket\r\n"
+         "Connection: Upgrade\r\nSec-WebSocket-Accept: " +
+         accept + "\r\n\r\n";
+}
+
+std::string old_response_text(const std::string& origin, const std::string& host) {
+  return "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\n"
+         "Connection: Upgrade\r\nSec-WebSocket-Origin: " +
+         origin + "\r\nSec-WebSocket-Location: ws://" + host +
+         "/\r\nSec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n";
+}
+
+const char kSampleRequest[] =
+    "GET /chat HTTP/1.1\r\n"
+    "Host: server.example.com\r\n"
+    "Upgrade: websocket\r\n"
+    "Connection: Upgrade\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+    "Origin: http://example.com\r\n"
+    "Sec-WebSocket-Version: 13\r\n\r\n";
+
+// Runs the header builder over a zero-terminated copy of the request.
+struct header_result {
+  long len;
+  std::string text;
+};
+
+header_result build(WEBSOCKET_SRV& ws, const std::string& req, size_t size = 2048) {
+  std::vector<char> in(req.begin(), req.end());
+  in.push_back(0);
+  std::vector<char> out(size + 1, 'X');
+  long n = ws.calc_web_socket_header(in.data(), req.size(), out.data(), size);
+  header_result r{n, {}};
+  if (n > 0) r.text.assign(out.data(), (size_t)n);
+  return r;
+}
+
+// A decode buffer of exactly len + 1 bytes, so that ASan sees any access
+// beyond the byte that decrypt may write.
+struct frame_buf {
+  std::unique_ptr<char[]> mem;
+  size_t len;
+  explicit frame_buf(const bytes& b) : mem(new char[b.size() + 1]), len(b.size()) {
+    memcpy(mem.get(), b.data(), b.size());
+    mem[b.size()] = 0x5A;
+  }
+  char* data() { return mem.get(); }
+};
+
+bytes mask_frame(uint8_t first, const bytes& payload, const uint8_t key[4]) {
+  bytes f{first};
+  size_t n = payload.size();
+  if (n <= 125) {
+    f.push_back((uint8_t)(0x80 | n));
+  } else if (n <= 65535) {
+    f.push_back(0x80 | 126);
+    f.push_back((uint8_t)(n >> 8));
+    f.push_back((uint8_t)n);
+  } else {
+    f.push_back(0x80 | 127);
+    for (int i = 7; i >= 0; --i) f.push_back((uint8_t)((uint64_t)n >> (8 * i)));
+  }
+  f.insert(f.end(), key, key + 4);
+  for (size_t i = 0; i < n; ++i) f.push_back(payload[i] ^ key[i % 4]);
+  return f;
+}
+
+// Owns a WEBSOCKET_SRV whose transport is one end of a socket pair.
+class WsPair : public ::testing::Test {
+ protected:
+  std::unique_ptr<WEBSOCKET_SRV> ws{new WEBSOCKET_SRV};
+  int peer = -1;
+
+  void SetUp() override {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    timeval tv{2, 0};  // the transport never blocks a test for long
+    setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    ASSERT_EQ(0, ws->tls.new_client_raw(sv[0]));
+    peer = sv[1];
+  }
+  void TearDown() override {
+    ws->tls.end_session();
+    if (peer >= 0) close(peer);
+  }
+  void put(const std::string& s) {
+    ASSERT_EQ((ssize_t)s.size(), ::send(peer, s.data(), s.size(), MSG_NOSIGNAL));
+  }
+  // Everything the peer receives within the time-out, up to max bytes.
+  std::string take(size_t max = 65536, int timeout_ms = 1000) {
+    std::string got;
+    std::vector<char> buf(max);
+    while (got.size() < max) {
+      pollfd p{peer, POLLIN, 0};
+      if (poll(&p, 1, got.empty() ? timeout_ms : 100) <= 0) break;
+      ssize_t n = ::recv(peer, buf.data(), max - got.size(), 0);
+      if (n <= 0) break;
+      got.append(buf.data(), (size_t)n);
+    }
+    return got;
+  }
+  void make_websocket(uint32_t v) {
+    ws->version = v;
+    ws->b_websocket = true;
+    ws->frame_type = 1;
+    ws->utf8_pending = 3;
+    ws->utf8_start = 1;
+  }
+};
+
+// ---------------------------------------------------------------- base64
+
+TEST(WsBase64, Rfc4648VectorsAndTable) {
+  const char* in[] = {"", "f", "fo", "foo", "foob", "fooba", "foobar"};
+  const char* out[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+  for (int i = 0; i < 7; ++i) {
+    char buf[32];
+    memset(buf, 'X', sizeof(buf));
+    long n = WEBSOCKET_SRV::b64_encode((unsigned char*)in[i], (long)strlen(in[i]), buf);
+    EXPECT_STREQ(out[i], buf) << in[i];
+    EXPECT_EQ((long)strlen(out[i]), n);
+  }
+  char buf[4] = "XY";
+  EXPECT_EQ(0, WEBSOCKET_SRV::b64_encode((unsigned char*)"abc", -3, buf));
+  EXPECT_EQ(0, buf[0]);
+
+  EXPECT_EQ('A', WEBSOCKET_SRV::b64_table(0));
+  EXPECT_EQ('Z', WEBSOCKET_SRV::b64_table(25));
+  EXPECT_EQ('a', WEBSOCKET_SRV::b64_table(26));
+  EXPECT_EQ('z', WEBSOCKET_SRV::b64_table(51));
+  EXPECT_EQ('0', WEBSOCKET_SRV::b64_table(52));
+  EXPECT_EQ('9', WEBSOCKET_SRV::b64_table(61));
+  EXPECT_EQ('+', WEBSOCKET_SRV::b64_table(62));
+  EXPECT_EQ('/', WEBSOCKET_SRV::b64_table(63));
+  EXPECT_EQ('/', WEBSOCKET_SRV::b64_table(200));
+}
+
+// ---------------------------------------------------------------- header search
+
+TEST(WsHeaderKey, ValueLocation) {
+  char req[] = "GET / HTTP/1.1\r\nX-Sec-WebSocket-Key1: \t\x80\xff abc\r\nHost:\r\n  next\r\n";
+  size_t len = strlen(req);
+  char* p = WEBSOCKET_SRV::header_get_key(req, len, "Sec-WebSocket-Key1:");
+  ASSERT_NE(nullptr, p);  // not required at the start of a line
+  EXPECT_EQ(0, strncmp(p, "abc", 3));
+  // Line breaks are skipped like blanks.
+  p = WEBSOCKET_SRV::header_get_key(req, len, "Host:");
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(0, strncmp(p, "next", 4));
+  // The colon is part of the name: "Key:" does not match "Key1:".
+  EXPECT_EQ(nullptr, WEBSOCKET_SRV::header_get_key(req, len, "Sec-WebSocket-Key:"));
+  EXPECT_EQ(nullptr, WEBSOCKET_SRV::header_get_key(req, len, "host:"));
+
+  char tail[] = "Origin:  \r\n";
+  EXPECT_EQ(tail + strlen(tail), WEBSOCKET_SRV::header_get_key(tail, strlen(tail), "Origin:"));
+
+  // The search stops at the first zero byte.
+  char nul[] = "GET \0Host: x\r\n";
+  EXPECT_EQ(nullptr, WEBSOCKET_SRV::header_get_key(nul, sizeof(nul) - 1, "Host:"));
+}
+
+// ---------------------------------------------------------------- RFC 6455 handshake
+
+TEST(WsHandshakeRfc, SampleKeyAndResponse) {
+  WEBSOCKET_SRV ws;
+  char out[32];
+  const char* key = "dGhlIHNhbXBsZSBub25jZQ==";
+  EXPECT_EQ(28, ws.calc_web_socket_key((const unsigned char*)key, strlen(key), out));
+  EXPECT_STREQ("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=", out);
+
+  header_result r = build(ws, kSampleRequest);
+  EXPECT_EQ(129, r.len);
+  EXPECT_EQ(rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), r.text);
+  EXPECT_EQ(13u, ws.version.load());
+}
+
+TEST(WsHandshakeRfc, ProtocolEchoesFirstToken) {
+  WEBSOCKET_SRV ws;
+  std::string req = std::string(kSampleRequest, sizeof(kSampleRequest) - 3) +
+                    "Sec-WebSocket-Protocol: chat, superchat\r\n\r\n";
+  header_result r = build(ws, req);
+  std::string want = rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  want.resize(want.size() - 2);
+  want += "Sec-WebSocket-Protocol: chat\r\n\r\n";
+  EXPECT_EQ((long)want.size(), r.len);
+  EXPECT_EQ(want, r.text);
+
+  // No room for the protocol line: the plain response goes out.
+  WEBSOCKET_SRV ws2;
+  header_result small = build(ws2, req, 129 + 4 + 27);
+  EXPECT_EQ(129, small.len);
+  EXPECT_EQ(rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), small.text);
+  header_result fits = build(ws2, req, 129 + 4 + 28);
+  EXPECT_EQ((long)want.size(), fits.len);
+
+  // An empty protocol value at the very end adds no line (and no NUL byte).
+  std::string empty = std::string(kSampleRequest, sizeof(kSampleRequest) - 3) +
+                      "\r\nSec-WebSocket-Protocol:  ";
+  header_result e = build(ws2, empty);
+  EXPECT_EQ(129, e.len);
+  EXPECT_EQ(std::string::npos, e.text.find('\0'));
+}
+
+TEST(WsHandshakeRfc, KeyValueRules) {
+  WEBSOCKET_SRV ws;
+  // An empty value takes the first word of the next line.
+  header_result r = build(ws, "GET / HTTP/1.1\r\nSec-WebSocket-Key:\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(rfc_response(digest_b64_sha1(std::string("Host:") +
+                                         "258EAFA5-E914-47DA-95CA-C5AB0DC85B11")),
+            r.text);
+  // The key ends at the first blank or control byte.
+  r = build(ws, "Sec-WebSocket-Key: abc def\r\n");
+  EXPECT_EQ(rfc_response(digest_b64_sha1("abc258EAFA5-E914-47DA-95CA-C5AB0DC85B11")), r.text);
+  // A lower-case key header is not recognised, and the request is then
+  // refused as an incomplete Key1/Key2 request.
+  r = build(ws, "GET / HTTP/1.1\r\nsec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  EXPECT_LE(r.len, 0);
+}
+
+// ---------------------------------------------------------------- Key1/Key2 handshake
+
+std::string old_request(const std::string& key1, const std::string& key2,
+                        const std::string& origin, const std::string& host,
+                        const std::string& key3) {
+  return "GET /demo HTTP/1.1\r\nHost: " + host +
+         "\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: " + key2 +
+         "\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key1: " + key1 + "\r\nOrigin: " + origin +
+         "\r\n\r\n" + key3;
+}
+
+bytes expected_old_digest(const unsigned char prefix[8], const std::string& key3) {
+  unsigned char ch[16];
+  memcpy(ch, prefix, 8);
+  memcpy(ch + 8, key3.data() + key3.size() - 8, 8);
+  return md5_of(ch, 16);
+}
+
+TEST(WsHandshakeOld, DraftVector) {
+  WEBSOCKET_SRV ws;
+  std::string req = old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00",
+                                "http://example.com", "example.com", "^n:ds[4U");
+  header_result r = build(ws, req);
+  std::string text = old_response_text("http://example.com", "example.com");
+  ASSERT_EQ((long)text.size() + 16, r.len);
+  EXPECT_EQ(text, r.text.substr(0, text.size()));
+  EXPECT_EQ("8jKS'y:G*Co,Wxa-", r.text.substr(text.size()));
+  EXPECT_EQ(8u, ws.version.load());
+}
+
+TEST(WsHandshakeOld, ChallengePrefixAndReduction) {
+  WEBSOCKET_SRV ws;
+  const std::string k3 = "ABCDEFGH";
+  {
+    // 12 / 1 and 0 / 2.
+    header_result r = build(ws, old_request("1 2", "a 0 b", "o", "h", k3));
+    const unsigned char pre[8] = {0, 0, 0, 0x0C, 0, 0, 0, 0};
+    bytes want = expected_old_digest(pre, k3);
+    std::string t = old_response_text("o", "h");
+    ASSERT_EQ((long)t.size() + 16, r.len);
+    EXPECT_EQ(bytes(r.text.begin() + t.size(), r.text.end()), want);
+  }
+  {
+    // 4294967296 reduces to 0 before the division.
+    header_result r = build(ws, old_request("42949 67296", "7  ", "o", "h", k3));
+    const unsigned char pre[8] = {0, 0, 0, 0, 0, 0, 0, 3};
+    bytes want = expected_old_digest(pre, k3);
+    std::string t = old_response_text("o", "h");
+    ASSERT_EQ((long)t.size() + 16, r.len);
+    EXPECT_EQ(bytes(r.text.begin() + t.size(), r.text.end()), want);
+  }
+  {
+    // Beyond 64 bits: the largest 64-bit value, 0xFFFFFFFF after reduction.
+    // 200 digits also exceed the digit field.
+    std::string big(200, '9');
+    header_result r = build(ws, old_request(big + " ", "1 ", "o", "h", k3));
+    const unsigned char pre[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1};
+    bytes want = expected_old_digest(pre, k3);
+    std::string t = old_response_text("o", "h");
+    ASSERT_EQ((long)t.size() + 16, r.len);
+    EXPECT_EQ(bytes(r.text.begin() + t.size(), r.text.end()), want);
+  }
+}
+
+TEST(WsHandshakeOld, OversizeOriginAndHostAreCut) {
+  WEBSOCKET_SRV ws;
+  std::string origin(300, 'o'), host(1000, 'h');
+  header_result r = build(ws, old_request("1 2", "3 4", origin, host, "12345678"));
+  std::string t = old_response_text(origin.substr(0, 127), host.substr(0, 127));
+  ASSERT_EQ((long)t.size() + 16, r.len);
+  EXPECT_EQ(t, r.text.substr(0, t.size()));
+  EXPECT_EQ(191 + 127 + 127 + 16, r.len);
+}
+
+TEST(WsHandshakeOld, IncompleteRequestsAreRefused) {
+  WEBSOCKET_SRV ws;
+  EXPECT_EQ(0, build(ws, old_request("12", "3 4", "o", "h", "12345678")).len);  // no blank
+  EXPECT_EQ(0, build(ws, old_request("1 2", "34", "o", "h", "12345678")).len);
+  std::string no_origin = "GET / HTTP/1.1\r\nHost: h\r\nSec-WebSocket-Key1: 1 2\r\n"
+                          "Sec-WebSocket-Key2: 3 4\r\n\r\n12345678";
+  EXPECT_EQ(0, build(ws, no_origin).len);
+  // Key2's value starts at the end of the data.
+  std::string key2_end = "Host: h\r\nOrigin: o\r\nSec-WebSocket-Key1: 1 2\r\nSec-WebSocket-Key2:  ";
+  EXPECT_EQ(0, build(ws, key2_end).len);
+}
+
+// ---------------------------------------------------------------- handshake over a socket pair
+
+TEST_F(WsPair, Rfc6455Handshake) {
+  put(kSampleRequest);
+  std::vector<char> buf(4096);
+  ws->frame_type = 2;
+  ws->utf8_start = 0;
+  ws->b_more_frames = true;
+  ASSERT_EQ(0, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_EQ(rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), take(129));
+  EXPECT_TRUE(ws->b_websocket.load());
+  EXPECT_EQ(13u, ws->version.load());
+  EXPECT_EQ(1u, ws->frame_type);
+  EXPECT_EQ(3, ws->utf8_pending);
+  EXPECT_EQ(1, ws->utf8_start);
+  EXPECT_FALSE(ws->b_more_frames);
+  EXPECT_EQ(129u, ws->c_header_server_size);
+}
+
+TEST_F(WsPair, KeyHandshake) {
+  put(old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com",
+                  "example.com", "^n:ds[4U"));
+  std::vector<char> buf(4096);
+  ASSERT_EQ(0, ws->client_handshake(buf.data(), buf.size()));
+  std::string text = old_response_text("http://example.com", "example.com");
+  EXPECT_EQ(text + "8jKS'y:G*Co,Wxa-", take(text.size() + 16));
+  EXPECT_EQ(8u, ws->version.load());
+  EXPECT_TRUE(ws->b_websocket.load());
+}
+
+TEST_F(WsPair, RefusalsBeforeTheReadConsumeNothing) {
+  std::vector<char> buf(4096);
+  put("GE");  // fewer than four bytes so far
+  EXPECT_EQ(-1, ws->client_handshake(buf.data(), buf.size()));
+  put("T / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(-1, ws->client_handshake(buf.data(), 255));
+  EXPECT_EQ(-1, ws->client_handshake(nullptr, 4096));
+  char got[64] = {};
+  ASSERT_EQ(4, ::recv(ws->tls.so, got, 4, 0));
+  EXPECT_STREQ("GET ", got);
+  ASSERT_EQ(14, ::recv(ws->tls.so, got, sizeof(got), 0));  // the rest of the request
+
+  const std::string data = "POST / HTTP/1.1\r\n\r\nbody";
+  put(data);
+  EXPECT_EQ(-1, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_FALSE(ws->b_websocket.load());
+  ASSERT_EQ((ssize_t)data.size(), ::recv(ws->tls.so, got, sizeof(got), 0));
+  EXPECT_EQ(data, std::string(got, data.size()));
+  EXPECT_EQ("", take(16, 50));  // nothing was answered
+}
+
+TEST_F(WsPair, GetWithoutWebSocketHeadersIsConsumed) {
+  put("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::vector<char> buf(4096);
+  EXPECT_EQ(-1, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_FALSE(ws->b_websocket.load());
+  pollfd p{ws->tls.so, POLLIN, 0};
+  EXPECT_EQ(0, poll(&p, 1, 50));
+  EXPECT_EQ("", take(16, 50));
+}
+
+// ---------------------------------------------------------------- decrypt, RFC 6455
+
+TEST(WsDecrypt, Rfc6455HelloFrames) {
+  WEBSOCKET_SRV ws;
+  ws.version = 13;
+  frame_buf f({0x81, 0x85, 0x37, 0xfa, 0x21, 0x3d, 0x7f, 0x9f, 0x4d, 0x51, 0x58});
+  char* cur = nullptr;
+  ASSERT_EQ(5, ws.decrypt(f.data(), f.len, cur));
+  EXPECT_EQ(f.data() + 6, cur);
+  EXPECT_STREQ("Hello", cur);
+  EXPECT_EQ(0, f.data()[11]);
+  EXPECT_FALSE(ws.b_more_frames);
+  EXPECT_FALSE(ws.b_frame_incomplete);
+
+  frame_buf u({0x01, 0x03, 'H', 'e', 'l'});
+  ASSERT_EQ(3, ws.decrypt(u.data(), u.len, cur));
+  EXPECT_EQ(u.data() + 2, cur);
+  EXPECT_STREQ("Hel", cur);
+  EXPECT_TRUE(ws.b_continuation);
+}
+
+TEST(WsDecrypt, UnmaskLongPayloadsAllLengthForms) {
+  const uint8_t key[4] = {0xA1, 0x02, 0xF3, 0x5C};
+  for (size_t n : {1u, 7u, 8u, 9u, 125u, 126u, 1001u, 65535u, 65536u, 70001u}) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    bytes payload(n);
+    for (size_t i = 0; i < n; ++i) payload[i] = (uint8_t)(i * 31 + 7);
+    frame_buf f(mask_frame(0x82, payload, key));
+    char* cur = nullptr;
+    ASSERT_EQ((int64_t)n, ws.decrypt(f.data(), f.len, cur)) << n;
+    EXPECT_EQ(0, memcmp(cur, payload.data(), n)) << n;
+    EXPECT_EQ(f.data() + f.len, cur + n);
+  }
+}
+
+TEST(WsDecrypt, SplitFramesAreIncompleteAndUntouched) {
+  const uint8_t key[4] = {9, 8, 7, 6};
+  bytes full = mask_frame(0x81, bytes(200, 'q'), key);  // 0x81 0xFE len16, key, payload
+  for (size_t cut : std::vector<size_t>{1, 3, 4, 7, 8, 50, full.size() - 1}) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    bytes part(full.begin(), full.begin() + (long)cut);
+    frame_buf f(part);
+    char* cur = nullptr;
+    EXPECT_EQ((int64_t)cut, ws.decrypt(f.data(), f.len, cur)) << cut;
+    EXPECT_TRUE(ws.b_frame_incomplete) << cut;
+    EXPECT_EQ(0, memcmp(f.data(), part.data(), cut)) << cut;
+    EXPECT_EQ(0x5A, f.data()[cut]);
+    frame_buf g(full);
+    ASSERT_EQ(200, ws.decrypt(g.data(), g.len, cur)) << cut;
+    EXPECT_FALSE(ws.b_frame_incomplete);
+    EXPECT_EQ(std::string(200, 'q'), std::string(cur, 200));
+  }
+}
+
+TEST(WsDecrypt, LyingLengthFieldsNeverReachPastLen) {
+  struct Case {
+    bytes b;
+  } cases[] = {
+      {{0x82, 0x7F, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3}},
+      {{0x82, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5}},
+      {{0x82, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 1, 2, 3, 4}},
+      {{0x82, 0x7E, 0xFF, 0xFF, 'a', 'b'}},
+      {{0x82, 0xFE, 0x00, 0x05, 1, 2, 3, 4, 'a'}},
+      {{0x82, 0x7D, 'a'}},
+      {{0x82, 0x83, 1, 2}},
+  };
+  for (auto& c : cases) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    frame_buf f(c.b);
+    char* cur = nullptr;
+    EXPECT_EQ((int64_t)f.len, ws.decrypt(f.data(), f.len, cur));
+    EXPECT_TRUE(ws.b_frame_incomplete);
+    EXPECT_EQ(0, memcmp(f.data(), c.b.data(), c.b.size()));
+  }
+}
+
+TEST_F(WsPair, CloseFrameIsAnsweredAndEndsFraming) {
+  ws->version = 13;
+  frame_buf f({0x88, 0x82, 1, 2, 3, 4, 0x02, 0xEA});
+  char* cur = nullptr;
+  EXPECT_EQ(-8, ws->decrypt(f.data(), f.len, cur));
+  EXPECT_EQ(std::string("\x88\x02\x03\xE8", 4), take(4));
+  EXPECT_EQ(0u, ws->version.load());
+  frame_buf g({0x81, 0x01, 'a'});
+  EXPECT_EQ(-8, ws->decrypt(g.data(), g.len, cur));
+  char out[64];
+  size_t len = 1;
+  EXPECT_EQ(nullptr, ws->encode_msg(out, sizeof(out), (char*)"a", len));
+  EXPECT_EQ(1u, len);
+
+  ws->version = 13;
+  EXPECT_EQ(-8, ws->decrypt(g.data(), 0, cur));  // empty input closes too
+  EXPECT_EQ(0u, ws->version.load());
+}
+
+TEST_F(WsPair, ControlRsvAndContinuation) {
+  ws->version = 13;
+  char* cur = nullptr;
+  frame_buf ping({0x89, 0x80, 1, 2, 3, 4});
+  EXPECT_EQ(0, ws->decrypt(ping.data(), ping.len, cur));
+  EXPECT_EQ(nullptr, cur);
+  frame_buf rsv({0xC1, 0x01, 'a'});
+  EXPECT_EQ(-1, ws->decrypt(rsv.data(), rsv.len, cur));
+  frame_buf cont({0x80, 0x01, 'b'});
+  EXPECT_EQ(-2, ws->decrypt(cont.data(), cont.len, cur));
+  frame_buf start({0x01, 0x01, 'a'});
+  EXPECT_EQ(1, ws->decrypt(start.data(), start.len, cur));
+  frame_buf cont2({0x80, 0x01, 'b'});
+  EXPECT_EQ(1, ws->decrypt(cont2.data(), cont2.len, cur));
+  EXPECT_EQ('b', *cur);
+  frame_buf empty({0x82, 0x00});
+  EXPECT_EQ(0, ws->decrypt(empty.data(), empty.len, cur));
+  EXPECT_EQ(0, *cur);
+  EXPECT_EQ(13u, ws->version.load());
+  EXPECT_EQ("", take(16, 50));  // nothing answered
+}
+
+// ---------------------------------------------------------------- decrypt, old framing
+
+TEST(WsDecryptOld, FramesResultsAndSplits) {
+  WEBSOCKET_SRV ws;
+  ws.version = 8;
+  char* cur = nullptr;
+  frame_buf f({0x00, 0x61, 0x62, 0xFF});
+  ASSERT_EQ(3, ws.decrypt(f.data(), f.len, cur));
+  EXPECT_EQ(f.data() + 1, cur);
+  EXPECT_EQ(std::string("ab"), std::string(cur, 2));  // result - 1 payload bytes
+  EXPECT_EQ(0, cur[2]);
+  EXPECT_FALSE(ws.b_more_frames);
+
+  frame_buf bad({0xFF, 0x00});
+  EXPECT_EQ(-1, ws.decrypt(bad.data(), bad.len, cur));
+
+  // A frame split after its first byte, or before its end marker, waits.
+  frame_buf one({0x00});
+  EXPECT_EQ(1, ws.decrypt(one.data(), one.len, cur));
+  EXPECT_TRUE(ws.b_frame_incomplete);
+  frame_buf two({0x00, 0x61});
+  EXPECT_EQ(2, ws.decrypt(two.data(), two.len, cur));
+  EXPECT_TRUE(ws.b_frame_incomplete);
+  EXPECT_EQ(8u, ws.version.load());
+
+  frame_buf close({0x00, 0xFF});
+  EXPECT_EQ(-8, ws.decrypt(close.data(), close.len, cur));
+  EXPECT_EQ(0u, ws.version.load());
+  EXPECT_EQ(-8, ws.decrypt(f.data(), f.len, cur));
+}
+
+// The relay's loop: decode frames in place, carry incomplete frames to the
+// start of the buffer, hand on exactly the payloads the client framed.
+std::vector<std::string> relay_loop(WEBSOCKET_SRV& ws, const std::vector<bytes>& reads) {
+  std::vector<std::string> out;
+  std::vector<char> page(4096);
+  size_t carry = 0;
+  for (const bytes& rd : reads) {
+    memcpy(page.data() + carry, rd.data(), rd.size());
+    size_t msg_size_read = carry + rd.size();
+    char* frame = page.data();
+    carry = 0;
+    for (;;) {
+      char* payload = nullptr;
+      int64_t c = ws.decrypt(frame, msg_size_read, payload);
+      if (c <= 0) return out;
+      if (ws.b_frame_incomplete) {
+        memmove(page.data(), frame, msg_size_read);
+        carry = msg_size_read;
+        break;
+      }
+      size_t hand_on = (size_t)c;
+      if (ws.version == 8) {
+        EXPECT_LE((size_t)c + 1, msg_size_read);
+        hand_on = (size_t)c - 1;
+      } else {
+        EXPECT_LE((size_t)c + 2, msg_size_read);
+      }
+      out.emplace_back(payload, hand_on);
+      if (!ws.b_more_frames) break;
+      msg_size_read -= (size_t)((payload + c) - frame);
+      frame = payload + c;
+    }
+  }
+  return out;
+}
+
+TEST(WsDecrypt, RelayLoopAcrossReads) {
+  const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
+  bytes s = mask_frame(0x81, {'o', 'n', 'e'}, key);
+  bytes t = mask_frame(0x82, bytes(300, 'T'), key);
+  bytes u = mask_frame(0x81, {'3'}, key);
+  bytes all = s;
+  all.insert(all.end(), t.begin(), t.end());
+  all.insert(all.end(), u.begin(), u.end());
+  // Split inside the second frame's header, then inside its payload.
+  std::vector<bytes> reads = {bytes(all.begin(), all.begin() + (long)s.size() + 3),
+                              bytes(all.begin() + (long)s.size() + 3, all.begin() + 100),
+                              bytes(all.begin() + 100, all.end())};
+  WEBSOCKET_SRV ws;
+  ws.version = 13;
+  std::vector<std::string> got = relay_loop(ws, reads);
+  ASSERT_EQ(3u, got.size());
+  EXPECT_EQ("one", got[0]);
+  EXPECT_EQ(std::string(300, 'T'), got[1]);
+  EXPECT_EQ("3", got[2]);
+
+  WEBSOCKET_SRV old;
+  old.version = 8;
+  bytes o = {0x00, 'a', 0xFF, 0x00, 'b', 'c', 0xFF, 0x00, 'd'};
+  bytes o2 = {'e', 0xFF};
+  got = relay_loop(old, {o, o2});
+  ASSERT_EQ(3u, got.size());
+  EXPECT_EQ("a", got[0]);
+  EXPECT_EQ("bc", got[1]);
+  EXPECT_EQ("de", got[2]);
+}
+
+// ---------------------------------------------------------------- encode_msg
+
+TEST(WsEncode, HeaderForms) {
+  struct Case {
+    size_t n;
+    bytes head;
+    size_t start;
+  } cases[] = {
+      {125, {0x81, 0x7D}, 8},
+      {126, {0x81, 0x7E, 0x00, 0x7E}, 6},
+      {65535, {0x81, 0x7E, 0xFF, 0xFF}, 6},
+      {65536, {0x81, 0x7F, 0, 0, 0, 0, 0, 1, 0, 0}, 0},
+  };
+  for (auto& c : cases) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    std::vector<char> buf(70000), src(c.n, 'k');
+    size_t len = c.n;
+    char* fr = ws.encode_msg(buf.data(), buf.size(), src.data(), len);
+    ASSERT_EQ(buf.data() + c.start, fr) << c.n;
+    EXPECT_EQ(c.n + c.head.size(), len);
+    EXPECT_EQ(0, memcmp(fr, c.head.data(), c.head.size())) << c.n;
+    EXPECT_EQ(0, memcmp(buf.data() + 10, src.data(), c.n));
+  }
+}
+
+TEST(WsEncode, PlacementAndRoom) {
+  WEBSOCKET_SRV ws;
+  ws.version = 13;
+  char buf[64];
+  for (size_t off : {10u, 12u, 16u}) {
+    memset(buf, 0, sizeof(buf));
+    memcpy(buf + off, "hello", 5);
+    size_t len = 5;
+    char* fr = ws.encode_msg(buf, sizeof(buf), buf + off, len);
+    ASSERT_EQ(buf + off - 2, fr) << off;
+    EXPECT_EQ(7u, len);
+    EXPECT_EQ(0, memcmp(fr, "\x81\x05hello", 7));
+  }
+  for (size_t off : {0u, 9u, 17u, 20u}) {
+    memset(buf, 0, sizeof(buf));
+    memcpy(buf + off, "world", 5);
+    size_t len = 5;
+    char* fr = ws.encode_msg(buf, sizeof(buf), buf + off, len);
+    ASSERT_EQ(buf + 8, fr) << off;
+    EXPECT_EQ(0, memcmp(fr, "\x81\x05world", 7)) << off;
+  }
+  // The payload must end inside the buffer.
+  memcpy(buf + 12, "abcd", 4);
+  size_t len = 53;
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), buf + 12, len));
+  EXPECT_EQ(53u, len);
+  len = 52;
+  EXPECT_NE(nullptr, ws.encode_msg(buf, sizeof(buf), buf + 12, len));
+  char src[64] = {};
+  len = 55;
+  memcpy(buf, "untouched", 9);
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), src, len));
+  EXPECT_EQ(0, memcmp(buf, "untouched", 9));
+  len = 54;
+  EXPECT_EQ(buf + 8, ws.encode_msg(buf, sizeof(buf), src, len));
+
+  len = 0;
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), src, len));
+  len = 3;
+  EXPECT_EQ(nullptr, ws.encode_msg(nullptr, sizeof(buf), src, len));
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), nullptr, len));
+  EXPECT_EQ(3u, len);
+}
+
+TEST(WsEncode, OldFraming) {
+  WEBSOCKET_SRV ws;
+  ws.version = 8;
+  char buf[16];
+  char src[2] = {'a', 'b'};
+  size_t len = 2;
+  char* fr = ws.encode_msg(buf, sizeof(buf), src, len);
+  ASSERT_EQ(buf, fr);
+  EXPECT_EQ(4u, len);
+  EXPECT_EQ(0, memcmp(fr, "\x00" "ab\xFF", 4));
+  len = 2;
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, 3, src, len));
+  EXPECT_EQ(buf, ws.encode_msg(buf, 4, src, len));
+  // In place at offset 12: 0x00 before, 0xFF after.
+  memcpy(buf + 12, "xyz", 3);
+  len = 3;
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, 15, buf + 12, len));
+  fr = ws.encode_msg(buf, 16, buf + 12, len);
+  ASSERT_EQ(buf + 11, fr);
+  EXPECT_EQ(0, memcmp(fr, "\x00xyz\xFF", 5));
+}
+
+// ---------------------------------------------------------------- text or binary
+
+uint8_t opcode_of(WEBSOCKET_SRV& ws, const std::string& msg) {
+  std::vector<char> buf(msg.size() + 32);
+  std::string copy = msg;
+  size_t len = copy.size();
+  char* fr = ws.encode_msg(buf.data(), buf.size(), copy.data(), len);
+  return fr ? (uint8_t)(fr[0] & 0x0F) : 0xFF;
+}
+
+WEBSOCKET_SRV* fresh(WEBSOCKET_SRV& ws) {
+  ws.version = 13;
+  ws.frame_type = 1;
+  ws.utf8_pending = 3;
+  ws.utf8_start = 1;
+  return &ws;
+}
+
+TEST(WsFrameType, ScannerVerdicts) {
+  WEBSOCKET_SRV ws;
+  fresh(ws);
+  EXPECT_EQ(1, opcode_of(ws, "plain ascii"));
+  EXPECT_EQ(1, opcode_of(ws, "caf\xC3\xA9"));
+  EXPECT_EQ(2, opcode_of(ws, "\xE0\xA4\xB9"));  // 0xE0 counts as an error
+  EXPECT_EQ(2u, ws.frame_type);
+  EXPECT_EQ(2, opcode_of(ws, "ascii again"));
+
+  fresh(ws);
+  EXPECT_EQ(2, opcode_of(ws, "\xFF"));
+  EXPECT_EQ(1, opcode_of(ws, "abc"));
+  EXPECT_EQ(2, opcode_of(ws, std::string("\x00\xFF", 2)));
+  EXPECT_EQ(1u, ws.frame_type);
+
+  // Inside a character, 0xFF alone makes the connection binary.
+  fresh(ws);
+  EXPECT_EQ(1, ws.get_frame_type("\xC3", 1));
+  EXPECT_EQ(2u, ws.get_frame_type("\xFF", 1));
+  EXPECT_EQ(2u, ws.frame_type);
+
+  // Start state: leading continuation bytes and 0xF8..0xFF mark only that
+  // message; in idle they are errors.
+  fresh(ws);
+  EXPECT_EQ(2u, ws.get_frame_type("\x80\x80z", 3));
+  EXPECT_EQ(1u, ws.frame_type);
+  EXPECT_EQ(1u, ws.get_frame_type("z", 1));
+  EXPECT_EQ(2u, ws.get_frame_type("\x80", 1));
+  EXPECT_EQ(2u, ws.frame_type);
+  fresh(ws);
+  EXPECT_EQ(2u, ws.get_frame_type("\xF9z", 2));
+  EXPECT_EQ(1u, ws.frame_type);
+  EXPECT_EQ(2u, ws.get_frame_type("\xF9", 1));
+  EXPECT_EQ(2u, ws.frame_type);
+
+  // Lead bytes the scanner rejects.
+  for (const char* lead : {"\xC0\x80", "\xD8\x80", "\xF0\x90\x80\x80", "a\x80"}) {
+    fresh(ws);
+    EXPECT_EQ(2u, ws.get_frame_type(lead, strlen(lead))) << (unsigned)(uint8_t)lead[0];
+    EXPECT_EQ(2u, ws.frame_type);
+  }
+  // An empty message changes nothing.
+  fresh(ws);
+  EXPECT_EQ(1u, ws.get_frame_type("", 0));
+  EXPECT_EQ(1, ws.utf8_start);
+
+  ws.frame_type_fixed = 2;
+  EXPECT_EQ(2, opcode_of(ws, "text"));
+  EXPECT_EQ(2u, ws.frame_type);
+}
+
+TEST(WsFrameType, SplitCharacterGoesOutBinaryWithoutChangingState) {
+  WEBSOCKET_SRV ws;
+  fresh(ws);
+  // The scanner judges both halves text and carries the character over ...
+  EXPECT_EQ(1u, ws.get_frame_type("ab\xC3", 3));
+  EXPECT_EQ(1, ws.utf8_pending);
+  EXPECT_EQ(1u, ws.get_frame_type("\xA9z", 2));
+  EXPECT_EQ(1u, ws.frame_type);
+
+  // ... but neither half is valid UTF-8 on its own, so both go out binary.
+  fresh(ws);
+  EXPECT_EQ(2, opcode_of(ws, "ab\xC3"));
+  EXPECT_EQ(1u, ws.frame_type);
+  EXPECT_EQ(1, ws.utf8_pending);
+  EXPECT_EQ(2, opcode_of(ws, "\xA9z"));
+  EXPECT_EQ(1u, ws.frame_type);
+  EXPECT_EQ(0, ws.utf8_pending);
+  EXPECT_EQ(1, opcode_of(ws, "z\xC3\xA9"));
+
+  // Sequences the scanner lets through but UTF-8 forbids.
+  for (const char* m : {"\xC1\x81", "\xED\xA0\x80", "\xF5\x80\x80\x80", "\xF4\x90\x80\x80"}) {
+    fresh(ws);
+    EXPECT_EQ(2, opcode_of(ws, m)) << (unsigned)(uint8_t)m[0];
+    EXPECT_EQ(1u, ws.frame_type);
+  }
+  fresh(ws);
+  EXPECT_EQ(1, opcode_of(ws, "\xF4\x8F\xBF\xBF"));  // U+10FFFF
+  // A forced text type is held to the same rule.
+  ws.frame_type_fixed = 1;
+  EXPECT_EQ(2, opcode_of(ws, "\xE0\x9F\xBF"));  // overlong
+  EXPECT_EQ(2, opcode_of(ws, "\xF0\x8F\xBF\xBF"));
+  EXPECT_EQ(1, opcode_of(ws, "\xE0\xA4\xB9\xF0\x90\x80\x80"));
+}
+
+// ---------------------------------------------------------------- send_msg
+
+TEST_F(WsPair, SendMsg) {
+  std::vector<char> out(256);
+  ws->send_buf = out.data();
+  ws->send_buf_size = out.size();
+  EXPECT_EQ(-1, ws->send_msg((char*)"hi", 0));  // not a WebSocket connection
+  EXPECT_EQ("", take(16, 50));
+
+  make_websocket(13);
+  char msg[] = "hello";
+  EXPECT_EQ(7, ws->send_msg(msg, 0));
+  EXPECT_EQ(std::string("\x81\x05hello", 7), take(7));
+
+  // A message that does not fit gives -1 and releases the lock.
+  std::vector<char> big(300, 'b');
+  EXPECT_EQ(-1, ws->send_msg(big.data(), big.size()));
+  EXPECT_EQ(4, ws->send_msg(msg, 2));
+  EXPECT_EQ(std::string("\x81\x02he", 4), take(4));
+}
+
+}  // namespace

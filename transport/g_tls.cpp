@@ -1,0 +1,434 @@
+// Connection transport: attaching sockets, TLS detection, the plain read and
+// write paths and the teardown. The TLS data paths live in g_tls_pump.cpp.
+#include "transport/g_tls.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/bio.h>
+#include <openssl/buffer.h>
+#include <openssl/err.h>
+
+namespace {
+
+// Per-session slot that carries the number of operations still holding a
+// session after end_session has detached it from its object.
+int retired_refs_index()
+{
+  static const int idx = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return idx;
+}
+
+}  // namespace
+
+g_tls_t::g_tls_t()
+{
+  sem_bio.init(false, true);
+  // Make sure the ex-data index exists before two threads could race for it.
+  retired_refs_index();
+}
+
+g_tls_t::~g_tls_t()
+{
+  sem_bio.close();
+  b_abort = true;
+  end_session();
+  BUF_MEM* spare = spare_w.exchange(nullptr);
+  if (spare != nullptr)
+    BUF_MEM_free(spare);
+}
+
+// ---------------------------------------------------------------------------
+// reference protocol
+
+int g_tls_t::hold(SSL*& s)
+{
+  std::lock_guard<std::mutex> lk(ref_mtx);
+  s = ssl.load();
+  if (s == nullptr)
+    return 0;
+  const int64_t before = ssl_refs.fetch_add(1);
+  if (before <= 0) {
+    ssl_refs.fetch_sub(1);
+    err_tls = -1;
+    s = nullptr;
+    return -1;
+  }
+  return 1;
+}
+
+void g_tls_t::drop(SSL* s)
+{
+  if (s == nullptr)
+    return;
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lk(ref_mtx);
+    if (ssl.load() == s) {
+      // Still attached: the attachment itself keeps one reference.
+      ssl_refs.fetch_sub(1);
+    } else {
+      // end_session retired it and left the count of holders with it.
+      const intptr_t left = reinterpret_cast<intptr_t>(SSL_get_ex_data(s, retired_refs_index())) - 1;
+      SSL_set_ex_data(s, retired_refs_index(), reinterpret_cast<void*>(left));
+      last = left <= 0;
+    }
+  }
+  if (last)
+    release_session(s);
+}
+
+void g_tls_t::release_session(SSL* s)
+{
+  ERR_clear_error();
+  SSL_shutdown(s);
+  SSL_free(s);
+  // A shutdown in the middle of a handshake queues an error; it must not be
+  // mistaken for the cause of a later failure on this thread.
+  ERR_clear_error();
+}
+
+// ---------------------------------------------------------------------------
+// attaching
+
+int g_tls_t::new_client_raw(int fd)
+{
+  so_attached = fd;
+  so = fd;
+  return fd == -1 ? -1 : 0;
+}
+
+int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
+{
+  so_attached = fd;
+  so = fd;
+  const bool client = mode == G_TLS_MODE_CLIENT;
+  if (!(client ? client_valid : server_valid) || fd == -1)
+    return -1;
+  SSL* s = SSL_new(client ? ctx_client : ctx_server);
+  if (s == nullptr)
+    return -1;
+  BIO* r = BIO_new(BIO_s_mem());
+  BIO* w = BIO_new(BIO_s_mem());
+  if (r == nullptr || w == nullptr) {
+    if (r != nullptr)
+      BIO_free(r);
+    if (w != nullptr)
+      BIO_free(w);
+    SSL_free(s);
+    return -1;
+  }
+  SSL_set_bio(s, r, w);
+  bio_r = r;
+  bio_w = w;
+  {
+    std::lock_guard<std::mutex> lk(ref_mtx);
+    ssl_refs.exchange(1);
+    ssl.store(s);
+  }
+  err_recv = 0;
+  err_send = 0;
+  err_tls = 0;
+  return 0;
+}
+
+int g_tls_t::new_server(int fd)
+{
+  return new_session(fd, G_TLS_MODE_SERVER);
+}
+
+int g_tls_t::new_client(int fd)
+{
+  if (new_session(fd, G_TLS_MODE_CLIENT) != 0)
+    return -1;
+  return connect();
+}
+
+int g_tls_t::new_server_detect(int fd)
+{
+  so_attached = fd;
+  so = fd;
+  if (fd == -1)
+    return -1;
+
+  unsigned char head[6];
+  ssize_t n;
+  for (;;) {
+    errno = 0;
+    n = sock_recv(head, sizeof head, MSG_PEEK);
+    if (n > 0)
+      break;
+    err_recv = errno;
+    if (errno == EINTR) {
+      errno = 0;
+      continue;
+    }
+    return -2;
+  }
+  // A handshake record (22) carrying a ClientHello (1); the version and
+  // length bytes in between are not examined.
+  if (n != 6 || head[0] != 22 || head[5] != 1)
+    return -2;
+
+  if (new_session(fd, G_TLS_MODE_SERVER) != 0)
+    return -1;
+  return accept() == 0 ? 0 : -1;
+}
+
+int g_tls_t::get_status() const
+{
+  return ssl.load() != nullptr ? 0 : -2;
+}
+
+// ---------------------------------------------------------------------------
+// reading
+
+int64_t g_tls_t::recv(char* buf, size_t size)
+{
+  if (ssl.load() == nullptr)
+    return recv_plain(buf, size);
+  return recv_tls(buf, size);
+}
+
+int64_t g_tls_t::recv_plain(char* buf, size_t size)
+{
+  for (;;) {
+    errno = 0;
+    const ssize_t r = sock_recv(buf, size, 0);
+    if (r > 0)
+      return r;
+    err_recv = errno;
+    if (errno == EINTR) {
+      errno = 0;
+      continue;
+    }
+    return r;
+  }
+}
+
+int64_t g_tls_t::read_socket(char* buf, size_t size)
+{
+  for (;;) {
+    errno = 0;
+    const ssize_t r = sock_recv(buf, size, 0);
+    if (r > 0)
+      return r;
+    err_recv = errno;
+    if (errno == EINTR) {
+      errno = 0;
+      continue;
+    }
+    return r;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// writing
+
+int64_t g_tls_t::send(const char* data, size_t len)
+{
+  if (ssl.load() == nullptr)
+    return send_raw(data, len);
+  return send_tls(data, len);
+}
+
+int64_t g_tls_t::send_raw(const char* data, size_t len)
+{
+  if (len == 0)
+    return 0;
+
+  short events = POLLOUT | POLLERR | POLLHUP;
+  if (ssl.load() != nullptr && !b_reading.load() && parked.load() < parked_max)
+    events |= POLLIN;
+
+  pollfd p{};
+  p.fd = -1;
+  p.events = events;
+  p.revents = 0;
+  size_t done = 0;
+
+  for (;;) {
+    // Write as much as the socket takes without blocking.
+    const ssize_t w = sock_send(data + done, len - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+      if (done == len)
+        return static_cast<int64_t>(len);
+    } else {
+      const int e = errno;
+      err_send = e;
+      if (e == EINTR)
+        continue;
+      if (e != EAGAIN && e != ENOBUFS) {
+        b_abort = true;
+        return -1;
+      }
+    }
+
+    // Wait until the socket can take more; read the peer meanwhile.
+    for (;;) {
+      const int fd = use_fd();
+      if (fd == -1) {
+        // Taken over by end_session on the other thread: nothing to wait on
+        // and nothing left to abort.
+        err_send = EBADF;
+        return -1;
+      }
+      p.fd = fd;
+      p.events = events;
+      const short prev = p.revents;
+      const int pr = ::poll(&p, 1, -1);
+      const int poll_errno = errno;
+      unuse_fd(fd);
+      errno = poll_errno;
+      if (pr <= 0) {
+        p.revents = prev;
+        if (prev & POLLOUT)
+          break;
+        continue;
+      }
+      const short rv = p.revents;
+      if ((rv & POLLIN) && (events & POLLIN)) {
+        if (drain(&events) < 0)
+          return -1;
+      }
+      if (rv & (POLLERR | POLLHUP | POLLNVAL)) {
+        err_send = errno;
+        b_abort = true;
+        return -1;
+      }
+      if (rv & POLLOUT)
+        break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// teardown
+
+void g_tls_t::end_session()
+{
+  SSL* s = nullptr;
+  int64_t left = 0;
+  {
+    std::lock_guard<std::mutex> lk(ref_mtx);
+    s = ssl.exchange(nullptr);
+    parked = 0;
+    bio_r = nullptr;
+    bio_w = nullptr;
+    if (s != nullptr) {
+      left = ssl_refs.exchange(0) - 1;
+      if (left > 0)
+        SSL_set_ex_data(s, retired_refs_index(), reinterpret_cast<void*>(static_cast<intptr_t>(left)));
+    }
+  }
+  // Nobody else holds it: free it now. Otherwise the last holder does.
+  if (s != nullptr && left <= 0)
+    release_session(s);
+
+  // Take the socket over so that exactly one caller closes it. The calls
+  // still inside a socket call keep it open until they leave; this caller
+  // counts as one of them until it has shut the socket down.
+  int fd = -1;
+  bool deferred = false;
+  {
+    std::lock_guard<std::mutex> lk(ref_mtx);
+    fd = so.exchange(-1);
+    if (fd == -1)
+      return;
+    const int inside = so_users;
+    so_users = 0;
+    if (inside > 0) {
+      for (retired_fd& r : fd_retired) {
+        if (r.users == 0) {
+          r.fd = fd;
+          r.users = inside + 1;
+          deferred = true;
+          break;
+        }
+      }
+    }
+  }
+
+  if (b_abort.exchange(false)) {
+    user_timeout_ms = 1000;
+    const linger lg{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  }
+  const uint32_t timeout = user_timeout_ms.exchange(0);
+  if (timeout != 0)
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
+  // Wakes a call blocked on the other thread; it leaves and lets go.
+  shutdown(fd, SHUT_RDWR);
+  if (deferred)
+    unuse_fd(fd);
+  else
+    close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// socket use protocol
+
+int g_tls_t::use_fd()
+{
+  std::lock_guard<std::mutex> lk(ref_mtx);
+  const int fd = so.load();
+  if (fd != -1)
+    ++so_users;
+  return fd;
+}
+
+void g_tls_t::unuse_fd(int fd)
+{
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> lk(ref_mtx);
+    if (so.load() == fd && so_users > 0) {
+      --so_users;
+      return;
+    }
+    for (retired_fd& r : fd_retired) {
+      if (r.users > 0 && r.fd == fd) {
+        last = --r.users == 0;
+        break;
+      }
+    }
+  }
+  if (last)
+    close(fd);
+}
+
+ssize_t g_tls_t::sock_recv(void* buf, size_t size, int flags)
+{
+  const int fd = use_fd();
+  if (fd == -1) {
+    errno = EBADF;
+    return -1;
+  }
+  const ssize_t r = ::recv(fd, buf, size, flags);
+  const int e = errno;
+  unuse_fd(fd);
+  errno = e;
+  return r;
+}
+
+ssize_t g_tls_t::sock_send(const void* data, size_t len, int flags)
+{
+  const int fd = use_fd();
+  if (fd == -1) {
+    errno = EBADF;
+    return -1;
+  }
+  const ssize_t r = ::send(fd, data, len, flags);
+  const int e = errno;
+  unuse_fd(fd);
+  errno = e;
+  return r;
+}

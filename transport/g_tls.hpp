@@ -1,0 +1,143 @@
+// Per-connection byte transport: plain TCP or TLS driven through memory BIOs,
+// plus the process-wide TLS contexts shared by every connection.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <sys/types.h>
+
+#include <openssl/ssl.h>
+
+#include "support/g_event_sem.hpp"
+
+enum G_TLS_MODE_E : int {
+  G_TLS_MODE_SERVER = 1,
+  G_TLS_MODE_CLIENT = 2,
+};
+
+enum G_TLS_MIN_BITS_EC_E : int {
+  G_TLS_MIN_BITS_EC_256 = 0,
+  G_TLS_MIN_BITS_EC_384 = 1,
+  G_TLS_MIN_BITS_EC_448 = 2,
+  G_TLS_MIN_BITS_EC_521 = 3,
+};
+
+class g_tls_t {
+ public:
+  // ---- process-wide contexts (transport/g_tls_ctx.cpp) ----
+  static SSL_CTX* ctx_server;
+  static SSL_CTX* ctx_client;
+  static bool server_valid;
+  static bool client_valid;
+  static bool cert_valid;
+  static bool no_weak_ciphers;
+  static bool show_errors;
+  static G_TLS_MIN_BITS_EC_E min_bits_ec;
+  static constexpr size_t PATH_SIZE = 65536;
+  static char cer[PATH_SIZE];
+  static char key[PATH_SIZE];
+  static constexpr uint64_t MIN_BITS_EC_LENGTH = 4;
+  static const char* const MIN_BITS_EC_ARR[MIN_BITS_EC_LENGTH];
+  // Default identity files, read from the working directory.
+  static const char* const PEM_FILE_1;
+  static const char* const PEM_FILE_2;
+
+  static int init_ctx(G_TLS_MODE_E mode);
+  static int set_ciphers(bool no_weak);
+  static int set_min_bits_ec(G_TLS_MIN_BITS_EC_E e);
+  static int set_min_bits_ec(const char* name);
+  static int load_cer(G_TLS_MODE_E mode);
+  static int load_cer(const char* tls_cer, const char* tls_key, G_TLS_MODE_E mode);
+  static bool check_host(const char* name, size_t len);
+  static void free_ctx();
+
+  // ---- per-connection state ----
+  // Both the receive and the send thread read ssl and so while either may run
+  // end_session, so both are atomics taken over by exchange.
+  std::atomic<SSL*> ssl{nullptr};
+  std::atomic<int64_t> ssl_refs{0};
+  std::atomic<bool> b_reading{false};
+  const uint64_t parked_max = 0x10000;
+  std::atomic<uint64_t> parked{0};
+  g_event_sem sem_bio;
+  std::atomic<BIO*> bio_r{nullptr};
+  std::atomic<BIO*> bio_w{nullptr};
+  std::atomic<int> so_attached{-1};
+  std::atomic<int> so{-1};
+  std::atomic<uint32_t> user_timeout_ms{0};
+  std::atomic<bool> b_abort{false};
+  std::atomic<int> err_recv{0};
+  std::atomic<int> err_send{0};
+  std::atomic<int> err_tls{0};
+  char* p_recv = nullptr;
+  uint64_t p_recv_size = 0;
+
+  g_tls_t();
+  ~g_tls_t();
+  g_tls_t(const g_tls_t&) = delete;
+  g_tls_t& operator=(const g_tls_t&) = delete;
+
+  // ---- connection transport (transport/g_tls.cpp) ----
+  int new_client_raw(int so);
+  int new_session(int so, G_TLS_MODE_E mode);
+  int new_server(int so);
+  int new_client(int so);
+  int new_server_detect(int so);
+  int get_status() const;
+  int64_t recv(char* buf, size_t size);
+  int64_t send(const char* data, size_t len);
+  int64_t send_raw(const char* data, size_t len);
+  void end_session();
+
+  // ---- TLS record pump (transport/g_tls_pump.cpp) ----
+  int accept();
+  int connect();
+  int64_t recv_tls(char* buf, size_t size);
+  int64_t send_tls(const char* data, size_t len);
+  // POLLIN branch of send_raw: drains the peer's bytes into the read BIO while
+  // a write waits. May clear POLLIN in *events. 0 = carry on, -1 = fail the write.
+  int drain(short* events);
+
+ private:
+  int64_t recv_plain(char* buf, size_t size);
+  // Blocking socket read for the TLS paths: retries EINTR, records errno in
+  // err_recv. Returns the recv result.
+  int64_t read_socket(char* buf, size_t size);
+  // Socket use protocol. Every socket call runs between use_fd() (the live
+  // socket, counted as in use, or -1) and unuse_fd(). end_session shuts the
+  // socket down at once but leaves the close to the last call still inside,
+  // so a number is never closed under a call that may still use it, and a
+  // call never reaches a number that was closed and handed out again.
+  int use_fd();
+  void unuse_fd(int fd);
+  ssize_t sock_recv(void* buf, size_t size, int flags);
+  ssize_t sock_send(const void* data, size_t len, int flags);
+  // Reference protocol. hold() takes one more reference on the attached
+  // session and returns it in s: 1 = held, 0 = no session attached,
+  // -1 = the session is being released (err_tls is then -1). drop() gives the
+  // reference back and frees the session when it was the last one.
+  int hold(SSL*& s);
+  void drop(SSL* s);
+  // Frees a session that nobody holds any more.
+  static void release_session(SSL* s);
+  // Guards reading ssl together with taking a reference, and the hand-over of
+  // a session's remaining references when end_session retires it, so that a
+  // stale pointer can never be revived by a later session on this object.
+  std::mutex ref_mtx;
+  // Second write buffer: the write BIO's buffer is swapped for this one before
+  // it is flushed, so records appended meanwhile never move the bytes being
+  // sent.
+  std::atomic<BUF_MEM*> spare_w{nullptr};
+  // Calls inside a socket call on the live `so` (guarded by ref_mtx).
+  int so_users = 0;
+  // Sockets already taken over by end_session whose close waits for the
+  // calls still inside (guarded by ref_mtx).
+  struct retired_fd {
+    int fd;
+    int users;
+  };
+  static constexpr int RETIRED_FD_MAX = 8;
+  retired_fd fd_retired[RETIRED_FD_MAX] = {};
+};

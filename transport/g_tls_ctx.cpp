@@ -1,0 +1,216 @@
+// Process-wide TLS contexts: creation, protocol and cipher policy, key
+// exchange groups, certificate loading and checks.
+#include "transport/g_tls.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include <openssl/asn1.h>
+#include <openssl/crypto.h>
+#include <openssl/obj_mac.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include "support/g_text.hpp"
+
+SSL_CTX* g_tls_t::ctx_server = nullptr;
+SSL_CTX* g_tls_t::ctx_client = nullptr;
+bool g_tls_t::server_valid = false;
+bool g_tls_t::client_valid = false;
+bool g_tls_t::cert_valid = false;
+bool g_tls_t::no_weak_ciphers = false;
+bool g_tls_t::show_errors = false;
+G_TLS_MIN_BITS_EC_E g_tls_t::min_bits_ec = G_TLS_MIN_BITS_EC_256;
+
+const char* const g_tls_t::PEM_FILE_1 = "localhost.pem";
+const char* const g_tls_t::PEM_FILE_2 = "relayhub.pem";
+
+char g_tls_t::cer[g_tls_t::PATH_SIZE] = "localhost.pem";
+char g_tls_t::key[g_tls_t::PATH_SIZE] = "localhost.pem";
+
+const char* const g_tls_t::MIN_BITS_EC_ARR[g_tls_t::MIN_BITS_EC_LENGTH] = {"256", "384", "448", "521"};
+
+int g_tls_t::init_ctx(G_TLS_MODE_E mode)
+{
+  if (!server_valid && (mode & G_TLS_MODE_SERVER) != 0) {
+    wprintf(L"%s\n", OpenSSL_version(OPENSSL_VERSION));
+    cert_valid = false;
+    // A context without a usable certificate is replaced, not leaked.
+    SSL_CTX* old = ctx_server;
+    ctx_server = SSL_CTX_new(TLS_server_method());
+    if (old != nullptr)
+      SSL_CTX_free(old);
+    if (ctx_server == nullptr) {
+      wprintf(L"cannot create server SSL context\n\n");
+      return -1;
+    }
+    set_ciphers(no_weak_ciphers);
+  }
+  if (client_valid || (mode & G_TLS_MODE_CLIENT) == 0)
+    return 0;
+  wprintf(L"%s\n", OpenSSL_version(OPENSSL_VERSION));
+  client_valid = false;
+  ctx_client = SSL_CTX_new(TLS_client_method());
+  if (ctx_client == nullptr) {
+    wprintf(L"cannot create client SSL context\n\n");
+    return -1;
+  }
+  client_valid = true;
+  return 0;
+}
+
+int g_tls_t::set_ciphers(bool no_weak)
+{
+  static const char* const tls_1_3_cipher_list[2] = {
+      "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384",
+      "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384",
+  };
+  static const char* const tls_1_2_cipher_list[2] = {
+      "CHACHA20:ECDHE+AESGCM:ECDHE+SHA384:ECDHE+SHA1:!CAMELLIA:!AES128",
+      "CHACHA20:ECDHE+AESGCM:!CBC:!SHA1:!CAMELLIA:!AES128",
+  };
+
+  no_weak_ciphers = no_weak;
+  const int i = no_weak ? 1 : 0;
+  int fails = 0;
+  SSL_CTX* const ctxs[2] = {ctx_server, ctx_client};
+  for (int side = 0; side < 2; ++side) {
+    SSL_CTX* ctx = ctxs[side];
+    if (ctx == nullptr)
+      continue;
+    const int shift = side == 0 ? 0 : 4;
+    if (SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1)
+      fails |= 0x01 << shift;
+    if (SSL_CTX_set_cipher_list(ctx, tls_1_2_cipher_list[i]) != 1)
+      fails |= 0x02 << shift;
+    if (SSL_CTX_set_ciphersuites(ctx, tls_1_3_cipher_list[i]) != 1)
+      fails |= 0x04 << shift;
+    SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
+    SSL_CTX_set_security_level(ctx, 2);
+  }
+  return fails;
+}
+
+int g_tls_t::set_min_bits_ec(G_TLS_MIN_BITS_EC_E e)
+{
+  static int groups_256[] = {NID_X25519, NID_secp384r1, NID_X448, NID_secp521r1, NID_secp256k1};
+  static int groups_384[] = {NID_secp384r1, NID_X448, NID_secp521r1};
+  static int groups_448[] = {NID_X448, NID_secp521r1};
+  static int groups_521[] = {NID_secp521r1};
+  static int* const groups[4] = {groups_256, groups_384, groups_448, groups_521};
+  static const long count[4] = {5, 3, 2, 1};
+
+  const unsigned idx = static_cast<unsigned>(e);
+  if (idx > 3)
+    return -1;
+  min_bits_ec = e;
+  int result = -1;
+  if (ctx_client != nullptr)
+    result = SSL_CTX_ctrl(ctx_client, SSL_CTRL_SET_GROUPS, count[idx], groups[idx]) == 1 ? 0 : -1;
+  if (ctx_server != nullptr)
+    result = SSL_CTX_ctrl(ctx_server, SSL_CTRL_SET_GROUPS, count[idx], groups[idx]) == 1 ? 0 : -1;
+  return result;
+}
+
+int g_tls_t::set_min_bits_ec(const char* name)
+{
+  if (name == nullptr)
+    return -1;
+  const int64_t idx = g_bin_search_string(MIN_BITS_EC_ARR, MIN_BITS_EC_LENGTH, name);
+  if (idx < 0)
+    return -1;
+  return set_min_bits_ec(static_cast<G_TLS_MIN_BITS_EC_E>(idx));
+}
+
+int g_tls_t::load_cer(G_TLS_MODE_E mode)
+{
+  SSL_CTX* ctx = mode == G_TLS_MODE_CLIENT ? ctx_client : ctx_server;
+  if (ctx == nullptr)
+    return -1;
+  if (SSL_CTX_use_certificate_chain_file(ctx, cer) <= 0) {
+    if (show_errors)
+      wprintf(L"invalid or missing certificate file\n%s\n\n", cer);
+    return -1;
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) <= 0) {
+    if (show_errors)
+      wprintf(L"invalid or missing key file\n%s\n\n", key);
+    return -1;
+  }
+  if (SSL_CTX_check_private_key(ctx) == 0) {
+    if (show_errors)
+      fwprintf(stderr, L"Private key does not match the public certificate\n");
+    return -1;
+  }
+  if (mode != G_TLS_MODE_SERVER)
+    return 0;
+
+  server_valid = true;
+  X509* cert = SSL_CTX_get0_certificate(ctx);
+  if (cert == nullptr)
+    return 0;
+  const ASN1_TIME* not_after = X509_getm_notAfter(cert);
+  if (not_after == nullptr)
+    return 0;
+  int days = 0;
+  int secs = 0;
+  if (ASN1_TIME_diff(&days, &secs, nullptr, not_after) == 0)
+    return 0;
+  if (days > 0 || secs > 0)
+    cert_valid = true;
+  else
+    wprintf(L"certificate expired %i days ago\n\n", -days);
+  return 0;
+}
+
+namespace {
+
+// Copies a path into one of the 65536-byte path fields; a path that does not
+// fit leaves the field empty so that the load that follows fails.
+void store_path(char* field, const char* path, const wchar_t* too_long)
+{
+  memset(field, 0, g_tls_t::PATH_SIZE);
+  const size_t len = strlen(path);
+  if (len + 1 > g_tls_t::PATH_SIZE) {
+    wprintf(too_long, static_cast<unsigned>(len), static_cast<unsigned>(g_tls_t::PATH_SIZE - 1));
+    return;
+  }
+  memcpy(field, path, len + 1);
+}
+
+}  // namespace
+
+int g_tls_t::load_cer(const char* tls_cer, const char* tls_key, G_TLS_MODE_E mode)
+{
+  if (tls_cer != nullptr)
+    store_path(cer, tls_cer, L"g_tls_t::load_cer()  tls_cer too long  %u/%u\n");
+  if (tls_key != nullptr)
+    store_path(key, tls_key, L"g_tls_t::load_cer()  tls_key too long  %u/%u\n");
+  return load_cer(mode);
+}
+
+bool g_tls_t::check_host(const char* name, size_t len)
+{
+  if (!cert_valid || ctx_server == nullptr)
+    return false;
+  X509* cert = SSL_CTX_get0_certificate(ctx_server);
+  if (cert == nullptr)
+    return false;
+  return X509_check_host(cert, name, len, 0, nullptr) == 1;
+}
+
+void g_tls_t::free_ctx()
+{
+  SSL_CTX* server = ctx_server;
+  SSL_CTX* client = ctx_client;
+  server_valid = false;
+  client_valid = false;
+  cert_valid = false;
+  ctx_server = nullptr;
+  ctx_client = nullptr;
+  if (server != nullptr)
+    SSL_CTX_free(server);
+  if (client != nullptr)
+    SSL_CTX_free(client);
+}

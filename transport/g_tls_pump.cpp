@@ -1,0 +1,523 @@
+// TLS record pump: OpenSSL never touches the socket. Ciphertext is moved by
+// hand between the socket and the session's two memory BIOs, by the two
+// handshakes, the TLS read and write paths and the drain inside send_raw.
+#include "transport/g_tls.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <cwchar>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <openssl/bio.h>
+#include <openssl/buffer.h>
+#include <openssl/err.h>
+
+namespace {
+
+constexpr size_t READ_BIO_MIN = 17408;   // room for one full record
+constexpr size_t READ_BIO_SLACK = 2048;  // least free room before a direct read
+constexpr size_t WRITE_CHUNK = 0x30000;  // plaintext per SSL_write
+constexpr size_t KEEP_MAX = 1024;        // late records kept for the next chunk
+constexpr size_t DRAIN_STEP = 1536;      // socket bytes per drain step
+
+int to_int(size_t n)
+{
+  return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+}
+
+// Hands a (possibly moved or resized) buffer back to its memory BIO. The BIO
+// must not free the buffer it gives up, because it is the same one.
+void reattach(BIO* bio, BUF_MEM* bm)
+{
+  BIO_set_shutdown(bio, BIO_NOCLOSE);
+  BIO_set_mem_buf(bio, bm, BIO_CLOSE);
+}
+
+// Moves every byte that the session wrote into its write BIO to the socket
+// through send_raw, p_size bytes at a time. Returns the number of bytes moved,
+// or -1 when a send failed; *last receives the final BIO_read result.
+int64_t flush_handshake(g_tls_t* t, BIO* wbio, char* p, size_t p_size, int* last)
+{
+  int64_t moved = 0;
+  for (;;) {
+    const int k = BIO_read(wbio, p, to_int(p_size));
+    *last = k;
+    if (k <= 0)
+      return moved;
+    if (t->send_raw(p, static_cast<size_t>(k)) <= 0)
+      return -1;
+    moved += k;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// handshakes
+
+int g_tls_t::accept()
+{
+  err_tls = -1;
+  SSL* s = nullptr;
+  if (hold(s) != 1) {
+    err_tls = -1;
+    return -1;
+  }
+  if (p_recv == nullptr || p_recv_size == 0) {
+    wprintf(L"p_recv or p_recv_size not set\n");
+    drop(s);
+    return -1;
+  }
+  BIO* rbio = SSL_get_rbio(s);
+  BIO* wbio = SSL_get_wbio(s);
+  int last = -1;
+  while (SSL_is_init_finished(s) == 0) {
+    const int64_t n = read_socket(p_recv, p_recv_size);
+    if (n <= 0) {
+      err_tls = 0;
+      break;
+    }
+    if (ssl.load() != s) {
+      err_tls = -1;
+      break;
+    }
+    const int c = BIO_write(rbio, p_recv, to_int(static_cast<size_t>(n)));
+    if (c <= 0) {
+      err_tls = SSL_get_error(s, c);
+      break;
+    }
+    err_tls = 0;
+    ERR_clear_error();
+    last = SSL_accept(s);
+    if (last <= 0)
+      err_tls = SSL_get_error(s, last);
+    if (err_tls != 0 && err_tls != SSL_ERROR_WANT_READ)
+      break;
+    // The first flight carries the certificate chain and may be larger than
+    // p_recv: all of it goes out before the next read.
+    int k = 0;
+    const int64_t moved = flush_handshake(this, wbio, p_recv, p_recv_size, &k);
+    if (moved < 0) {
+      err_tls = -1;
+      break;
+    }
+    if (moved == 0)
+      err_tls = SSL_get_error(s, k);
+    if (err_tls != SSL_ERROR_WANT_READ)
+      break;
+  }
+  drop(s);
+  return last == 1 ? 0 : -1;
+}
+
+int g_tls_t::connect()
+{
+  err_tls = -1;
+  SSL* s = nullptr;
+  if (hold(s) != 1) {
+    err_tls = -1;
+    return -1;
+  }
+  if (p_recv == nullptr || p_recv_size == 0) {
+    wprintf(L"p_recv or p_recv_size not set\n");
+    drop(s);
+    return -1;
+  }
+  BIO* rbio = SSL_get_rbio(s);
+  BIO* wbio = SSL_get_wbio(s);
+  int last = -1;
+  while (SSL_is_init_finished(s) == 0) {
+    if (ssl.load() != s) {
+      err_tls = -1;
+      break;
+    }
+    err_tls = 0;
+    ERR_clear_error();
+    last = SSL_connect(s);
+    if (last <= 0)
+      err_tls = SSL_get_error(s, last);
+    if (err_tls != 0 && err_tls != SSL_ERROR_WANT_READ)
+      break;
+    int k = 0;
+    const int64_t moved = flush_handshake(this, wbio, p_recv, p_recv_size, &k);
+    if (moved < 0) {
+      err_tls = -1;
+      break;
+    }
+    if (moved == 0)
+      err_tls = SSL_get_error(s, k);
+    if (err_tls != 0 && err_tls != SSL_ERROR_WANT_READ)
+      break;
+    if (last == 1)
+      break;
+    const int64_t n = read_socket(p_recv, p_recv_size);
+    if (n <= 0) {
+      err_tls = 0;
+      break;
+    }
+    if (ssl.load() != s) {
+      err_tls = -1;
+      break;
+    }
+    const int c = BIO_write(rbio, p_recv, to_int(static_cast<size_t>(n)));
+    if (c <= 0) {
+      err_tls = SSL_get_error(s, c);
+      break;
+    }
+  }
+  drop(s);
+  return last == 1 ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// TLS read
+
+int64_t g_tls_t::recv_tls(char* buf, size_t size)
+{
+  SSL* s = nullptr;
+  const int h = hold(s);
+  if (h == 0)
+    return recv_plain(buf, size);
+  if (h < 0)
+    return -1;
+  if (size == 0) {
+    drop(s);
+    return 0;
+  }
+
+  b_reading = true;
+  parked = 0;
+  bool locked = sem_bio.wait() == 0;
+  int64_t result = -1;
+  size_t got = 0;
+  BIO* rbio = SSL_get_rbio(s);
+
+  if (!locked) {
+    // The lock was closed: the object is being destroyed.
+    err_tls = -1;
+    goto out;
+  }
+
+  for (;;) {
+    if (ssl.load() != s) {
+      if (got > 0) {
+        result = static_cast<int64_t>(got);
+      } else {
+        err_tls = -1;
+        result = -1;
+      }
+      break;
+    }
+    ERR_clear_error();
+    const int r = SSL_read(s, buf + got, to_int(size - got));
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+      if (got == size) {
+        result = static_cast<int64_t>(got);
+        break;
+      }
+      continue;
+    }
+    if (got > 0) {
+      result = static_cast<int64_t>(got);
+      break;
+    }
+    const int e = SSL_get_error(s, r);
+    err_tls = e;
+    if (e != SSL_ERROR_WANT_READ) {
+      result = r;
+      break;
+    }
+
+    // Nothing decrypted yet: receive ciphertext straight into the read BIO's
+    // own buffer, made large enough for a whole record first.
+    BUF_MEM* bm = nullptr;
+    BIO_get_mem_ptr(rbio, &bm);
+    if (bm != nullptr) {
+      size_t need = std::max(READ_BIO_MIN, size - got);
+      need = std::max(need, bm->length + READ_BIO_SLACK);
+      if (bm->max < need) {
+        const size_t keep = bm->length;
+        const bool grown = BUF_MEM_grow(bm, need) != 0;
+        bm->length = keep;
+        // Re-attach at once: the BIO's read view must follow a moved buffer
+        // even when the read below fails.
+        reattach(rbio, bm);
+        if (!grown || bm->max - bm->length < READ_BIO_SLACK)
+          bm = nullptr;
+      }
+    }
+
+    if (bm != nullptr) {
+      char* target = bm->data + bm->length;
+      const size_t room = bm->max - bm->length;
+      sem_bio.signal();
+      locked = false;
+      const int64_t n = read_socket(target, room);
+      if (n <= 0) {
+        err_tls = ssl.load() == s ? 0 : -1;
+        result = r;
+        break;
+      }
+      if (sem_bio.wait() != 0) {
+        err_tls = -1;
+        result = -1;
+        break;
+      }
+      locked = true;
+      bm->length += static_cast<size_t>(n);
+      reattach(rbio, bm);
+      continue;
+    }
+
+    // No usable BIO buffer: read into the caller's buffer and copy it in.
+    sem_bio.signal();
+    locked = false;
+    const int64_t n = read_socket(buf + got, size - got);
+    if (n <= 0) {
+      err_tls = ssl.load() == s ? 0 : -1;
+      result = r;
+      break;
+    }
+    if (sem_bio.wait() != 0) {
+      err_tls = -1;
+      result = -1;
+      break;
+    }
+    locked = true;
+    if (ssl.load() != s) {
+      err_tls = -1;
+      result = r;
+      break;
+    }
+    const int c = BIO_write(rbio, buf + got, to_int(static_cast<size_t>(n)));
+    if (c <= 0) {
+      err_tls = SSL_get_error(s, c);
+      result = r;
+      break;
+    }
+  }
+
+out:
+  if (locked)
+    sem_bio.signal();
+  b_reading = false;
+  drop(s);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// TLS write
+
+int64_t g_tls_t::send_tls(const char* data, size_t len)
+{
+  SSL* s = nullptr;
+  const int h = hold(s);
+  if (h == 0)
+    return send_raw(data, len);
+  if (h < 0)
+    return -1;
+  if (len == 0) {
+    drop(s);
+    return 0;
+  }
+  if (sem_bio.wait() != 0) {
+    err_tls = -1;
+    drop(s);
+    return -1;
+  }
+  bool locked = true;
+  BIO* wbio = SSL_get_wbio(s);
+  int64_t result = static_cast<int64_t>(len);
+  size_t done = 0;
+
+  while (done < len) {
+    if (ssl.load() != s) {
+      err_tls = -1;
+      result = -1;
+      break;
+    }
+    const size_t chunk = std::min(len - done, WRITE_CHUNK);
+    ERR_clear_error();
+    const int w = SSL_write(s, data + done, static_cast<int>(chunk));
+    if (w <= 0) {
+      err_tls = SSL_get_error(s, w);
+      result = w;
+      break;
+    }
+    done += static_cast<size_t>(w);
+    const bool last_chunk = done == len;
+
+    // Flush. The buffer being sent is detached from the BIO and replaced by
+    // an empty one, so records that the receive thread (or the drain) adds
+    // meanwhile land elsewhere and never move the bytes in flight.
+    bool failed = false;
+    for (;;) {
+      BUF_MEM* bm = nullptr;
+      BIO_get_mem_ptr(wbio, &bm);
+      if (bm == nullptr) {
+        err_tls = SSL_get_error(s, w);
+        wprintf(L"tls.send::tls_bio_get_mem_ptr  %i  so %i %i\n", err_tls.load(), so_attached.load(),
+                so.load());
+        result = w;
+        failed = true;
+        break;
+      }
+      if (bm->length == 0)
+        break;
+      BUF_MEM* fresh = spare_w.exchange(nullptr);
+      if (fresh == nullptr)
+        fresh = BUF_MEM_new();
+      if (fresh == nullptr) {
+        err_tls = -1;
+        result = -1;
+        failed = true;
+        break;
+      }
+      fresh->length = 0;
+      reattach(wbio, fresh);
+
+      sem_bio.signal();
+      locked = false;
+      err_tls = 0;
+      const int64_t r = send_raw(bm->data, bm->length);
+      bm->length = 0;
+      const bool relocked = sem_bio.wait() == 0;
+      locked = relocked;
+      BUF_MEM* old = spare_w.exchange(bm);
+      if (old != nullptr)
+        BUF_MEM_free(old);
+      if (r <= 0) {
+        // A socket failure; a close_notify found by the drain stays visible.
+        if (err_tls.load() != SSL_ERROR_ZERO_RETURN)
+          err_tls = 0;
+        result = r;
+        failed = true;
+        break;
+      }
+      if (!relocked) {
+        err_tls = -1;
+        result = -1;
+        failed = true;
+        break;
+      }
+      // Records added while the lock was free go out now if this was the
+      // last chunk or there are many; a few ride along with the next chunk.
+      BUF_MEM* more = nullptr;
+      BIO_get_mem_ptr(wbio, &more);
+      if (more == nullptr || more->length == 0)
+        break;
+      if (!last_chunk && more->length <= KEEP_MAX)
+        break;
+    }
+    if (failed)
+      break;
+  }
+
+  if (locked)
+    sem_bio.signal();
+  drop(s);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// drain: the POLLIN branch of send_raw
+
+int g_tls_t::drain(short* events)
+{
+  if (b_reading.load()) {
+    *events &= ~POLLIN;
+    return 0;
+  }
+  SSL* s = nullptr;
+  const int h = hold(s);
+  if (h != 1) {
+    *events &= ~POLLIN;
+    return 0;
+  }
+  if (sem_bio.wait() != 0) {
+    drop(s);
+    return -1;
+  }
+  // Tested again under the lock: a TLS read that started meanwhile owns the
+  // socket and the read BIO's buffer now.
+  if (b_reading.load()) {
+    sem_bio.signal();
+    drop(s);
+    *events &= ~POLLIN;
+    return 0;
+  }
+  if (ssl.load() != s) {
+    sem_bio.signal();
+    drop(s);
+    return -1;
+  }
+  const uint64_t before = parked.load();
+  if (before >= parked_max) {
+    sem_bio.signal();
+    drop(s);
+    *events &= ~POLLIN;
+    return 0;
+  }
+
+  char buffer[DRAIN_STEP];
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(parked_max - before, DRAIN_STEP));
+  // Non-blocking, so it may run under the lock; reading and appending in one
+  // locked step keeps the drained bytes ahead of anything read later.
+  const ssize_t n = sock_recv(buffer, want, MSG_DONTWAIT);
+  if (n <= 0) {
+    const int e = errno;
+    err_send = e;
+    sem_bio.signal();
+    drop(s);
+    if (n == 0) {
+      b_abort = true;
+      return -1;
+    }
+    if (e == EAGAIN || e == EINTR)
+      return 0;
+    b_abort = true;
+    return -1;
+  }
+
+  BIO* rbio = SSL_get_rbio(s);
+  const int c = BIO_write(rbio, buffer, static_cast<int>(n));
+  size_t pending = 0;
+  if (before != 0) {
+    parked = before + static_cast<uint64_t>(c > 0 ? c : 0);
+  } else {
+    pending = BIO_ctrl_pending(rbio);
+    parked = pending;
+  }
+  if (c != n) {
+    sem_bio.signal();
+    wprintf(L"g_tls_t::send_raw write %zi  %zi  w %zu  so %i %i\n", static_cast<ssize_t>(n),
+            static_cast<ssize_t>(c), static_cast<size_t>(parked.load()), so_attached.load(), so.load());
+    drop(s);
+    return -1;
+  }
+  // The read BIO held nothing before: look whether the peer closed the TLS
+  // session (close_notify). Not during a handshake, which the peek would drive.
+  if (before == 0 && pending == static_cast<size_t>(c) && SSL_is_init_finished(s)) {
+    ERR_clear_error();
+    const int pk = SSL_peek(s, buffer, static_cast<int>(pending));
+    if (pk <= 0) {
+      const int e = SSL_get_error(s, pk);
+      err_tls = e;
+      if (e == SSL_ERROR_ZERO_RETURN) {
+        sem_bio.signal();
+        drop(s);
+        b_abort = true;
+        return -1;
+      }
+    }
+  }
+  sem_bio.signal();
+  drop(s);
+  if (parked.load() >= parked_max)
+    *events &= ~POLLIN;
+  return 0;
+}
