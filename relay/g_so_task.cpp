@@ -44,10 +44,9 @@ G_SO_TASK::~G_SO_TASK() {
   if (task_id == 0) {
     // Join the print thread after closing its event, so that it has finished
     // before the static thread object is destroyed at process exit.
-    const bool had_print = h_thread_p.b_valid;
-    const pthread_t t = h_thread_p.h_thread;
     e_thread_p.close();
-    if (had_print) pthread_join(t, nullptr);
+    h_thread_p.wait();
+    h_thread_p.close();
   }
   g_tls_t& tls = ws.tls;
   if (tls.so != -1) {
@@ -118,7 +117,7 @@ void* G_SO_TASK::bootstrap_p(void* task) {
   G_SO_TASK* t = static_cast<G_SO_TASK*>(task);
   while (e_thread_p.wait() == 0 && t->b_running) {
   }
-  h_thread_p.close();
+  // Task 0's destructor joins and closes the thread object.
   return nullptr;
 }
 
@@ -142,8 +141,10 @@ void* G_SO_TASK::bootstrap_r(void* task) {
   t->e_send_done.close();
   t->e_thread_w.close();
   t->ws.tls.end_session();
+  // Joined, not left to close itself: a thread that only forgets its own
+  // handle is never reclaimed. The hub joins this thread the same way.
   t->h_thread_w.wait();
-  t->h_thread_r.close();
+  t->h_thread_w.close();
   return nullptr;
 }
 
@@ -153,7 +154,6 @@ void* G_SO_TASK::bootstrap_w(void* task) {
   t->b_running = false;
   t->e_thread_r.close();
   t->ws.tls.end_session();
-  t->h_thread_w.close();
   return nullptr;
 }
 
@@ -226,10 +226,14 @@ int G_SO_TASK::start_server() {
         print_kind();
       }
       setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_none, sizeof(tv_none));
-      b_relay = true;
+      // Reset the send side under the send lock, before the slot turns ready:
+      // a sender that saw this slot ready may already be waiting for the lock.
+      const bool locked = e_send_done.wait() == 0;
       send_result = 0;
       send_errno = 0;
       size_send = 0;
+      b_relay = true;
+      if (locked) e_send_done.signal();
       if (e_thread_w.b_valid) e_thread_w.signal();
       work_r();
     }
@@ -390,9 +394,10 @@ int G_SO_TASK::work_r() {
 int G_SO_TASK::send_packet(char* payload, size_t length) {
   if (e_send_done.wait() != 0) return 0;
   if (send_result == -1) {
+    const uint32_t err = send_errno;  // read under the lock
     e_send_done.signal();
-    if (send_errno != ECONNABORTED && send_errno != ECONNRESET) {
-      print_format_inline(static_cast<int>(send_errno),
+    if (err != ECONNABORTED && err != ECONNRESET) {
+      print_format_inline(static_cast<int>(err),
                           L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
     }
     return 0;
@@ -415,9 +420,11 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
     e_send_done.signal();
     return 0;
   }
-  e_send.signal();
+  // Switch halves before the hand-over: once the send thread has the message
+  // it may give the lock to the next sender at any moment.
   page_w_cur = page_w_index == 0 ? page_w + size_w_half : page_w;
   page_w_index ^= 1;
+  e_send.signal();
   return 1;
 }
 

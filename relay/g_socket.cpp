@@ -222,7 +222,10 @@ int G_SOCKET::start_server() {
   fflush(stdout);
   G_SO_TASK::so_listen = so;
   for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].e_thread_r.signal();
-  for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].h_thread_r.wait();
+  for (uint32_t i = 0; i < cw_connections; ++i) {
+    task_table[i].h_thread_r.wait();
+    task_table[i].h_thread_r.close();
+  }
   return 0;
 }
 
@@ -292,11 +295,17 @@ int G_SOCKET::start_client() {
       task_table[k].ws.tls.b_abort = true;
       task_table[k].ws.tls.end_session();
     }
-    for (uint32_t k = 0; k < n; ++k) task_table[k].h_thread_r.wait();
+    for (uint32_t k = 0; k < n; ++k) {
+      task_table[k].h_thread_r.wait();
+      task_table[k].h_thread_r.close();
+    }
     return err;
   }
   for (uint32_t i = 0; i < n; ++i) task_table[i].resume_w();
-  for (uint32_t i = 0; i < n; ++i) task_table[i].h_thread_r.wait();
+  for (uint32_t i = 0; i < n; ++i) {
+    task_table[i].h_thread_r.wait();
+    task_table[i].h_thread_r.close();
+  }
   return 0;
 }
 

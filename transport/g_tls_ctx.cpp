@@ -123,11 +123,12 @@ int g_tls_t::set_min_bits_ec(const char* name)
   return set_min_bits_ec(static_cast<G_TLS_MIN_BITS_EC_E>(idx));
 }
 
-int g_tls_t::load_cer(G_TLS_MODE_E mode)
+namespace {
+
+// Loads a certificate chain and its private key into ctx and checks that they
+// belong together; 0 or -1.
+int use_cer_and_key(SSL_CTX* ctx, const char* cer, const char* key, bool show_errors)
 {
-  SSL_CTX* ctx = mode == G_TLS_MODE_CLIENT ? ctx_client : ctx_server;
-  if (ctx == nullptr)
-    return -1;
   if (SSL_CTX_use_certificate_chain_file(ctx, cer) <= 0) {
     if (show_errors)
       wprintf(L"invalid or missing certificate file\n%s\n\n", cer);
@@ -143,6 +144,32 @@ int g_tls_t::load_cer(G_TLS_MODE_E mode)
       fwprintf(stderr, L"Private key does not match the public certificate\n");
     return -1;
   }
+  return 0;
+}
+
+}  // namespace
+
+int g_tls_t::load_cer(G_TLS_MODE_E mode)
+{
+  SSL_CTX* ctx = mode == G_TLS_MODE_CLIENT ? ctx_client : ctx_server;
+  if (ctx == nullptr)
+    return -1;
+  // OpenSSL replaces the context's certificate before it looks at the key, so
+  // a pair that fails half-way would leave an identity loaded earlier with a
+  // certificate but no key, and every handshake would fail. Such a pair is
+  // tried on a scratch context first and never reaches the live one.
+  if (SSL_CTX_get0_certificate(ctx) != nullptr) {
+    SSL_CTX* trial = SSL_CTX_new(mode == G_TLS_MODE_CLIENT ? TLS_client_method() : TLS_server_method());
+    if (trial == nullptr)
+      return -1;
+    SSL_CTX_set_security_level(trial, SSL_CTX_get_security_level(ctx));
+    const int tried = use_cer_and_key(trial, cer, key, show_errors);
+    SSL_CTX_free(trial);
+    if (tried != 0)
+      return -1;
+  }
+  if (use_cer_and_key(ctx, cer, key, show_errors) != 0)
+    return -1;
   if (mode != G_TLS_MODE_SERVER)
     return 0;
 

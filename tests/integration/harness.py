@@ -139,11 +139,23 @@ class Hub:
             self._tmp.cleanup()
             self._tmp = None
 
+    SANITIZER_MARKS = ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                       "ERROR: LeakSanitizer")
+
+    def sanitizer_reports(self):
+        err = self.errors
+        return [m for m in self.SANITIZER_MARKS if m in err]
+
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type, *exc):
         self.stop()
+        # An instrumented hub reports races and memory errors on stderr.
+        if exc_type is None:
+            found = self.sanitizer_reports()
+            if found:
+                raise AssertionError("sanitizer report from the hub: %s\n%s" % (found, self.errors[-6000:]))
 
 
 def recv_exact(sock, n, timeout=10.0):

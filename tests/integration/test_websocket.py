@@ -1,0 +1,662 @@
+"""WebSocket interoperability through the real hub: the python `websockets`
+client (a strict RFC 6455 implementation we did not write), hand-made RFC 6455
+frames sent in awkward segments, and a hand-written client of the older
+Key1/Key2 protocol, each talking to plain TCP clients and to one another."""
+
+import asyncio
+import base64
+import hashlib
+import os
+import random
+import socket
+import struct
+import threading
+import time
+import unittest
+
+import websockets
+
+from harness import HOST, KIND_RE, SLOW, Hub, expect_silence, recv_exact
+
+GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+
+
+# ---------------------------------------------------------------------------
+# python websockets (asyncio) behind a blocking interface
+
+class _Loop:
+    """One event loop on its own thread; tests submit coroutines to it."""
+
+    def __init__(self):
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+
+    def run(self, coro, timeout):
+        async def bounded():
+            return await asyncio.wait_for(coro, timeout * SLOW)
+        fut = asyncio.run_coroutine_threadsafe(bounded(), self.loop)
+        return fut.result(timeout * SLOW + 5)
+
+    def stop(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(5)
+        if not self.thread.is_alive():
+            self.loop.close()
+
+
+LOOP = None
+
+
+def setUpModule():
+    global LOOP
+    LOOP = _Loop()
+
+
+def tearDownModule():
+    LOOP.stop()
+
+
+class Client:
+    """A python websockets client. The hub ends a connection on a ping, so
+    keep-alive pings are off."""
+
+    def __init__(self, hub, wait_ready=True, path="/", **kw):
+        kw.setdefault("ping_interval", None)
+        kw.setdefault("close_timeout", 2)
+        kw.setdefault("max_size", 1 << 20)
+        before = len(hub.kinds())
+
+        async def open_():
+            return await websockets.connect("ws://%s:%d%s" % (HOST, hub.port, path), **kw)
+
+        self.ws = LOOP.run(open_(), 10)
+        if wait_ready:
+            hub.wait_for(KIND_RE, count=before + 1)
+            time.sleep(0.05)  # the kind is printed just before the slot turns ready
+
+    def send(self, msg):
+        LOOP.run(self.ws.send(msg), 10)
+
+    def recv(self, timeout=10):
+        return LOOP.run(self.ws.recv(), timeout)
+
+    def recv_n(self, n, timeout=10):
+        return [self.recv(timeout) for _ in range(n)]
+
+    def expect_silence(self, wait=0.3):
+        try:
+            msg = self.recv(wait)
+        except asyncio.TimeoutError:
+            return
+        raise AssertionError("unexpected message: %r" % (msg[:100],))
+
+    def close(self, code=1000, reason=""):
+        LOOP.run(self.ws.close(code, reason), 10)
+
+    @property
+    def open(self):
+        return self.ws.open
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+# ---------------------------------------------------------------------------
+# hand-made RFC 6455 client over a plain socket
+
+def accept_value(key):
+    return base64.b64encode(hashlib.sha1(key.encode() + GUID).digest()).decode()
+
+
+def client_frame(opcode, payload, fin=True, key=None):
+    """A masked client frame."""
+    key = os.urandom(4) if key is None else key
+    n = len(payload)
+    head = bytes([(0x80 if fin else 0) | opcode])
+    if n <= 125:
+        head += bytes([0x80 | n])
+    elif n <= 0xFFFF:
+        head += bytes([0x80 | 126]) + struct.pack(">H", n)
+    else:
+        head += bytes([0x80 | 127]) + struct.pack(">Q", n)
+    masked = bytes(b ^ key[i % 4] for i, b in enumerate(payload))
+    return head + key + masked
+
+
+class _Stream:
+    """A socket with a read-ahead buffer; every read is bounded."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.buf = bytearray()
+
+    def fill(self, n, timeout):
+        deadline = time.monotonic() + timeout * SLOW
+        while len(self.buf) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("timed out with %r" % bytes(self.buf[:100]))
+            self.sock.settimeout(left)
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise AssertionError("connection closed with %r" % bytes(self.buf[:100]))
+            self.buf += chunk
+
+    def take(self, n, timeout=10):
+        self.fill(n, timeout)
+        out = bytes(self.buf[:n])
+        del self.buf[:n]
+        return out
+
+    def until(self, marker, timeout=10, limit=4096):
+        deadline = time.monotonic() + timeout * SLOW
+        while marker not in self.buf:
+            if len(self.buf) > limit:
+                raise AssertionError("no %r in %r" % (marker, bytes(self.buf[:200])))
+            self.fill(len(self.buf) + 1, max(deadline - time.monotonic(), 0.001))
+        i = self.buf.index(marker) + len(marker)
+        out = bytes(self.buf[:i])
+        del self.buf[:i]
+        return out
+
+    def expect_silence(self, wait=0.3):
+        if self.buf:
+            raise AssertionError("unexpected data: %r" % bytes(self.buf[:100]))
+        expect_silence(self.sock, wait)
+
+    def expect_closed(self, timeout=5):
+        """The hub ends the connection: end of stream (or a reset), no data."""
+        if self.buf:
+            raise AssertionError("unexpected data: %r" % bytes(self.buf[:100]))
+        self.sock.settimeout(timeout * SLOW)
+        try:
+            data = self.sock.recv(65536)
+        except ConnectionResetError:
+            return
+        except socket.timeout:
+            raise AssertionError("connection still open")
+        if data:
+            raise AssertionError("unexpected data: %r" % data[:100])
+
+
+class RawWS(_Stream):
+    """RFC 6455 client written by hand, to control segmentation exactly."""
+
+    def __init__(self, hub, wait_ready=True):
+        before = len(hub.kinds())
+        sock = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        super().__init__(sock)
+        key = base64.b64encode(os.urandom(16)).decode()
+        sock.sendall(("GET /chat HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\n"
+                      "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                      "Sec-WebSocket-Version: 13\r\n\r\n" % (HOST, hub.port, key)).encode())
+        self.response = self.until(b"\r\n\r\n").decode("latin-1")
+        self.expected_accept = accept_value(key)
+        if wait_ready:
+            hub.wait_for(KIND_RE, count=before + 1)
+            time.sleep(0.05)
+
+    def send_frame(self, opcode, payload, fin=True):
+        self.sock.sendall(client_frame(opcode, payload, fin))
+
+    def recv_frame(self, timeout=10):
+        """(first byte, payload) of one server frame, which must be unmasked."""
+        b0, b1 = self.take(2, timeout)
+        if b1 & 0x80:
+            raise AssertionError("server frame is masked")
+        n = b1 & 0x7F
+        if n == 126:
+            n = struct.unpack(">H", self.take(2, timeout))[0]
+        elif n == 127:
+            n = struct.unpack(">Q", self.take(8, timeout))[0]
+        return b0, self.take(n, timeout)
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+# ---------------------------------------------------------------------------
+# hand-written client of the older Key1/Key2 protocol
+
+def key_number(value):
+    digits = "".join(c for c in value if c.isdigit())
+    return int(digits) // value.count(" ")
+
+
+def old_challenge_answer(key1, key2, key3):
+    return hashlib.md5(struct.pack(">II", key_number(key1), key_number(key2)) + key3).digest()
+
+
+def make_old_key(rng):
+    """A Key1/Key2 value: a number times a blank count, noise and blanks mixed in."""
+    spaces = rng.randint(1, 12)
+    number = rng.randint(0, 0xFFFFFFFF // spaces)
+    chars = list(str(number * spaces))
+    for _ in range(rng.randint(1, 12)):
+        chars.insert(rng.randint(0, len(chars)), rng.choice("!\"#$%&'()*+,-./:;<=>?@ABCxyz~"))
+    for _ in range(spaces):
+        chars.insert(rng.randint(1, len(chars) - 1), " ")
+    return "".join(chars)
+
+
+class OldWS(_Stream):
+    def __init__(self, hub, key1, key2, key3, host=None, origin="http://example.com",
+                 wait_ready=True):
+        before = len(hub.kinds())
+        sock = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        super().__init__(sock)
+        self.host = host or "%s:%d" % (HOST, hub.port)
+        # The hub reads the request with one read: send it whole.
+        sock.sendall(("GET /demo HTTP/1.1\r\nHost: %s\r\nConnection: Upgrade\r\n"
+                      "Sec-WebSocket-Key2: %s\r\nSec-WebSocket-Protocol: sample\r\n"
+                      "Upgrade: WebSocket\r\nSec-WebSocket-Key1: %s\r\nOrigin: %s\r\n\r\n"
+                      % (self.host, key2, key1, origin)).encode() + key3)
+        self.headers = self.until(b"\r\n\r\n").decode("latin-1")
+        self.answer = self.take(16)
+        if wait_ready:
+            hub.wait_for(KIND_RE, count=before + 1)
+            time.sleep(0.05)
+
+    def send_msg(self, payload):
+        self.sock.sendall(b"\x00" + payload + b"\xff")
+
+    def recv_msg(self, timeout=10):
+        first = self.take(1, timeout)
+        if first != b"\x00":
+            raise AssertionError("frame starts with %r" % first)
+        return self.until(b"\xff", timeout, limit=1 << 20)[:-1]
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def fin_re(active, total):
+    return r"server_\d\d\.fin  active %02d/%02d" % (active, total)
+
+
+# ---------------------------------------------------------------------------
+
+class Handshake(unittest.TestCase):
+    def test_python_client_is_accepted_and_reported_ws(self):
+        with Hub("-c", "4") as hub:
+            with Client(hub, path="/any/path?x=1") as c:
+                self.assertTrue(c.open)
+                self.assertEqual(hub.kinds(), ["WS"])
+                self.assertIsNone(c.ws.subprotocol)
+            with Client(hub, subprotocols=["chat", "superchat"]) as c:
+                # Of the offered protocols the first is echoed back.
+                self.assertEqual(c.ws.subprotocol, "chat")
+                self.assertEqual(hub.kinds(), ["WS", "WS"])
+            self.assertNotIn("Invalid or unsupported", hub.output)
+
+    def test_hand_made_handshake_response(self):
+        with Hub("-c", "4") as hub:
+            with RawWS(hub) as w:
+                lines = w.response.split("\r\n")
+                self.assertEqual(lines[0], "HTTP/1.1 101 Switching Protocols")
+                self.assertIn("Sec-WebSocket-Accept: " + w.expected_accept, lines)
+                self.assertTrue(w.response.endswith("\r\n\r\n"))
+                self.assertEqual(hub.kinds(), ["WS"])
+                w.expect_silence(0.2)  # nothing but the response
+
+
+class Relay(unittest.TestCase):
+    def test_raw_to_ws_one_message_per_read(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as c:
+                raw.sendall(b"first")
+                self.assertEqual(c.recv(), "first")  # text: valid UTF-8
+                raw.sendall("second \u00e9\u20ac".encode())
+                self.assertEqual(c.recv(), "second \u00e9\u20ac")
+                raw.sendall(b"\xff\xfe")
+                self.assertEqual(c.recv(), b"\xff\xfe")  # bytes = binary frame
+                c.expect_silence()
+
+    def test_ws_to_raw_payload_only(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as c:
+                c.send("hello")
+                self.assertEqual(recv_exact(raw, 5), b"hello")
+                expect_silence(raw)  # no header, mask or terminator
+                data = bytes(range(256))
+                c.send(data)
+                self.assertEqual(recv_exact(raw, 256), data)
+                expect_silence(raw)
+                msgs = [("m%02d|" % i) * (i + 1) for i in range(30)]
+                for m in msgs:
+                    c.send(m)
+                want = "".join(msgs).encode()
+                self.assertEqual(recv_exact(raw, len(want)), want)
+                expect_silence(raw)
+                c.expect_silence(0.1)  # never its own data
+
+    def test_ws_to_ws_types_content_and_order(self):
+        with Hub("-c", "4") as hub:
+            with Client(hub) as a, Client(hub) as b:
+                a.send("plain text")
+                self.assertEqual(b.recv(), "plain text")
+                a.send("caf\u00e9 \u00fcber \u4e2d")  # 2- and 3-byte characters
+                self.assertEqual(b.recv(), "caf\u00e9 \u00fcber \u4e2d")
+                msgs = ["n%d" % i for i in range(50)]
+                for m in msgs:
+                    a.send(m)
+                self.assertEqual(b.recv_n(50), msgs)
+                binary = bytes([0xff, 0xfe, 0x00, 0x01, 0x80])
+                a.send(binary)
+                self.assertEqual(b.recv(), binary)
+                # Once a non-UTF-8 message went out, the receiving connection
+                # gets every later message as binary, content unchanged.
+                a.send("after")
+                self.assertEqual(b.recv(), b"after")
+                # The other direction has its own decision, still text.
+                b.send("reply")
+                self.assertEqual(a.recv(), "reply")
+                a.expect_silence(0.1)
+                b.expect_silence(0.1)
+
+    def test_fan_out_to_mixed_receivers(self):
+        with Hub("-c", "6") as hub:
+            r1 = hub.connect()
+            with r1, Client(hub) as a, Client(hub) as b:
+                r2 = hub.connect()
+                with r2:
+                    a.send("to everyone")
+                    self.assertEqual(b.recv(), "to everyone")
+                    self.assertEqual(recv_exact(r1, 11), b"to everyone")
+                    self.assertEqual(recv_exact(r2, 11), b"to everyone")
+                    r2.sendall(b"raw says")
+                    self.assertEqual(a.recv(), "raw says")
+                    self.assertEqual(b.recv(), "raw says")
+                    self.assertEqual(recv_exact(r1, 8), b"raw says")
+                    for s in (r1, r2):
+                        expect_silence(s, 0.1)
+                    a.expect_silence(0.1)
+                    b.expect_silence(0.1)
+
+
+class LargeMessages(unittest.TestCase):
+    def test_64kib_messages_ws_to_ws_and_raw(self):
+        with Hub("-c", "4", "-L", "70000") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as a, Client(hub) as b:
+                text = ("0123456789abcd\u00e9" * 4096)[:65536 - 4096]
+                text += "x" * (65536 - len(text.encode()))
+                self.assertEqual(len(text.encode()), 65536)
+                a.send(text)
+                self.assertEqual(b.recv(timeout=20), text)
+                self.assertEqual(recv_exact(raw, 65536, timeout=20), text.encode())
+                data = os.urandom(65536)
+                a.send(data)
+                self.assertEqual(b.recv(timeout=20), data)
+                self.assertEqual(recv_exact(raw, 65536, timeout=20), data)
+                # Just below the receive buffer: 69999 bytes hold 69985 of payload
+                # behind a 14-byte masked header.
+                edge = os.urandom(69985)
+                b.send(edge)
+                self.assertEqual(a.recv(timeout=20), edge)
+                self.assertEqual(recv_exact(raw, len(edge), timeout=20), edge)
+                expect_silence(raw)
+
+    def test_message_beyond_receive_buffer_ends_only_the_sender(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as big, Client(hub) as other:
+                big.send(b"y" * 5000)  # can never fit 4095 bytes
+                hub.wait_for(fin_re(2, 4))
+                expect_silence(raw, 0.2)
+                other.expect_silence(0.1)
+                other.send("still here")
+                self.assertEqual(recv_exact(raw, 10), b"still here")
+                raw.sendall(b"ok")
+                self.assertEqual(other.recv(), "ok")
+
+
+class Segmentation(unittest.TestCase):
+    def test_several_frames_in_one_segment(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as c, RawWS(hub) as w:
+                long_text = "L" * 300  # 16-bit length field
+                frames = [(1, b"one"), (1, long_text.encode()), (1, b"t"), (1, "\u00e9t\u00e9".encode()),
+                          (2, b"\xff\x00\xfe")]
+                w.sock.sendall(b"".join(client_frame(op, p) for op, p in frames))
+                self.assertEqual(c.recv_n(5), ["one", long_text, "t", "\u00e9t\u00e9", b"\xff\x00\xfe"])
+                want = b"".join(p for _, p in frames)
+                self.assertEqual(recv_exact(raw, len(want)), want)
+                c.expect_silence(0.1)
+                expect_silence(raw, 0.1)
+
+    def test_split_frames_relayed_once_complete(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as c, RawWS(hub) as w:
+                payload = "split-\u00e9-" * 20  # 180 bytes: 16-bit length, 2-byte character
+                frame = client_frame(1, payload.encode())
+                # Cut after the first byte, inside the length field, inside the
+                # masking key, inside the payload (through a character).
+                for cut in (1, 3, 6, 9, 60):
+                    w.sock.sendall(frame[:cut])
+                    time.sleep(0.15)
+                    c.expect_silence(0.1)
+                    expect_silence(raw, 0.05)
+                    w.sock.sendall(frame[cut:])
+                    self.assertEqual(c.recv(), payload, "cut at %d" % cut)
+                    self.assertEqual(recv_exact(raw, len(payload.encode())), payload.encode())
+                # Whole frames before and after a split one, in one stream.
+                f1, f2, f3 = (client_frame(1, b"A" * 10), client_frame(1, b"B" * 200),
+                              client_frame(1, b"C" * 5))
+                w.sock.sendall(f1 + f2[:100])
+                self.assertEqual(c.recv(), "A" * 10)
+                time.sleep(0.15)
+                c.expect_silence(0.1)
+                w.sock.sendall(f2[100:] + f3)
+                self.assertEqual(c.recv_n(2), ["B" * 200, "C" * 5])
+                want = b"A" * 10 + b"B" * 200 + b"C" * 5
+                self.assertEqual(recv_exact(raw, len(want)), want)
+                expect_silence(raw, 0.1)
+
+    def test_fragmented_message_relayed_per_frame(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as c, RawWS(hub) as w:
+                w.send_frame(1, b"part1-", fin=False)
+                w.send_frame(0, b"part2-", fin=False)
+                w.send_frame(0, b"end", fin=True)
+                self.assertEqual(recv_exact(raw, 15), b"part1-part2-end")
+                self.assertEqual(c.recv_n(3), ["part1-", "part2-", "end"])
+                # A continuation with no message started ends the connection.
+                orphan = RawWS(hub)
+                with orphan:
+                    orphan.send_frame(0, b"orphan")
+                    orphan.expect_closed()
+                    hub.wait_for(fin_re(3, 4))
+                expect_silence(raw, 0.2)
+                c.expect_silence(0.1)
+                w.send_frame(1, b"fine")
+                self.assertEqual(recv_exact(raw, 4), b"fine")
+
+
+class Closing(unittest.TestCase):
+    def test_client_close_gets_1000_and_fin(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as keep:
+                c = Client(hub)
+                c.send("before close")
+                self.assertEqual(keep.recv(), "before close")
+                self.assertEqual(recv_exact(raw, 12), b"before close")
+                c.close(4000, "leaving")  # the hub answers with its own 1000
+                self.assertEqual(c.ws.close_code, 1000)
+                self.assertFalse(c.open)
+                hub.wait_for(fin_re(2, 4))
+                raw.sendall(b"after")
+                self.assertEqual(keep.recv(), "after")
+                keep.send("still")
+                self.assertEqual(recv_exact(raw, 5), b"still")
+                expect_silence(raw, 0.1)
+            self.assertNotIn("!!", hub.output)
+
+    def test_close_frame_bytes_on_the_wire(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, RawWS(hub) as w:
+                w.sock.sendall(client_frame(8, struct.pack(">H", 1001) + b"bye"))
+                self.assertEqual(w.take(4), b"\x88\x02\x03\xe8")
+                w.expect_closed()
+                hub.wait_for(fin_re(1, 4))
+                expect_silence(raw, 0.2)
+
+    def test_ping_or_empty_frame_ends_only_that_client(self):
+        for name, frame in (("ping", client_frame(9, b"are you there")),
+                            ("empty text", client_frame(1, b"")),
+                            ("empty binary", client_frame(2, b""))):
+            with self.subTest(name), Hub("-c", "4") as hub:
+                raw = hub.connect()
+                with raw, Client(hub) as keep, RawWS(hub) as w:
+                    w.send_frame(1, b"first")
+                    self.assertEqual(keep.recv(), "first")
+                    self.assertEqual(recv_exact(raw, 5), b"first")
+                    w.sock.sendall(frame)
+                    w.expect_closed()  # no pong, no close frame
+                    hub.wait_for(fin_re(2, 4))
+                    keep.expect_silence(0.1)
+                    expect_silence(raw, 0.1)
+                    keep.send("others fine")
+                    self.assertEqual(recv_exact(raw, 11), b"others fine")
+                    raw.sendall(b"yes")
+                    self.assertEqual(keep.recv(), "yes")
+
+    def test_python_client_ping_is_dropped_by_hub(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as c:
+                async def ping():
+                    pong = await c.ws.ping(b"x")
+                    try:
+                        await pong
+                    except websockets.ConnectionClosed as e:
+                        return e
+                    return "pong"
+
+                self.assertIsInstance(LOOP.run(ping(), 10), websockets.ConnectionClosed)
+                hub.wait_for(fin_re(1, 4))
+                with self.assertRaises(websockets.ConnectionClosed) as cm:
+                    c.recv(5)
+                self.assertEqual(cm.exception.code, 1006)  # no close frame
+
+
+class OldProtocol(unittest.TestCase):
+    def test_reference_handshake_answer(self):
+        # The worked example of the Key1/Key2 protocol and its published answer.
+        with Hub("-c", "4") as hub:
+            with OldWS(hub, "4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", b"^n:ds[4U",
+                       host="example.com") as o:
+                self.assertEqual(o.answer, b"8jKS'y:G*Co,Wxa-")
+                self.assertEqual(o.answer, old_challenge_answer("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00",
+                                                                b"^n:ds[4U"))
+                self.assertEqual(o.headers, "HTTP/1.1 101 WebSocket Protocol Handshake\r\n"
+                                            "Upgrade: WebSocket\r\nConnection: Upgrade\r\n"
+                                            "Sec-WebSocket-Origin: http://example.com\r\n"
+                                            "Sec-WebSocket-Location: ws://example.com/\r\n"
+                                            "Sec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n")
+                o.expect_silence(0.1)
+                self.assertEqual(hub.kinds(), ["WS"])
+
+    def test_random_keys_handshake(self):
+        rng = random.Random(20240611)
+        with Hub("-c", "4") as hub:
+            for i in range(5):
+                key1, key2, key3 = make_old_key(rng), make_old_key(rng), os.urandom(8)
+                with self.subTest(key1=key1, key2=key2, key3=key3):
+                    with OldWS(hub, key1, key2, key3, origin="http://o%d.test" % i) as o:
+                        self.assertEqual(o.answer, old_challenge_answer(key1, key2, key3))
+                        lines = o.headers.split("\r\n")
+                        self.assertEqual(lines[0], "HTTP/1.1 101 WebSocket Protocol Handshake")
+                        self.assertIn("Upgrade: WebSocket", lines)
+                        self.assertIn("Connection: Upgrade", lines)
+                        self.assertIn("Sec-WebSocket-Origin: http://o%d.test" % i, lines)
+                        self.assertIn("Sec-WebSocket-Location: ws://%s/" % o.host, lines)
+                        o.expect_silence(0.1)
+                    hub.wait_for(fin_re(0, 4), count=i + 1)
+            self.assertEqual(hub.kinds(), ["WS"] * 5)
+
+    def test_old_client_with_raw_and_rfc6455_clients(self):
+        rng = random.Random(7)
+        key1, key2 = make_old_key(rng), make_old_key(rng)
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, OldWS(hub, key1, key2, os.urandom(8)) as o, Client(hub) as c:
+                # Old frame -> raw: exactly the payload, no terminator byte.
+                o.send_msg(b"hello")
+                self.assertEqual(recv_exact(raw, 5), b"hello")
+                self.assertEqual(c.recv(), "hello")
+                expect_silence(raw)
+                # Raw bytes and RFC 6455 messages -> old frames.
+                raw.sendall(b"from raw")
+                self.assertEqual(o.recv_msg(), b"from raw")
+                self.assertEqual(c.recv(), "from raw")
+                c.send("from new \u00e9")
+                self.assertEqual(o.recv_msg(), "from new \u00e9".encode())
+                self.assertEqual(recv_exact(raw, 11), "from new \u00e9".encode())
+                # Several old frames in one segment, and one split in two.
+                o.sock.sendall(b"\x00one\xff\x00two\xff\x00thr")
+                self.assertEqual(c.recv_n(2), ["one", "two"])
+                time.sleep(0.15)
+                c.expect_silence(0.1)
+                o.sock.sendall(b"ee\xff")
+                self.assertEqual(c.recv(), "three")
+                self.assertEqual(recv_exact(raw, 11), b"onetwothree")
+                expect_silence(raw, 0.1)
+                o.expect_silence(0.1)
+                # The old protocol's close: 0x00 0xFF ends the connection.
+                o.sock.sendall(b"\x00\xff")
+                o.expect_closed()
+                hub.wait_for(fin_re(2, 4))
+                raw.sendall(b"left")
+                self.assertEqual(c.recv(), "left")
+            self.assertNotIn("!!", hub.output)
+
+
+class Utf8Gate(unittest.TestCase):
+    def test_character_split_between_reads_goes_out_binary(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as c:
+                raw.sendall(b"abc\xc3")
+                self.assertEqual(c.recv(), b"abc\xc3")
+                raw.sendall(b"\xa9def")
+                self.assertEqual(c.recv(), b"\xa9def")
+                # The strict client kept the connection: no 1007 close.
+                self.assertTrue(c.open)
+                raw.sendall(b"whole \xc3\xa9")
+                self.assertEqual(c.recv(), "whole \u00e9")
+                c.send("still open")
+                self.assertEqual(recv_exact(raw, 10), b"still open")
+                self.assertNotIn(".fin", hub.output)
+
+
+if __name__ == "__main__":
+    unittest.main()
