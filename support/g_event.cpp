@@ -73,8 +73,12 @@ int g_event::signal() {
   if (enter() != 0) return kClosed;
   pthread_mutex_lock(&mutex);
   b_signaled = true;
-  const int rc = b_manual_reset ? pthread_cond_broadcast(&cond) : pthread_cond_signal(&cond);
   pthread_mutex_unlock(&mutex);
+  // Wake after unlocking: a waiter woken while the mutex is still held would
+  // at once block again on it, costing a second sleep and wake-up. No wake-up
+  // is lost: a waiter either sees the flag before sleeping or is already
+  // registered on the condition variable.
+  const int rc = b_manual_reset ? pthread_cond_broadcast(&cond) : pthread_cond_signal(&cond);
   leave();
   return rc;
 }
