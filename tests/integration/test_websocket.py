@@ -137,6 +137,15 @@ class _Stream:
         self.sock = sock
         self.buf = bytearray()
 
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
     def fill(self, n, timeout):
         deadline = time.monotonic() + timeout * SLOW
         while len(self.buf) < n:
@@ -219,15 +228,6 @@ class RawWS(_Stream):
             n = struct.unpack(">Q", self.take(8, timeout))[0]
         return b0, self.take(n, timeout)
 
-    def close(self):
-        self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
 
 # ---------------------------------------------------------------------------
 # hand-written client of the older Key1/Key2 protocol
@@ -280,15 +280,6 @@ class OldWS(_Stream):
         if first != b"\x00":
             raise AssertionError("frame starts with %r" % first)
         return self.until(b"\xff", timeout, limit=1 << 20)[:-1]
-
-    def close(self):
-        self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 def fin_re(active, total):
