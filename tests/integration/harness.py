@@ -86,13 +86,16 @@ class Hub:
         with self._cond:
             return "".join(self._err)
 
-    def wait_for(self, pattern, timeout=10.0, count=1):
-        """Wait until the console holds `count` matches of `pattern`."""
+    def wait_for(self, pattern, timeout=10.0, count=1, stderr=False):
+        """Wait until the console (or stderr) holds `count` matches of `pattern`.
+
+        The two streams arrive through separate pipes, so a line on one says
+        nothing about how far the other has been read."""
         rx = re.compile(pattern) if isinstance(pattern, str) else pattern
         deadline = time.monotonic() + timeout * SLOW
         with self._cond:
             while True:
-                text = "".join(self._out)
+                text = "".join(self._err if stderr else self._out)
                 found = rx.findall(text)
                 if len(found) >= count:
                     return found

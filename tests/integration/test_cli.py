@@ -108,6 +108,7 @@ class Running(unittest.TestCase):
             self.assertIn(dump(32, 4096, port), out)
             self.assertIn(":: bind(0.0.0.0:%u)  RAW WS  max connections: 32\n"
                           ":: waiting for client connection...\n\n" % port, out)
+            hub.wait_for(r"RAM at: 0x[0-9a-f]{8}", stderr=True)
             self.assertRegex(hub.errors, r":: page size   2 MB  :: align    2 MB RAM at: 0x[0-9a-f]{8}")
 
     def test_port_given_last_without_value(self):
@@ -120,6 +121,7 @@ class Running(unittest.TestCase):
         with Hub("-c", "1", "-L", "0") as hub:
             # 2 MiB packets, one connection: R = 2 MiB, stride 6 MiB = 3 units.
             hub.wait_for("waiting")
+            hub.wait_for(r"RAM at: 0x[0-9a-f]{8}", stderr=True)
             self.assertRegex(hub.errors, r":: align    6 MB RAM at")
             self.assertIn("packet_length_r:0\n", hub.output)
 

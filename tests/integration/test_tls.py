@@ -508,7 +508,9 @@ class Certificates(HubCase):
                         make_mismatched_pem(d, name)
                 hub = Hub("-c", "4", cwd=d)
                 self.addCleanup(self._finish, hub)
-                # Loading failures are not reported by the relay.
+                # Loading failures are not reported by the relay; the arena
+                # line is written later, so once it is here the check is final.
+                hub.wait_for(r"RAM at: 0x[0-9a-f]{8}", stderr=True)
                 self.assertNotIn("does not match", hub.errors)
                 self.assertNotIn("invalid or missing", hub.output)
                 if served is None:
