@@ -239,6 +239,7 @@ int G_SO_TASK::start_server() {
       send_result = 0;
       send_errno = 0;
       size_send = 0;
+      b_send_direct = tls.get_status() != 0;
       b_relay = true;
       if (locked) e_send_done.signal();
       if (e_thread_w.b_valid) e_thread_w.signal();
@@ -332,10 +333,14 @@ int G_SO_TASK::work_r() {
   g_tls_t& tls = ws.tls;
   tls.user_timeout_ms = 8000;
   const size_t limit = page_size_r - 1;
+  // A plain read goes to WebSocket receivers as one frame, whose header
+  // (up to 10 bytes) must fit in the same half as the bytes: read at most
+  // that much less, or a full read could not be framed and would be lost.
+  const size_t limit_plain = page_size_r > 10 ? page_size_r - 10 : limit;
   size_t carry = 0;
   for (;;) {
     errno = 0;
-    const int64_t n = tls.recv(page_r + carry, limit - carry);
+    const int64_t n = tls.recv(page_r + carry, (ws.b_websocket ? limit : limit_plain) - carry);
     if (n <= 0) {
       int err = errno;
       if (err == 0) err = tls.err_recv;
@@ -431,6 +436,22 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
   // it may give the lock to the next sender at any moment.
   page_w_cur = page_w_index == 0 ? page_w + size_w_half : page_w;
   page_w_index ^= 1;
+  if (b_send_direct) {
+    // The send path is idle (we hold its lock), so write what the socket
+    // takes at once ourselves: no wake-up and no thread hand-over for the
+    // common case. Whatever remains, and any failure, goes to the send
+    // thread, which blocks, records the result and closes as usual.
+    const int64_t w = ws.tls.send_nowait(p_send, size_send);
+    if (w > 0) {
+      if (static_cast<uint64_t>(w) == size_send) {
+        send_result = w;
+        e_send_done.signal();
+        return 1;
+      }
+      p_send += w;
+      size_send -= static_cast<uint64_t>(w);
+    }
+  }
   e_send.signal();
   return 1;
 }

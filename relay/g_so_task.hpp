@@ -25,6 +25,9 @@ class G_SO_TASK {
   char* p_send = nullptr;
   uint64_t size_w_half = 0;
   uint64_t size_send = 0;
+  // The connection is plain (RAW or WS), so a receive thread holding the send
+  // lock may write to its socket itself (guarded by e_send_done).
+  bool b_send_direct = false;
   WEBSOCKET_SRV ws;
   std::atomic<bool> b_connected{false};
   std::atomic<bool> b_relay{false};

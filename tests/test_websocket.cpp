@@ -675,12 +675,39 @@ TEST(WsEncode, PlacementAndRoom) {
   len = 52;
   EXPECT_NE(nullptr, ws.encode_msg(buf, sizeof(buf), buf + 12, len));
   char src[64] = {};
-  len = 55;
+  len = 54;
+  EXPECT_EQ(buf + 8, ws.encode_msg(buf, sizeof(buf), src, len));
+  // Too long for offset 10 but not for its own 2-byte header: framed from
+  // the buffer's start instead of dropped.
+  for (size_t n : {55u, 62u}) {
+    memset(src, 'q', sizeof(src));
+    len = n;
+    char* fr = ws.encode_msg(buf, sizeof(buf), src, len);
+    ASSERT_EQ(buf, fr) << n;
+    EXPECT_EQ(n + 2, len);
+    EXPECT_EQ(0x81, (unsigned char)buf[0]);
+    EXPECT_EQ(n, (unsigned char)buf[1]);
+    EXPECT_EQ(0, memcmp(buf + 2, src, n));
+  }
+  len = 63;
   memcpy(buf, "untouched", 9);
   EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), src, len));
   EXPECT_EQ(0, memcmp(buf, "untouched", 9));
-  len = 54;
-  EXPECT_EQ(buf + 8, ws.encode_msg(buf, sizeof(buf), src, len));
+  EXPECT_EQ(63u, len);
+  // The same at the 16-bit form: a 65532-byte payload fills a 65536-byte
+  // half exactly behind its 4-byte header. (A client frame that fills a
+  // -L 65536 read carries 65527 bytes, more than offset 10 leaves room for.)
+  {
+    std::vector<char> half(65536), big(65533, 'z');
+    len = 65533;
+    EXPECT_EQ(nullptr, ws.encode_msg(half.data(), half.size(), big.data(), len));
+    len = 65532;
+    char* fr = ws.encode_msg(half.data(), half.size(), big.data(), len);
+    ASSERT_EQ(half.data(), fr);
+    EXPECT_EQ(65536u, len);
+    EXPECT_EQ(0, memcmp(fr, "\x81\x7e\xff\xfc", 4));
+    EXPECT_EQ(0, memcmp(fr + 4, big.data(), 65532));
+  }
 
   len = 0;
   EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), src, len));

@@ -310,6 +310,18 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
   }
 }
 
+int64_t g_tls_t::send_nowait(const char* data, size_t len)
+{
+  for (;;) {
+    const ssize_t w = sock_send(data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (w >= 0)
+      return w;
+    if (errno == EINTR)
+      continue;
+    return (errno == EAGAIN || errno == ENOBUFS) ? 0 : -1;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // teardown
 

@@ -89,6 +89,9 @@ class g_tls_t {
   int64_t recv(char* buf, size_t size);
   int64_t send(const char* data, size_t len);
   int64_t send_raw(const char* data, size_t len);
+  // One non-blocking write of a plain connection: bytes written, 0 when the
+  // socket takes nothing now, -1 on failure (errno kept). Never blocks.
+  int64_t send_nowait(const char* data, size_t len);
   void end_session();
 
   // ---- TLS record pump (transport/g_tls_pump.cpp) ----

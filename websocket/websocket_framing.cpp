@@ -163,7 +163,13 @@ char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_
     if (old ? (room < 1 || room - 1 < len) : room < len) return nullptr;
     dst = payload;
   } else {
-    const size_t offset = old ? 1 : 10;
+    size_t offset = old ? 1 : 10;
+    if (!old && (buf_size < offset || buf_size - offset < len)) {
+      // Too long for the usual place: put it right behind the header it
+      // needs, so that a payload which fits with its own header is framed
+      // instead of dropped for this receiver.
+      offset = len <= 125 ? 2 : len <= 65535 ? 4 : 10;
+    }
     if (buf_size < offset) return nullptr;
     const size_t room = buf_size - offset;
     if (old ? (room < 1 || room - 1 < len) : room < len) return nullptr;

@@ -425,6 +425,56 @@ class LargeMessages(unittest.TestCase):
                 self.assertEqual(other.recv(), "ok")
 
 
+    def test_frame_filling_the_receive_buffer_reaches_ws_receivers(self):
+        # 65527 bytes behind an 8-byte masked header fill a -L 65536 read
+        # exactly; re-framed with a 4-byte header they still fit a half.
+        with Hub("-c", "4", "-L", "65536") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as a, Client(hub) as b:
+                for n in (65527, 65526):
+                    data = os.urandom(n)
+                    a.send(data)
+                    self.assertEqual(b.recv(timeout=20), data)
+                    self.assertEqual(recv_exact(raw, n, timeout=20), data)
+
+    def test_stalled_ws_receiver_gets_whole_frames(self):
+        # The receiver's socket fills up in the middle of a frame; the rest of
+        # that frame must follow before anything else, for every frame.
+        data = os.urandom(8 << 20)
+        with Hub("-c", "4", "-L", "65536") as hub:
+            raw = hub.connect()
+            with raw, RawWS(hub) as w, Client(hub, max_size=1 << 17) as c:
+                got_c = []
+
+                def strict_reader():
+                    total = 0
+                    try:
+                        while total < len(data):
+                            m = c.recv(timeout=60)
+                            m = m.encode() if isinstance(m, str) else m
+                            got_c.append(m)
+                            total += len(m)
+                    except Exception as e:  # reported through the comparison below
+                        got_c.append(repr(e).encode())
+
+                sender = threading.Thread(target=raw.sendall, args=(data,), daemon=True)
+                reader = threading.Thread(target=strict_reader, daemon=True)
+                sender.start()
+                reader.start()
+                time.sleep(1.0)  # w reads nothing yet: its buffers run full
+                got_w = bytearray()
+                while len(got_w) < len(data):
+                    b0, payload = w.recv_frame(timeout=60)
+                    self.assertIn(b0, (0x81, 0x82))
+                    self.assertTrue(payload)
+                    got_w += payload
+                sender.join(30 * SLOW)
+                reader.join(60 * SLOW)
+                self.assertFalse(sender.is_alive())
+                self.assertEqual(bytes(got_w), data)
+                self.assertEqual(b"".join(got_c), data)
+
+
 class Segmentation(unittest.TestCase):
     def test_several_frames_in_one_segment(self):
         with Hub("-c", "4") as hub:
