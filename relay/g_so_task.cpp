@@ -239,7 +239,9 @@ int G_SO_TASK::start_server() {
       send_result = 0;
       send_errno = 0;
       size_send = 0;
-      b_send_direct = tls.get_status() != 0;
+      b_send_direct = true;
+      b_send_tls = tls.get_status() == 0;
+      b_send_pending = false;
       b_relay = true;
       if (locked) e_send_done.signal();
       if (e_thread_w.b_valid) e_thread_w.signal();
@@ -436,7 +438,15 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
   // it may give the lock to the next sender at any moment.
   page_w_cur = page_w_index == 0 ? page_w + size_w_half : page_w;
   page_w_index ^= 1;
-  if (b_send_direct) {
+  if (b_send_direct && b_send_tls) {
+    const int64_t w = ws.tls.send_tls_nowait(p_send, size_send);
+    if (w > 0) {
+      send_result = w;
+      e_send_done.signal();
+      return 1;
+    }
+    b_send_pending = w == 0;
+  } else if (b_send_direct) {
     // The send path is idle (we hold its lock), so write what the socket
     // takes at once ourselves: no wake-up and no thread hand-over for the
     // common case. Whatever remains, and any failure, goes to the send
@@ -461,7 +471,8 @@ int G_SO_TASK::work_w() {
   for (;;) {
     if (e_send.wait() != 0) return -1;
     errno = 0;
-    const int64_t n = tls.send(p_send, size_send);
+    const int64_t n = b_send_pending ? tls.send_pending() : tls.send(p_send, size_send);
+    b_send_pending = false;
     send_result = n;
     if (n == -1) {
       int err = errno;

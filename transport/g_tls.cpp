@@ -40,9 +40,11 @@ g_tls_t::~g_tls_t()
   sem_bio.close();
   b_abort = true;
   end_session();
-  BUF_MEM* spare = spare_w.exchange(nullptr);
-  if (spare != nullptr)
-    BUF_MEM_free(spare);
+  for (std::atomic<BUF_MEM*>* b : {&spare_w, &pending_w}) {
+    BUF_MEM* m = b->exchange(nullptr);
+    if (m != nullptr)
+      BUF_MEM_free(m);
+  }
 }
 
 // ---------------------------------------------------------------------------

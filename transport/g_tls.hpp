@@ -99,6 +99,13 @@ class g_tls_t {
   int connect();
   int64_t recv_tls(char* buf, size_t size);
   int64_t send_tls(const char* data, size_t len);
+  // Encrypts one message and writes what the socket takes at once, never
+  // blocking: len when everything went out; 0 when ciphertext is left for
+  // send_pending (the message is consumed); -1 when nothing was done and the
+  // message is to be sent with send().
+  int64_t send_tls_nowait(const char* data, size_t len);
+  // Writes the ciphertext that send_tls_nowait left, blocking like send().
+  int64_t send_pending();
   // POLLIN branch of send_raw: drains the peer's bytes into the read BIO while
   // a write waits. May clear POLLIN in *events. 0 = carry on, -1 = fail the write.
   int drain(short* events);
@@ -133,6 +140,9 @@ class g_tls_t {
   // it is flushed, so records appended meanwhile never move the bytes being
   // sent.
   std::atomic<BUF_MEM*> spare_w{nullptr};
+  // Ciphertext left by send_tls_nowait, from pending_off on, for send_pending.
+  std::atomic<BUF_MEM*> pending_w{nullptr};
+  size_t pending_off = 0;
   // Calls inside a socket call on the live `so` (guarded by ref_mtx).
   int so_users = 0;
   // Sockets already taken over by end_session whose close waits for the

@@ -424,6 +424,89 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
 }
 
 // ---------------------------------------------------------------------------
+// TLS write from the fan-out thread
+
+int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
+{
+  if (len == 0 || len > WRITE_CHUNK)
+    return -1;
+  SSL* s = nullptr;
+  if (hold(s) != 1)
+    return -1;
+  if (sem_bio.wait() != 0) {
+    drop(s);
+    return -1;
+  }
+  BUF_MEM* fresh = spare_w.exchange(nullptr);
+  if (fresh == nullptr)
+    fresh = BUF_MEM_new();
+  BIO* wbio = SSL_get_wbio(s);
+  int w = 0;
+  BUF_MEM* bm = nullptr;
+  if (fresh != nullptr && ssl.load() == s) {
+    ERR_clear_error();
+    w = SSL_write(s, data, static_cast<int>(len));
+    if (w > 0)
+      BIO_get_mem_ptr(wbio, &bm);
+  }
+  if (bm == nullptr || bm->length == 0) {
+    // Nothing encrypted (or nothing to move): the send thread does it all,
+    // and reports what went wrong.
+    if (fresh != nullptr) {
+      BUF_MEM* old = spare_w.exchange(fresh);
+      if (old != nullptr)
+        BUF_MEM_free(old);
+    }
+    sem_bio.signal();
+    drop(s);
+    return w > 0 ? static_cast<int64_t>(len) : -1;
+  }
+  // Detach the records as send_tls does, so that records added meanwhile
+  // never move the bytes being written.
+  fresh->length = 0;
+  reattach(wbio, fresh);
+  sem_bio.signal();
+  drop(s);
+
+  size_t sent = 0;
+  while (sent < bm->length) {
+    const ssize_t k = sock_send(bm->data + sent, bm->length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (k > 0)
+      sent += static_cast<size_t>(k);
+    else if (k < 0 && errno == EINTR)
+      continue;
+    else
+      break;
+  }
+  if (sent == bm->length) {
+    bm->length = 0;
+    BUF_MEM* old = spare_w.exchange(bm);
+    if (old != nullptr)
+      BUF_MEM_free(old);
+    return static_cast<int64_t>(len);
+  }
+  // The socket is full (or failing): the send thread writes the rest and
+  // meets any error itself.
+  pending_off = sent;
+  pending_w.store(bm);
+  return 0;
+}
+
+int64_t g_tls_t::send_pending()
+{
+  BUF_MEM* bm = pending_w.exchange(nullptr);
+  if (bm == nullptr)
+    return 0;
+  err_tls = 0;
+  const int64_t r = send_raw(bm->data + pending_off, bm->length - pending_off);
+  bm->length = 0;
+  BUF_MEM* old = spare_w.exchange(bm);
+  if (old != nullptr)
+    BUF_MEM_free(old);
+  return r <= 0 ? -1 : r;
+}
+
+// ---------------------------------------------------------------------------
 // drain: the POLLIN branch of send_raw
 
 int g_tls_t::drain(short* events)

@@ -620,6 +620,38 @@ class Volume(HubCase):
                 tls.close()
 
 
+    def test_stalled_tls_and_wss_receivers_get_every_byte(self):
+        # Their sockets run full in the middle of a record; the rest of that
+        # record must follow before any other, for every record.
+        cafile = self.cert()
+        hub = self.start_hub("-c", "4", "-L", "65536")
+        size = 8 << 20
+        data = os.urandom(size)
+        raw = hub.connect()
+        self.addCleanup(raw.close)
+        t = self.tls_connect(hub, client_context(cafile))
+        w = self.ws_connect(hub, "wss://localhost:%d/", client_context(cafile))
+        results = {}
+
+        def wss_reader():
+            try:
+                results["wss"] = w.recv_bytes(size, 120 * SLOW)
+            except Exception as e:  # reported through the comparison below
+                results["wss"] = repr(e)
+
+        sender = threading.Thread(target=raw.sendall, args=(data,), daemon=True)
+        reader = threading.Thread(target=wss_reader, daemon=True)
+        sender.start()
+        reader.start()
+        time.sleep(1.0)  # the TLS client reads nothing yet
+        got = tls_exchange(t, b"", size, 120 * SLOW)
+        sender.join(60 * SLOW)
+        reader.join(60 * SLOW)
+        self.assertFalse(sender.is_alive())
+        self.assertTrue(got == data, "TLS client received corrupted data")
+        self.assertTrue(results.get("wss") == data, "WSS client: %r" % (results.get("wss"),)[:200])
+
+
 class PeerLeavesWhileBlocked(HubCase):
     def stall_sender(self, sender, block):
         """Send from `sender` until the hub stops taking its data; return the
