@@ -438,7 +438,12 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
   // it may give the lock to the next sender at any moment.
   page_w_cur = page_w_index == 0 ? page_w + size_w_half : page_w;
   page_w_index ^= 1;
+  // The send path is idle (we hold its lock), so write what the socket
+  // takes at once ourselves: no wake-up and no thread hand-over for the
+  // common case. Whatever remains, and any failure, goes to the send
+  // thread, which blocks, records the result and closes as usual.
   if (b_send_direct && b_send_tls) {
+    // Encrypted here; left-over records are the send thread's to finish.
     const int64_t w = ws.tls.send_tls_nowait(p_send, size_send);
     if (w > 0) {
       send_result = w;
@@ -447,10 +452,6 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
     }
     b_send_pending = w == 0;
   } else if (b_send_direct) {
-    // The send path is idle (we hold its lock), so write what the socket
-    // takes at once ourselves: no wake-up and no thread hand-over for the
-    // common case. Whatever remains, and any failure, goes to the send
-    // thread, which blocks, records the result and closes as usual.
     const int64_t w = ws.tls.send_nowait(p_send, size_send);
     if (w > 0) {
       if (static_cast<uint64_t>(w) == size_send) {
