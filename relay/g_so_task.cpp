@@ -239,9 +239,6 @@ int G_SO_TASK::start_server() {
       send_result = 0;
       send_errno = 0;
       size_send = 0;
-      b_send_direct = true;
-      b_send_tls = tls.get_status() == 0;
-      b_send_pending = false;
       b_relay = true;
       if (locked) e_send_done.signal();
       if (e_thread_w.b_valid) e_thread_w.signal();
@@ -441,8 +438,9 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
   // The send path is idle (we hold its lock), so write what the socket
   // takes at once ourselves: no wake-up and no thread hand-over for the
   // common case. Whatever remains, and any failure, goes to the send
-  // thread, which blocks, records the result and closes as usual.
-  if (b_send_direct && b_send_tls) {
+  // thread, which blocks, records the result and closes as usual. (Server
+  // mode only; client mode keeps the plain hand-over.)
+  if (b_listen && ws.tls.b_tls) {
     // Encrypted here; left-over records are the send thread's to finish.
     const int64_t w = ws.tls.send_tls_nowait(p_send, size_send);
     if (w > 0) {
@@ -450,8 +448,7 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
       e_send_done.signal();
       return 1;
     }
-    b_send_pending = w == 0;
-  } else if (b_send_direct) {
+  } else if (b_listen) {
     const int64_t w = ws.tls.send_nowait(p_send, size_send);
     if (w > 0) {
       if (static_cast<uint64_t>(w) == size_send) {
@@ -472,8 +469,7 @@ int G_SO_TASK::work_w() {
   for (;;) {
     if (e_send.wait() != 0) return -1;
     errno = 0;
-    const int64_t n = b_send_pending ? tls.send_pending() : tls.send(p_send, size_send);
-    b_send_pending = false;
+    const int64_t n = tls.has_pending() ? tls.send_pending() : tls.send(p_send, size_send);
     send_result = n;
     if (n == -1) {
       int err = errno;

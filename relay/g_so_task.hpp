@@ -25,13 +25,6 @@ class G_SO_TASK {
   char* p_send = nullptr;
   uint64_t size_w_half = 0;
   uint64_t size_send = 0;
-  // A receive thread holding this task's send lock may write to its
-  // connection itself (server mode); b_send_tls picks the TLS write, and
-  // b_send_pending tells the send thread to finish such a TLS write. All
-  // three are guarded by e_send_done.
-  bool b_send_direct = false;
-  bool b_send_tls = false;
-  bool b_send_pending = false;
   WEBSOCKET_SRV ws;
   std::atomic<bool> b_connected{false};
   std::atomic<bool> b_relay{false};

@@ -1128,6 +1128,35 @@ TEST_F(TransportTls, EndSessionDuringReadAndWriteOnTheOtherThread)
   }
 }
 
+TEST_F(TransportTls, NoClearTextOnceTheSessionIsGoneButTheSocketIsNot)
+{
+  // end_session releases the session before it takes the socket over; a
+  // call in between must neither send plaintext nor read ciphertext as data.
+  tls_link l;
+  ASSERT_TRUE(l.open());
+  ASSERT_EQ(SSL_write(l.cli.ssl, "sealed", 6), 6);
+  SSL* s = l.srv.ssl.exchange(nullptr);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(l.srv.send("secret", 6), -1);
+  EXPECT_EQ(l.srv.send_tls_nowait("secret", 6), -1);
+  char buf[64];
+  EXPECT_EQ(l.srv.recv(buf, sizeof buf), -1);
+  EXPECT_EQ(l.srv.err_tls.load(), -1);
+  // Whatever the client's socket holds (session tickets may be pending) is
+  // not the message in the clear.
+  std::this_thread::sleep_for(milliseconds(100));
+  std::string wire;
+  char chunk[4096];
+  for (ssize_t n; (n = ::recv(l.p.client, chunk, sizeof chunk, MSG_DONTWAIT)) > 0;)
+    wire.append(chunk, static_cast<size_t>(n));
+  EXPECT_EQ(wire.find("secret"), std::string::npos) << "plaintext reached the client";
+  // With the session back the record read earlier is still there.
+  l.srv.ssl.store(s);
+  ASSERT_EQ(l.srv.recv(buf, sizeof buf), 6);
+  EXPECT_EQ(std::string(buf, 6), "sealed");
+  l.srv.end_session();
+}
+
 TEST_F(TransportTls, TeardownRacesWithTrafficAndReuse)
 {
   // Reading, writing and teardown on three threads, the object reused for

@@ -102,6 +102,7 @@ void g_tls_t::release_session(SSL* s)
 
 int g_tls_t::new_client_raw(int fd)
 {
+  b_tls = false;
   so_attached = fd;
   so = fd;
   return fd == -1 ? -1 : 0;
@@ -109,6 +110,7 @@ int g_tls_t::new_client_raw(int fd)
 
 int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
 {
+  b_tls = true;
   so_attached = fd;
   so = fd;
   const bool client = mode == G_TLS_MODE_CLIENT;
@@ -155,6 +157,7 @@ int g_tls_t::new_client(int fd)
 
 int g_tls_t::new_server_detect(int fd)
 {
+  b_tls = false;
   so_attached = fd;
   so = fd;
   if (fd == -1)
@@ -194,25 +197,7 @@ int g_tls_t::get_status() const
 
 int64_t g_tls_t::recv(char* buf, size_t size)
 {
-  if (ssl.load() == nullptr)
-    return recv_plain(buf, size);
-  return recv_tls(buf, size);
-}
-
-int64_t g_tls_t::recv_plain(char* buf, size_t size)
-{
-  for (;;) {
-    errno = 0;
-    const ssize_t r = sock_recv(buf, size, 0);
-    if (r > 0)
-      return r;
-    err_recv = errno;
-    if (errno == EINTR) {
-      errno = 0;
-      continue;
-    }
-    return r;
-  }
+  return b_tls.load() ? recv_tls(buf, size) : read_socket(buf, size);
 }
 
 int64_t g_tls_t::read_socket(char* buf, size_t size)
@@ -236,9 +221,7 @@ int64_t g_tls_t::read_socket(char* buf, size_t size)
 
 int64_t g_tls_t::send(const char* data, size_t len)
 {
-  if (ssl.load() == nullptr)
-    return send_raw(data, len);
-  return send_tls(data, len);
+  return b_tls.load() ? send_tls(data, len) : send_raw(data, len);
 }
 
 int64_t g_tls_t::send_raw(const char* data, size_t len)

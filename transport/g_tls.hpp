@@ -66,6 +66,9 @@ class g_tls_t {
   std::atomic<BIO*> bio_w{nullptr};
   std::atomic<int> so_attached{-1};
   std::atomic<int> so{-1};
+  // The connection was set up for TLS. Stays set until the next connection
+  // is attached: once its session is gone its bytes never move in the clear.
+  std::atomic<bool> b_tls{false};
   std::atomic<uint32_t> user_timeout_ms{0};
   std::atomic<bool> b_abort{false};
   std::atomic<int> err_recv{0};
@@ -106,14 +109,14 @@ class g_tls_t {
   int64_t send_tls_nowait(const char* data, size_t len);
   // Writes the ciphertext that send_tls_nowait left, blocking like send().
   int64_t send_pending();
+  bool has_pending() const { return pending_w.load() != nullptr; }
   // POLLIN branch of send_raw: drains the peer's bytes into the read BIO while
   // a write waits. May clear POLLIN in *events. 0 = carry on, -1 = fail the write.
   int drain(short* events);
 
  private:
-  int64_t recv_plain(char* buf, size_t size);
-  // Blocking socket read for the TLS paths: retries EINTR, records errno in
-  // err_recv. Returns the recv result.
+  // Blocking socket read: retries EINTR, records errno in err_recv. Returns
+  // the recv result.
   int64_t read_socket(char* buf, size_t size);
   // Socket use protocol. Every socket call runs between use_fd() (the live
   // socket, counted as in use, or -1) and unuse_fd(). end_session shuts the
@@ -140,6 +143,8 @@ class g_tls_t {
   // it is flushed, so records appended meanwhile never move the bytes being
   // sent.
   std::atomic<BUF_MEM*> spare_w{nullptr};
+  // Empties a detached write buffer and keeps it as the spare.
+  void keep_spare(BUF_MEM* bm);
   // Ciphertext left by send_tls_nowait, from pending_off on, for send_pending.
   std::atomic<BUF_MEM*> pending_w{nullptr};
   size_t pending_off = 0;

@@ -179,10 +179,12 @@ int64_t g_tls_t::recv_tls(char* buf, size_t size)
 {
   SSL* s = nullptr;
   const int h = hold(s);
-  if (h == 0)
-    return recv_plain(buf, size);
-  if (h < 0)
+  if (h != 1) {
+    // No session (any more): a TLS connection's ciphertext is nobody's
+    // plaintext.
+    err_tls = -1;
     return -1;
+  }
   if (size == 0) {
     drop(s);
     return 0;
@@ -316,10 +318,11 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
 {
   SSL* s = nullptr;
   const int h = hold(s);
-  if (h == 0)
-    return send_raw(data, len);
-  if (h < 0)
+  if (h != 1) {
+    // No session (any more): never send a TLS connection's data in the clear.
+    err_tls = -1;
     return -1;
+  }
   if (len == 0) {
     drop(s);
     return 0;
@@ -384,12 +387,9 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
       locked = false;
       err_tls = 0;
       const int64_t r = send_raw(bm->data, bm->length);
-      bm->length = 0;
       const bool relocked = sem_bio.wait() == 0;
       locked = relocked;
-      BUF_MEM* old = spare_w.exchange(bm);
-      if (old != nullptr)
-        BUF_MEM_free(old);
+      keep_spare(bm);
       if (r <= 0) {
         // A socket failure; a close_notify found by the drain stays visible.
         if (err_tls.load() != SSL_ERROR_ZERO_RETURN)
@@ -423,6 +423,14 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
   return result;
 }
 
+void g_tls_t::keep_spare(BUF_MEM* bm)
+{
+  bm->length = 0;
+  BUF_MEM* old = spare_w.exchange(bm);
+  if (old != nullptr)
+    BUF_MEM_free(old);
+}
+
 // ---------------------------------------------------------------------------
 // TLS write from the fan-out thread
 
@@ -452,11 +460,8 @@ int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
   if (bm == nullptr || bm->length == 0) {
     // Nothing encrypted (or nothing to move): the send thread does it all,
     // and reports what went wrong.
-    if (fresh != nullptr) {
-      BUF_MEM* old = spare_w.exchange(fresh);
-      if (old != nullptr)
-        BUF_MEM_free(old);
-    }
+    if (fresh != nullptr)
+      keep_spare(fresh);
     sem_bio.signal();
     drop(s);
     return w > 0 ? static_cast<int64_t>(len) : -1;
@@ -468,21 +473,11 @@ int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
   sem_bio.signal();
   drop(s);
 
-  size_t sent = 0;
-  while (sent < bm->length) {
-    const ssize_t k = sock_send(bm->data + sent, bm->length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (k > 0)
-      sent += static_cast<size_t>(k);
-    else if (k < 0 && errno == EINTR)
-      continue;
-    else
-      break;
-  }
+  // A non-blocking send that stops short means the socket is full.
+  const int64_t k = send_nowait(bm->data, bm->length);
+  const size_t sent = k > 0 ? static_cast<size_t>(k) : 0;
   if (sent == bm->length) {
-    bm->length = 0;
-    BUF_MEM* old = spare_w.exchange(bm);
-    if (old != nullptr)
-      BUF_MEM_free(old);
+    keep_spare(bm);
     return static_cast<int64_t>(len);
   }
   // The socket is full (or failing): the send thread writes the rest and
@@ -499,10 +494,7 @@ int64_t g_tls_t::send_pending()
     return 0;
   err_tls = 0;
   const int64_t r = send_raw(bm->data + pending_off, bm->length - pending_off);
-  bm->length = 0;
-  BUF_MEM* old = spare_w.exchange(bm);
-  if (old != nullptr)
-    BUF_MEM_free(old);
+  keep_spare(bm);
   return r <= 0 ? -1 : r;
 }
 

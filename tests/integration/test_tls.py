@@ -349,6 +349,15 @@ class HubCase(unittest.TestCase):
         self.assertEqual(len(hub.kinds()), kinds)
         return cm.exception
 
+    def assert_s_client_refused(self, hub, *args):
+        """`openssl s_client` with `args` gets no session, and the hub logs
+        its connection without a kind."""
+        dropped = len(DROPPED_RE.findall(hub.output))
+        rc, err = SClient(hub.port, *args).finish()
+        self.assertNotEqual(rc, 0)
+        self.assertNotIn(b"CONNECTION ESTABLISHED", err)
+        hub.wait_for(DROPPED_RE, count=dropped + 1)
+
 
 # ---------------------------------------------------------------- tests
 
@@ -410,12 +419,7 @@ class Refusals(HubCase):
         self.assert_refused(hub, hub.port, tls11_context())
         # openssl's own client, allowed down to TLS 1.1 only: its ClientHello
         # reaches the hub (the SYN line without a kind) and gets no answer.
-        dropped = len(DROPPED_RE.findall(hub.output))
-        sc = SClient(hub.port, "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
-        rc, err = sc.finish()
-        self.assertNotEqual(rc, 0)
-        self.assertNotIn(b"CONNECTION ESTABLISHED", err)
-        hub.wait_for(DROPPED_RE, count=dropped + 1)
+        self.assert_s_client_refused(hub, "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
         # The hub goes on serving TLS 1.2 and plain clients.
         s = self.tls_connect(hub, client_context(version=TLS12))
         b = hub.connect()
@@ -431,12 +435,7 @@ class Refusals(HubCase):
         ctx = client_context(cafile, TLS12)
         ctx.set_ciphers("ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-SHA256")
         self.assert_refused(hub, hub.port, ctx)
-        dropped = len(DROPPED_RE.findall(hub.output))
-        sc = SClient(hub.port, "-tls1_3", "-ciphersuites", "TLS_AES_128_GCM_SHA256")
-        rc, err = sc.finish()
-        self.assertNotEqual(rc, 0)
-        self.assertNotIn(b"CONNECTION ESTABLISHED", err)
-        hub.wait_for(DROPPED_RE, count=dropped + 1)
+        self.assert_s_client_refused(hub, "-tls1_3", "-ciphersuites", "TLS_AES_128_GCM_SHA256")
         # A suite on the list is taken when the client offers only that one.
         ctx = client_context(cafile, TLS12)
         ctx.set_ciphers("ECDHE-ECDSA-AES256-GCM-SHA384")
