@@ -15,10 +15,14 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libgtest-dev
           openssl python3 python3-websockets netcat-openbsd)
+# What the tests use besides: real clients and peers (a browser, Redis, ncat,
+# curl), the man page renderer, and clang for the fuzz targets.
+TEST_PACKAGES=(chromium redis-server libhiredis-dev ncat curl groff-base man-db clang
+               libclang-rt-14-dev)
 
-deps() {
+deps() {  # deps [extra packages...]
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "${PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if [ "${#missing[@]}" -gt 0 ]; then
@@ -26,6 +30,14 @@ deps() {
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
   fi
+}
+
+node_deps() {
+  # Node's own clients (ws, the browser driver); the browser is Debian's.
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq nodejs npm
+  fi
+  (cd tests/node && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
 }
 
 build() {  # build DIR [cmake args...]
@@ -58,14 +70,16 @@ case "$cmd" in
     exec ./build/relayhub "$@"
     ;;
   test)
-    deps
+    deps "${TEST_PACKAGES[@]}"
+    node_deps
     build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cd build-test
     ctest --output-on-failure --timeout 900 -j2
     ;;
   sanitize)
     kind="${1:-address}"
-    deps
+    deps "${TEST_PACKAGES[@]}"
+    node_deps
     build "build-$kind" -DCMAKE_BUILD_TYPE=Debug -DRELAYHUB_SANITIZE="$kind"
     cd "build-$kind"
     # Thread stacks must not be reused under TSan's own bookkeeping limits.
