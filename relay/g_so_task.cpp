@@ -227,22 +227,29 @@ int G_SO_TASK::start_server() {
     if (tls.new_server_detect(so) != -1) {
       ws.send_buf = page_w;
       ws.send_buf_size = page_size_w;
-      ws.client_handshake(page_r, page_size_r);
+      const int hs = ws.client_handshake(page_r, page_size_r);
       if (report && task_count.load() == count) {
         b_print_was_active = false;
-        print_kind();
+        if (hs == WS_HANDSHAKE_ANSWERED)
+          wprintf(L"HTTP\n");
+        else
+          print_kind();
       }
-      setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_none, sizeof(tv_none));
-      // Reset the send side under the send lock, before the slot turns ready:
-      // a sender that saw this slot ready may already be waiting for the lock.
-      const bool locked = e_send_done.wait() == 0;
-      send_result = 0;
-      send_errno = 0;
-      size_send = 0;
-      b_relay = true;
-      if (locked) e_send_done.signal();
-      if (e_thread_w.b_valid) e_thread_w.signal();
-      work_r();
+      // A request answered over HTTP (a refused upgrade, the page) is done:
+      // it never becomes a relay member.
+      if (hs != WS_HANDSHAKE_ANSWERED) {
+        setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_none, sizeof(tv_none));
+        // Reset the send side under the send lock, before the slot turns
+        // ready: a sender that saw this slot ready may already be waiting.
+        const bool locked = lock_send() == 0;
+        send_result = 0;
+        send_errno = 0;
+        size_send = 0;
+        b_relay = true;
+        if (locked) unlock_send();
+        if (e_thread_w.b_valid) e_thread_w.signal();
+        work_r();
+      }
     }
 
     tls.end_session();
@@ -250,7 +257,7 @@ int G_SO_TASK::start_server() {
     // Wait for a send still in flight on the old socket: it must finish (and
     // record its result) before the next connection of this task starts, or
     // its failure would be charged to, or even close, the new connection.
-    if (e_send_done.wait() == 0) e_send_done.signal();
+    if (lock_send() == 0) unlock_send();
     ws.b_websocket = false;
     b_connected = false;
     count = --task_count;
@@ -320,117 +327,159 @@ int G_SO_TASK::resume_w() { return e_thread_w.b_valid ? e_thread_w.signal() : 0;
 // ---------------------------------------------------------------------------
 // Fan-out data path
 
-void G_SO_TASK::fan_out(char* p, size_t length) {
+void G_SO_TASK::fan_out(char* p, size_t length, uint32_t opcode) {
   for (uint32_t i = 0; i < w_connections; ++i) {
     G_SO_TASK* t = &tasks[i];
     if (t == this || !t->b_relay) continue;
-    t->send_packet(p, length);
+    t->send_packet(p, length, opcode);
   }
+}
+
+int G_SO_TASK::read_failed(int64_t n) {
+  g_tls_t& tls = ws.tls;
+  int err = errno;
+  if (err == 0) err = tls.err_recv;
+  if (n == 0 || !b_running || err == ECONNABORTED || err == ECONNRESET) return 0;
+  if (err != 0) {
+    wprintf(L"\n!! recv(%u)  so %i %i\n", task_id, (int)tls.so, (int)tls.so_attached);
+    print_format_inline(err, L"");
+    return err;
+  }
+  if (tls.err_tls != 0) {
+    wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", task_id, (int)tls.err_tls, (int)tls.so,
+            (int)tls.so_attached);
+  }
+  return 0;
 }
 
 int G_SO_TASK::work_r() {
   g_tls_t& tls = ws.tls;
   tls.user_timeout_ms = 8000;
-  const size_t limit = page_size_r - 1;
   // A plain read goes to WebSocket receivers as one frame, whose header
   // (up to 10 bytes) must fit in the same half as the bytes: read at most
   // that much less, or a full read could not be framed and would be lost.
-  const size_t limit_plain = page_size_r > 10 ? page_size_r - 10 : limit;
-  size_t carry = 0;
+  const size_t limit_plain = page_size_r > 10 ? page_size_r - 10 : page_size_r - 1;
+  if (!ws.b_websocket) {
+    for (;;) {
+      errno = 0;
+      const int64_t n = tls.recv(page_r, limit_plain);
+      if (n <= 0) return read_failed(n);
+      fan_out(page_r, static_cast<size_t>(n), WS_OPCODE_AUTO);
+    }
+  }
+
+  ws.walk_begin(page_r, page_size_r);
   for (;;) {
+    size_t room = 0;
+    char* at = ws.walk_room(room);
     errno = 0;
-    const int64_t n = tls.recv(page_r + carry, (ws.b_websocket ? limit : limit_plain) - carry);
-    if (n <= 0) {
-      int err = errno;
-      if (err == 0) err = tls.err_recv;
-      if (n == 0 || !b_running || err == ECONNABORTED || err == ECONNRESET) return 0;
-      if (err != 0) {
-        wprintf(L"\n!! recv(%u)  so %i %i\n", task_id, (int)tls.so, (int)tls.so_attached);
-        print_format_inline(err, L"");
-        return err;
-      }
-      if (tls.err_tls != 0) {
-        wprintf(L"\n!! recv(%u)  TLS error %i  so %i %i\n", task_id, (int)tls.err_tls,
-                (int)tls.so, (int)tls.so_attached);
-      }
-      return 0;
-    }
-    const size_t available = carry + static_cast<size_t>(n);
-    carry = 0;
-    if (!ws.b_websocket) {
-      fan_out(page_r, available);
-      continue;
-    }
-    char* frame = page_r;
-    size_t msg_size_read = available;
+    const int64_t n = tls.recv(at, room);
+    if (n <= 0) return read_failed(n);
+    ws.walk_filled(static_cast<size_t>(n));
     for (;;) {
       char* payload = nullptr;
-      const int64_t c = ws.decrypt(frame, msg_size_read, payload);
-      if (c <= 0) return 0;
-      if (ws.b_frame_incomplete) {
-        if (frame != page_r) memmove(page_r, frame, msg_size_read);
-        carry = msg_size_read;
-        break;
-      }
-      size_t deliver = static_cast<size_t>(c);
-      if (ws.version >= 13) {
-        if (static_cast<uint64_t>(c) + 2 > msg_size_read) {
-          wprintf(L"ws.decrypt returned size beyond msg_size_read  2 + %llu > %llu\n",
-                  (unsigned long long)c, (unsigned long long)msg_size_read);
-          tls.b_abort = true;
-          return 0;
-        }
-      } else {
-        // Older framing: the result counts the payload and the zero byte that
-        // replaced the end marker, and the frame spans result + 1 bytes.
-        if (static_cast<uint64_t>(c) + 1 > msg_size_read) {
-          wprintf(L"ws.decrypt returned size beyond msg_size_read  1 + %llu > %llu\n",
-                  (unsigned long long)c, (unsigned long long)msg_size_read);
-          tls.b_abort = true;
-          return 0;
-        }
-        deliver = static_cast<size_t>(c) - 1;
-      }
-      fan_out(payload, deliver);
-      if (ws.b_websocket && ws.b_more_frames) {
-        msg_size_read -= static_cast<size_t>((payload + c) - frame);
-        frame = payload + c;
+      size_t length = 0;
+      uint32_t opcode = 0;
+      const int r = ws.walk_next(payload, length, opcode);
+      if (r == WS_WALK_MORE) break;
+      if (r == WS_WALK_MESSAGE) {
+        fan_out(payload, length, opcode);
         continue;
       }
-      break;
+      if (r == WS_WALK_REPLY) {
+        send_control(ws.c_reply, ws.c_reply_size, false);
+        continue;
+      }
+      if (ws.close_code == WS_CLOSE_TOO_BIG) {
+        wprintf(L"\n!! ws(%02u) message over %llu bytes: closed with 1009 (raise -L)\n", task_id,
+                (unsigned long long)ws.message_max());
+      }
+      if (r == WS_WALK_CLOSE) {
+        send_control(ws.c_reply, ws.c_reply_size, true);
+        linger_close();
+      }
+      return 0;
     }
   }
 }
 
-int G_SO_TASK::send_packet(char* payload, size_t length) {
-  if (e_send_done.wait() != 0) return 0;
+void G_SO_TASK::linger_close() {
+  // The close frame has been written. Tell the peer nothing more follows
+  // and give it a moment to answer and close first, so that its unread
+  // data does not turn our close into a reset that could destroy the close
+  // frame in flight.
+  g_tls_t& tls = ws.tls;
+  tls.shutdown_send();
+  const timeval tv{0, 200000};
+  const int so = tls.so;
+  if (so == -1) return;
+  setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  for (int i = 0; i < LINGER_READS; ++i) {
+    size_t room = 0;
+    char* at = ws.walk_room(room);
+    if (room == 0) {
+      at = page_r;
+      room = page_size_r;
+    }
+    if (tls.recv(at, room) <= 0) break;
+    ws.walk_begin(page_r, page_size_r);
+  }
+}
+
+int G_SO_TASK::send_control(const char* frame, size_t length, bool final) {
+  // A close is the last frame: relayed frames must not follow it.
+  if (final) b_relay = false;
+  if (lock_send() != 0) return 0;
+  if (send_result == -1 || ws.tls.so == -1 || length == 0 || length > size_w_half) {
+    unlock_send();
+    return 0;
+  }
+  memcpy(page_w_cur, frame, length);
+  p_send = page_w_cur;
+  size_send = length;
+  hand_over();
+  if (final) {
+    // Wait (bounded) until it has been written before the connection goes.
+    if (e_send_done.wait_time(CLOSE_WAIT_MS) == 0) unlock_send();
+  }
+  return 1;
+}
+
+int G_SO_TASK::send_packet(char* payload, size_t length, uint32_t opcode) {
+  if (lock_send() != 0) return 0;
   if (send_result == -1) {
     const uint32_t err = send_errno;  // read under the lock
-    e_send_done.signal();
+    unlock_send();
     if (err != ECONNABORTED && err != ECONNRESET) {
       print_format_inline(static_cast<int>(err),
                           L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
     }
     return 0;
   }
-  if (length == 0 || !b_relay || ws.tls.so == -1) {
-    e_send_done.signal();
+  if (!b_relay || ws.tls.so == -1) {
+    unlock_send();
     return 0;
   }
   if (ws.b_websocket) {
-    p_send = ws.encode_msg(page_w_cur, size_w_half, payload, length);
-  } else if (length <= size_w_half) {
+    // An empty message is a frame too.
+    p_send = ws.encode_msg(page_w_cur, size_w_half, payload, length, opcode);
+  } else if (length != 0 && length <= size_w_half) {
     memcpy(page_w_cur, payload, length);
     p_send = page_w_cur;
   } else {
-    // Never send what was not copied for this message.
+    // Nothing for a byte stream, and never what was not copied for it.
     p_send = nullptr;
   }
   size_send = length;
   if (length == 0 || p_send == nullptr) {
-    e_send_done.signal();
+    unlock_send();
     return 0;
   }
+  hand_over();
+  return 1;
+}
+
+void G_SO_TASK::hand_over() {
   // Switch halves before the hand-over: once the send thread has the message
   // it may give the lock to the next sender at any moment.
   page_w_cur = page_w_index == 0 ? page_w + size_w_half : page_w;
@@ -445,23 +494,22 @@ int G_SO_TASK::send_packet(char* payload, size_t length) {
     const int64_t w = ws.tls.send_tls_nowait(p_send, size_send);
     if (w > 0) {
       send_result = w;
-      e_send_done.signal();
-      return 1;
+      unlock_send();
+      return;
     }
   } else if (b_listen) {
     const int64_t w = ws.tls.send_nowait(p_send, size_send);
     if (w > 0) {
       if (static_cast<uint64_t>(w) == size_send) {
         send_result = w;
-        e_send_done.signal();
-        return 1;
+        unlock_send();
+        return;
       }
       p_send += w;
       size_send -= static_cast<uint64_t>(w);
     }
   }
   e_send.signal();
-  return 1;
 }
 
 int G_SO_TASK::work_w() {
@@ -477,7 +525,7 @@ int G_SO_TASK::work_w() {
       send_errno = static_cast<uint32_t>(err);
       tls.end_session();
     }
-    e_send_done.signal();
+    unlock_send();
   }
 }
 

@@ -77,12 +77,37 @@ class G_SO_TASK {
 
   // Fan-out data path.
   int work_r();
-  int send_packet(char* payload, size_t length);
+  // Delivers one message to this slot's connection, framed for it; opcode
+  // is the WebSocket sender's (text, binary) or WS_OPCODE_AUTO for a plain
+  // sender's bytes. Runs on the sending slot's receive thread. 1 = handed
+  // on (written, or given to the send thread), 0 = dropped.
+  int send_packet(char* payload, size_t length, uint32_t opcode = WS_OPCODE_AUTO);
+  // Sends a frame of this slot's own (a pong, a close) through the same send
+  // path, so that it never interleaves with a relayed frame. Runs on this
+  // slot's receive thread. final: the close, after which nothing is relayed
+  // to the connection; waits (bounded) until it has been written.
+  int send_control(const char* frame, size_t length, bool final);
   int work_w();
   void reset();
   void assign_send_buffer(char* buffer, size_t size);
 
+  // The receiver's send lock e_send_done: taken by whoever frames into the
+  // current half; given back by it when the message is dropped or written
+  // at once, else by the send thread after the write (the hand-over).
+  int lock_send() { return e_send_done.wait(); }
+  void unlock_send() { e_send_done.signal(); }
+
+  // How long a final close frame may take to be written, and how many
+  // reads of what the peer still sends the close waits for.
+  static constexpr unsigned CLOSE_WAIT_MS = 2000;
+  static constexpr int LINGER_READS = 5;
+
  private:
-  void fan_out(char* p, size_t length);
+  void fan_out(char* p, size_t length, uint32_t opcode);
+  // Under the send lock, with p_send/size_send set: switches halves and
+  // writes at once or wakes the send thread.
+  void hand_over();
+  int read_failed(int64_t n);
+  void linger_close();
   void print_kind();
 };

@@ -140,9 +140,6 @@ class WsPair : public ::testing::Test {
   void make_websocket(uint32_t v) {
     ws->version = v;
     ws->b_websocket = true;
-    ws->frame_type = 1;
-    ws->utf8_pending = 3;
-    ws->utf8_start = 1;
   }
 };
 
@@ -176,24 +173,33 @@ TEST(WsBase64, Rfc4648VectorsAndTable) {
 // ---------------------------------------------------------------- header search
 
 TEST(WsHeaderKey, ValueLocation) {
-  char req[] = "GET / HTTP/1.1\r\nX-Sec-WebSocket-Key1: \t\x80\xff abc\r\nHost:\r\n  next\r\n";
+  char req[] =
+      "GET / HTTP/1.1\r\nX-Note: Sec-WebSocket-Key1: inside\r\nsec-websocket-KEY1: \t abc\r\n"
+      "Host:\r\n  next\r\nOrigin: o\x01x\r\n";
   size_t len = strlen(req);
+  // Names are case-insensitive and count only at the start of a line.
   char* p = WEBSOCKET_SRV::header_get_key(req, len, "Sec-WebSocket-Key1:");
-  ASSERT_NE(nullptr, p);  // not required at the start of a line
-  EXPECT_EQ(0, strncmp(p, "abc", 3));
-  // Line breaks are skipped like blanks.
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(0, strncmp(p, "abc\r", 4));
+  EXPECT_EQ(3u, WEBSOCKET_SRV::header_token_length(p, req + len));
+  // An empty value is empty: it does not reach into the next line.
   p = WEBSOCKET_SRV::header_get_key(req, len, "Host:");
   ASSERT_NE(nullptr, p);
-  EXPECT_EQ(0, strncmp(p, "next", 4));
+  EXPECT_EQ('\r', *p);
+  EXPECT_EQ(0u, WEBSOCKET_SRV::header_token_length(p, req + len));
+  // A value ends at a control byte.
+  p = WEBSOCKET_SRV::header_get_key(req, len, "origin:");
+  ASSERT_NE(nullptr, p);
+  EXPECT_EQ(1u, WEBSOCKET_SRV::header_token_length(p, req + len));
   // The colon is part of the name: "Key:" does not match "Key1:".
   EXPECT_EQ(nullptr, WEBSOCKET_SRV::header_get_key(req, len, "Sec-WebSocket-Key:"));
-  EXPECT_EQ(nullptr, WEBSOCKET_SRV::header_get_key(req, len, "host:"));
+  EXPECT_EQ(nullptr, WEBSOCKET_SRV::header_get_key(req, len, "Note:"));
 
-  char tail[] = "Origin:  \r\n";
+  char tail[] = "Origin:  ";
   EXPECT_EQ(tail + strlen(tail), WEBSOCKET_SRV::header_get_key(tail, strlen(tail), "Origin:"));
 
   // The search stops at the first zero byte.
-  char nul[] = "GET \0Host: x\r\n";
+  char nul[] = "GET \0\r\nHost: x\r\n";
   EXPECT_EQ(nullptr, WEBSOCKET_SRV::header_get_key(nul, sizeof(nul) - 1, "Host:"));
 }
 
@@ -241,18 +247,17 @@ TEST(WsHandshakeRfc, ProtocolEchoesFirstToken) {
 
 TEST(WsHandshakeRfc, KeyValueRules) {
   WEBSOCKET_SRV ws;
-  // An empty value takes the first word of the next line.
+  // An empty value is no key.
   header_result r = build(ws, "GET / HTTP/1.1\r\nSec-WebSocket-Key:\r\nHost: x\r\n\r\n");
-  EXPECT_EQ(rfc_response(digest_b64_sha1(std::string("Host:") +
-                                         "258EAFA5-E914-47DA-95CA-C5AB0DC85B11")),
-            r.text);
-  // The key ends at the first blank or control byte.
-  r = build(ws, "Sec-WebSocket-Key: abc def\r\n");
-  EXPECT_EQ(rfc_response(digest_b64_sha1("abc258EAFA5-E914-47DA-95CA-C5AB0DC85B11")), r.text);
-  // A lower-case key header is not recognised, and the request is then
-  // refused as an incomplete Key1/Key2 request.
-  r = build(ws, "GET / HTTP/1.1\r\nsec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
   EXPECT_LE(r.len, 0);
+  // The key ends at the first blank or control byte.
+  r = build(ws, "GET / HTTP/1.1\r\nSec-WebSocket-Key: abc def\r\n");
+  EXPECT_EQ(rfc_response(digest_b64_sha1("abc258EAFA5-E914-47DA-95CA-C5AB0DC85B11")), r.text);
+  // Lower-case (undici) and Go's canonical form are the same header.
+  for (const char* name : {"sec-websocket-key:", "Sec-Websocket-Key:"}) {
+    r = build(ws, std::string("GET / HTTP/1.1\r\n") + name + " dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+    EXPECT_EQ(rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), r.text) << name;
+  }
 }
 
 // ---------------------------------------------------------------- Key1/Key2 handshake
@@ -329,6 +334,21 @@ TEST(WsHandshakeOld, OversizeOriginAndHostAreCut) {
   EXPECT_EQ(191 + 127 + 127 + 16, r.len);
 }
 
+TEST(WsHandshakeOld, CopiedValuesCannotAddResponseLines) {
+  // Origin and Host are copied into the response's own header lines: a
+  // control byte in them (a bare LF, a CR, a NUL) ends the copied value.
+  WEBSOCKET_SRV ws;
+  for (const char* sep : {"\n", "\r", "\x01"}) {
+    const std::string origin = std::string("http://a") + sep + "Set-Cookie: injected=1";
+    header_result r = build(ws, old_request("1 2", "3 4", origin, "h\x0bX-Evil: 1", "12345678"));
+    ASSERT_GT(r.len, 0) << (int)sep[0];
+    EXPECT_EQ(std::string::npos, r.text.find("injected")) << (int)sep[0];
+    EXPECT_EQ(std::string::npos, r.text.find("X-Evil")) << (int)sep[0];
+    EXPECT_NE(std::string::npos, r.text.find("Sec-WebSocket-Origin: http://a\r\n"));
+    EXPECT_NE(std::string::npos, r.text.find("Sec-WebSocket-Location: ws://h/\r\n"));
+  }
+}
+
 TEST(WsHandshakeOld, IncompleteRequestsAreRefused) {
   WEBSOCKET_SRV ws;
   EXPECT_EQ(0, build(ws, old_request("12", "3 4", "o", "h", "12345678")).len);  // no blank
@@ -346,25 +366,50 @@ TEST(WsHandshakeOld, IncompleteRequestsAreRefused) {
 TEST_F(WsPair, Rfc6455Handshake) {
   put(kSampleRequest);
   std::vector<char> buf(4096);
-  ws->frame_type = 2;
-  ws->utf8_start = 0;
   ws->b_more_frames = true;
-  ASSERT_EQ(0, ws->client_handshake(buf.data(), buf.size()));
+  ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
   EXPECT_EQ(rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), take(129));
   EXPECT_TRUE(ws->b_websocket.load());
   EXPECT_EQ(13u, ws->version.load());
-  EXPECT_EQ(1u, ws->frame_type);
-  EXPECT_EQ(3, ws->utf8_pending);
-  EXPECT_EQ(1, ws->utf8_start);
   EXPECT_FALSE(ws->b_more_frames);
   EXPECT_EQ(129u, ws->c_header_server_size);
+}
+
+TEST_F(WsPair, UpgradesThatCannotBeServedAreAnswered) {
+  std::vector<char> buf(4096);
+  struct Case {
+    std::string request;
+    std::string status;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+       "Sec-WebSocket-Version: 13\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"GET / HTTP/1.1\r\nupgrade: WebSocket\r\nsec-websocket-key: short\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\n"},
+      {"GET / HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+       "Sec-WebSocket-Version: 8\r\n\r\n",
+       "HTTP/1.1 426 Upgrade Required\r\nSec-WebSocket-Version: 13\r\n"},
+  };
+  for (const Case& c : cases) {
+    put(c.request);
+    EXPECT_EQ(WS_HANDSHAKE_ANSWERED, ws->client_handshake(buf.data(), buf.size()));
+    EXPECT_FALSE(ws->b_websocket.load());
+    const std::string got = take(512, 500);
+    EXPECT_EQ(c.status, got.substr(0, c.status.size())) << c.request;
+    EXPECT_NE(std::string::npos, got.find("\r\n\r\n"));
+  }
+  // Lower-case names, as Node's built-in WebSocket sends them, are served.
+  put("GET / HTTP/1.1\r\nhost: h\r\nupgrade: websocket\r\nconnection: Upgrade\r\n"
+      "sec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\nsec-websocket-version: 13\r\n\r\n");
+  ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_EQ(rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), take(129));
 }
 
 TEST_F(WsPair, KeyHandshake) {
   put(old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com",
                   "example.com", "^n:ds[4U"));
   std::vector<char> buf(4096);
-  ASSERT_EQ(0, ws->client_handshake(buf.data(), buf.size()));
+  ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
   std::string text = old_response_text("http://example.com", "example.com");
   EXPECT_EQ(text + "8jKS'y:G*Co,Wxa-", take(text.size() + 16));
   EXPECT_EQ(8u, ws->version.load());
@@ -411,21 +456,18 @@ TEST(WsDecrypt, Rfc6455HelloFrames) {
   char* cur = nullptr;
   ASSERT_EQ(5, ws.decrypt(f.data(), f.len, cur));
   EXPECT_EQ(f.data() + 6, cur);
-  EXPECT_STREQ("Hello", cur);
-  EXPECT_EQ(0, f.data()[11]);
+  EXPECT_EQ("Hello", std::string(cur, 5));
+  EXPECT_EQ(11u, ws.frame_size);
+  EXPECT_EQ(1u, ws.frame_opcode);
+  EXPECT_TRUE(ws.frame_fin);
   EXPECT_FALSE(ws.b_more_frames);
   EXPECT_FALSE(ws.b_frame_incomplete);
-
-  frame_buf u({0x01, 0x03, 'H', 'e', 'l'});
-  ASSERT_EQ(3, ws.decrypt(u.data(), u.len, cur));
-  EXPECT_EQ(u.data() + 2, cur);
-  EXPECT_STREQ("Hel", cur);
-  EXPECT_TRUE(ws.b_continuation);
+  EXPECT_EQ(0x5A, f.data()[11]);  // nothing written past the frame
 }
 
 TEST(WsDecrypt, UnmaskLongPayloadsAllLengthForms) {
   const uint8_t key[4] = {0xA1, 0x02, 0xF3, 0x5C};
-  for (size_t n : {1u, 7u, 8u, 9u, 125u, 126u, 1001u, 65535u, 65536u, 70001u}) {
+  for (size_t n : {0u, 1u, 7u, 8u, 9u, 125u, 126u, 1001u, 65535u, 65536u, 70001u}) {
     WEBSOCKET_SRV ws;
     ws.version = 13;
     bytes payload(n);
@@ -435,6 +477,7 @@ TEST(WsDecrypt, UnmaskLongPayloadsAllLengthForms) {
     ASSERT_EQ((int64_t)n, ws.decrypt(f.data(), f.len, cur)) << n;
     EXPECT_EQ(0, memcmp(cur, payload.data(), n)) << n;
     EXPECT_EQ(f.data() + f.len, cur + n);
+    EXPECT_EQ(f.len, ws.frame_size);
   }
 }
 
@@ -449,8 +492,9 @@ TEST(WsDecrypt, SplitFramesAreIncompleteAndUntouched) {
     char* cur = nullptr;
     EXPECT_EQ((int64_t)cut, ws.decrypt(f.data(), f.len, cur)) << cut;
     EXPECT_TRUE(ws.b_frame_incomplete) << cut;
+    // Once the length is in, the whole frame's size is known.
+    EXPECT_EQ(cut >= 4 ? full.size() : 0u, ws.frame_size) << cut;
     EXPECT_EQ(0, memcmp(f.data(), part.data(), cut)) << cut;
-    EXPECT_EQ(0x5A, f.data()[cut]);
     frame_buf g(full);
     ASSERT_EQ(200, ws.decrypt(g.data(), g.len, cur)) << cut;
     EXPECT_FALSE(ws.b_frame_incomplete);
@@ -458,68 +502,58 @@ TEST(WsDecrypt, SplitFramesAreIncompleteAndUntouched) {
   }
 }
 
-TEST(WsDecrypt, LyingLengthFieldsNeverReachPastLen) {
-  struct Case {
-    bytes b;
-  } cases[] = {
-      {{0x82, 0x7F, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3}},
-      {{0x82, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5}},
-      {{0x82, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 1, 2, 3, 4}},
-      {{0x82, 0x7E, 0xFF, 0xFF, 'a', 'b'}},
-      {{0x82, 0xFE, 0x00, 0x05, 1, 2, 3, 4, 'a'}},
-      {{0x82, 0x7D, 'a'}},
-      {{0x82, 0x83, 1, 2}},
+TEST(WsDecrypt, LengthFieldsAndClientFrameRules) {
+  // Lying lengths never reach past len.
+  const bytes incomplete[] = {
+      {0x82, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5},
+      {0x82, 0xFE, 0xFF, 0xFF, 1, 2, 3, 4, 'a', 'b'},
+      {0x82, 0xFE, 0x00, 0x05, 1, 2, 3, 4, 'a'},
+      {0x82, 0xFD, 1, 2, 3, 4, 'a'},
+      {0x82, 0x83, 1, 2},
   };
-  for (auto& c : cases) {
+  for (const bytes& b : incomplete) {
     WEBSOCKET_SRV ws;
     ws.version = 13;
-    frame_buf f(c.b);
+    frame_buf f(b);
     char* cur = nullptr;
     EXPECT_EQ((int64_t)f.len, ws.decrypt(f.data(), f.len, cur));
     EXPECT_TRUE(ws.b_frame_incomplete);
-    EXPECT_EQ(0, memcmp(f.data(), c.b.data(), c.b.size()));
+    EXPECT_EQ(0, memcmp(f.data(), b.data(), b.size()));
   }
-}
-
-TEST_F(WsPair, CloseFrameIsAnsweredAndEndsFraming) {
-  ws->version = 13;
-  frame_buf f({0x88, 0x82, 1, 2, 3, 4, 0x02, 0xEA});
+  // Frames no client may send are refused before their payload arrives:
+  // the 64-bit length with its top bit set (2^63, 2^64 - 1), an unmasked
+  // frame, RSV bits, reserved opcodes, control frames without FIN or over
+  // 125 bytes.
+  const bytes refused[] = {
+      {0x82, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0},
+      {0x82, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+      {0x81, 0x01, 'a'},
+      {0xC1, 0x81},
+      {0xA1},
+      {0x91},
+      {0x83, 0x80},
+      {0x87},
+      {0x8B, 0x80},
+      {0x8F},
+      {0x09, 0x80},
+      {0x89, 0xFE, 0x00, 0x7E},
+      {0x88, 0xFE},
+  };
+  for (const bytes& b : refused) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    frame_buf f(b);
+    char* cur = nullptr;
+    EXPECT_EQ(WS_DECODE_PROTOCOL, ws.decrypt(f.data(), f.len, cur)) << (unsigned)b[0];
+  }
+  // Control frames decode like any other frame; the walk acts on them.
+  const uint8_t key[4] = {1, 2, 3, 4};
+  WEBSOCKET_SRV ws;
+  ws.version = 13;
+  frame_buf ping(mask_frame(0x89, bytes(125, 'p'), key));
   char* cur = nullptr;
-  EXPECT_EQ(-8, ws->decrypt(f.data(), f.len, cur));
-  EXPECT_EQ(std::string("\x88\x02\x03\xE8", 4), take(4));
-  EXPECT_EQ(0u, ws->version.load());
-  frame_buf g({0x81, 0x01, 'a'});
-  EXPECT_EQ(-8, ws->decrypt(g.data(), g.len, cur));
-  char out[64];
-  size_t len = 1;
-  EXPECT_EQ(nullptr, ws->encode_msg(out, sizeof(out), (char*)"a", len));
-  EXPECT_EQ(1u, len);
-
-  ws->version = 13;
-  EXPECT_EQ(-8, ws->decrypt(g.data(), 0, cur));  // empty input closes too
-  EXPECT_EQ(0u, ws->version.load());
-}
-
-TEST_F(WsPair, ControlRsvAndContinuation) {
-  ws->version = 13;
-  char* cur = nullptr;
-  frame_buf ping({0x89, 0x80, 1, 2, 3, 4});
-  EXPECT_EQ(0, ws->decrypt(ping.data(), ping.len, cur));
-  EXPECT_EQ(nullptr, cur);
-  frame_buf rsv({0xC1, 0x01, 'a'});
-  EXPECT_EQ(-1, ws->decrypt(rsv.data(), rsv.len, cur));
-  frame_buf cont({0x80, 0x01, 'b'});
-  EXPECT_EQ(-2, ws->decrypt(cont.data(), cont.len, cur));
-  frame_buf start({0x01, 0x01, 'a'});
-  EXPECT_EQ(1, ws->decrypt(start.data(), start.len, cur));
-  frame_buf cont2({0x80, 0x01, 'b'});
-  EXPECT_EQ(1, ws->decrypt(cont2.data(), cont2.len, cur));
-  EXPECT_EQ('b', *cur);
-  frame_buf empty({0x82, 0x00});
-  EXPECT_EQ(0, ws->decrypt(empty.data(), empty.len, cur));
-  EXPECT_EQ(0, *cur);
-  EXPECT_EQ(13u, ws->version.load());
-  EXPECT_EQ("", take(16, 50));  // nothing answered
+  EXPECT_EQ(125, ws.decrypt(ping.data(), ping.len, cur));
+  EXPECT_EQ(9u, ws.frame_opcode);
 }
 
 // ---------------------------------------------------------------- decrypt, old framing
@@ -529,14 +563,14 @@ TEST(WsDecryptOld, FramesResultsAndSplits) {
   ws.version = 8;
   char* cur = nullptr;
   frame_buf f({0x00, 0x61, 0x62, 0xFF});
-  ASSERT_EQ(3, ws.decrypt(f.data(), f.len, cur));
+  ASSERT_EQ(2, ws.decrypt(f.data(), f.len, cur));
   EXPECT_EQ(f.data() + 1, cur);
-  EXPECT_EQ(std::string("ab"), std::string(cur, 2));  // result - 1 payload bytes
-  EXPECT_EQ(0, cur[2]);
+  EXPECT_EQ(std::string("ab"), std::string(cur, 2));
+  EXPECT_EQ(4u, ws.frame_size);
   EXPECT_FALSE(ws.b_more_frames);
 
   frame_buf bad({0xFF, 0x00});
-  EXPECT_EQ(-1, ws.decrypt(bad.data(), bad.len, cur));
+  EXPECT_EQ(WS_DECODE_PROTOCOL, ws.decrypt(bad.data(), bad.len, cur));
 
   // A frame split after its first byte, or before its end marker, waits.
   frame_buf one({0x00});
@@ -548,76 +582,198 @@ TEST(WsDecryptOld, FramesResultsAndSplits) {
   EXPECT_EQ(8u, ws.version.load());
 
   frame_buf close({0x00, 0xFF});
-  EXPECT_EQ(-8, ws.decrypt(close.data(), close.len, cur));
+  EXPECT_EQ(WS_DECODE_CLOSED, ws.decrypt(close.data(), close.len, cur));
   EXPECT_EQ(0u, ws.version.load());
-  EXPECT_EQ(-8, ws.decrypt(f.data(), f.len, cur));
+  EXPECT_EQ(WS_DECODE_CLOSED, ws.decrypt(f.data(), f.len, cur));
 }
 
-// The relay's loop: decode frames in place, carry incomplete frames to the
-// start of the buffer, hand on exactly the payloads the client framed.
-std::vector<std::string> relay_loop(WEBSOCKET_SRV& ws, const std::vector<bytes>& reads) {
-  std::vector<std::string> out;
-  std::vector<char> page(4096);
-  size_t carry = 0;
-  for (const bytes& rd : reads) {
-    memcpy(page.data() + carry, rd.data(), rd.size());
-    size_t msg_size_read = carry + rd.size();
-    char* frame = page.data();
-    carry = 0;
-    for (;;) {
-      char* payload = nullptr;
-      int64_t c = ws.decrypt(frame, msg_size_read, payload);
-      if (c <= 0) return out;
-      if (ws.b_frame_incomplete) {
-        memmove(page.data(), frame, msg_size_read);
-        carry = msg_size_read;
-        break;
+// ---------------------------------------------------------------- the frame walk
+
+// One event of the walk: a message (with its opcode), a reply or a close.
+struct walk_event {
+  int kind;
+  uint32_t opcode;
+  std::string data;
+  bool operator==(const walk_event& o) const {
+    return kind == o.kind && opcode == o.opcode && data == o.data;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const walk_event& e) {
+  return os << "{" << e.kind << "," << e.opcode << "," << e.data.size() << "B}";
+}
+
+// The receive loop of the relay over a given sequence of reads: each read
+// fills at most the room the walk gives; what does not fit is read next.
+std::vector<walk_event> walk_reads(WEBSOCKET_SRV& ws, const std::vector<bytes>& reads,
+                                   size_t cap = 4096) {
+  std::vector<walk_event> out;
+  std::vector<char> page(cap);
+  ws.walk_begin(page.data(), cap);
+  for (const bytes& rd0 : reads) {
+    size_t done = 0;
+    while (done < rd0.size()) {
+      size_t room = 0;
+      char* at = ws.walk_room(room);
+      EXPECT_GT(room, 0u);
+      const size_t n = std::min(room, rd0.size() - done);
+      memcpy(at, rd0.data() + done, n);
+      done += n;
+      ws.walk_filled(n);
+      for (;;) {
+        char* payload = nullptr;
+        size_t len = 0;
+        uint32_t opcode = 0;
+        const int r = ws.walk_next(payload, len, opcode);
+        if (r == WS_WALK_MORE) break;
+        if (r == WS_WALK_MESSAGE) {
+          out.push_back({r, opcode, std::string(payload, len)});
+          continue;
+        }
+        out.push_back({r, 0, std::string(ws.c_reply, ws.c_reply_size)});
+        if (r != WS_WALK_REPLY) return out;
       }
-      size_t hand_on = (size_t)c;
-      if (ws.version == 8) {
-        EXPECT_LE((size_t)c + 1, msg_size_read);
-        hand_on = (size_t)c - 1;
-      } else {
-        EXPECT_LE((size_t)c + 2, msg_size_read);
-      }
-      out.emplace_back(payload, hand_on);
-      if (!ws.b_more_frames) break;
-      msg_size_read -= (size_t)((payload + c) - frame);
-      frame = payload + c;
     }
   }
   return out;
 }
 
-TEST(WsDecrypt, RelayLoopAcrossReads) {
-  const uint8_t key[4] = {0x11, 0x22, 0x33, 0x44};
-  bytes s = mask_frame(0x81, {'o', 'n', 'e'}, key);
-  bytes t = mask_frame(0x82, bytes(300, 'T'), key);
-  bytes u = mask_frame(0x81, {'3'}, key);
-  bytes all = s;
-  all.insert(all.end(), t.begin(), t.end());
-  all.insert(all.end(), u.begin(), u.end());
-  // Split inside the second frame's header, then inside its payload.
-  std::vector<bytes> reads = {bytes(all.begin(), all.begin() + (long)s.size() + 3),
-                              bytes(all.begin() + (long)s.size() + 3, all.begin() + 100),
-                              bytes(all.begin() + 100, all.end())};
+bytes cat(std::initializer_list<bytes> parts) {
+  bytes all;
+  for (const bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+std::string close_frame(uint16_t code) {
+  return std::string{(char)0x88, 2, (char)(code >> 8), (char)code};
+}
+
+const uint8_t kKey[4] = {0x11, 0x22, 0x33, 0x44};
+
+TEST(WsWalk, StreamSplitAtEveryOffset) {
+  // Text, a fragmented binary message with a ping and a pong between its
+  // fragments, an empty text, a 300-byte text and a close.
+  bytes stream = cat({mask_frame(0x81, {'o', 'n', 'e'}, kKey),
+                      mask_frame(0x02, bytes(40, 0xF0), kKey),
+                      mask_frame(0x89, {'p', 'i'}, kKey),
+                      mask_frame(0x00, bytes(7, 0x01), kKey),
+                      mask_frame(0x8A, {'x'}, kKey),
+                      mask_frame(0x80, bytes(200, 0xAB), kKey),
+                      mask_frame(0x81, {}, kKey),
+                      mask_frame(0x81, bytes(300, 'T'), kKey),
+                      mask_frame(0x88, {0x03, 0xE9, 'b', 'y', 'e'}, kKey)});
+  std::string joined = std::string(40, (char)0xF0) + std::string(7, 1) + std::string(200, (char)0xAB);
+  const std::vector<walk_event> want = {
+      {WS_WALK_MESSAGE, 1, "one"},
+      {WS_WALK_REPLY, 0, std::string("\x8A\x02pi", 4)},
+      {WS_WALK_MESSAGE, 2, joined},
+      {WS_WALK_MESSAGE, 1, ""},
+      {WS_WALK_MESSAGE, 1, std::string(300, 'T')},
+      {WS_WALK_CLOSE, 0, close_frame(1001)},
+  };
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    std::vector<bytes> reads = {bytes(stream.begin(), stream.begin() + (long)cut),
+                                bytes(stream.begin() + (long)cut, stream.end())};
+    EXPECT_EQ(want, walk_reads(ws, reads)) << "cut at " << cut;
+  }
+  // One byte per read, in a buffer that is barely larger than the largest
+  // message: the joined message is compacted to the front as it grows.
   WEBSOCKET_SRV ws;
   ws.version = 13;
-  std::vector<std::string> got = relay_loop(ws, reads);
-  ASSERT_EQ(3u, got.size());
-  EXPECT_EQ("one", got[0]);
-  EXPECT_EQ(std::string(300, 'T'), got[1]);
-  EXPECT_EQ("3", got[2]);
+  std::vector<bytes> singles;
+  for (uint8_t c : stream) singles.push_back({c});
+  EXPECT_EQ(want, walk_reads(ws, singles, 300 + WEBSOCKET_SRV::MESSAGE_SLACK));
+}
 
+TEST(WsWalk, ClosesAndProtocolErrors) {
+  struct Case {
+    const char* what;
+    bytes stream;
+    std::string reply;
+  } cases[] = {
+      {"close without code", mask_frame(0x88, {}, kKey), close_frame(1000)},
+      {"close 4000 echoed", mask_frame(0x88, {0x0F, 0xA0}, kKey), close_frame(4000)},
+      {"1-byte close", mask_frame(0x88, {0x03}, kKey), close_frame(1002)},
+      {"close 999", mask_frame(0x88, {0x03, 0xE7}, kKey), close_frame(1002)},
+      {"close 1005", mask_frame(0x88, {0x03, 0xED}, kKey), close_frame(1002)},
+      {"close 1015", mask_frame(0x88, {0x03, 0xF7}, kKey), close_frame(1002)},
+      {"close 2999", mask_frame(0x88, {0x0B, 0xB7}, kKey), close_frame(1002)},
+      {"close reason not UTF-8", mask_frame(0x88, {0x03, 0xE8, 0xC0, 0xAF}, kKey),
+       close_frame(1002)},
+      {"continuation first", mask_frame(0x80, {'a'}, kKey), close_frame(1002)},
+      {"text inside a fragmented text",
+       cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x81, {'b'}, kKey)}), close_frame(1002)},
+      {"unmasked", {0x81, 0x01, 'a'}, close_frame(1002)},
+      {"reserved opcode", {0x83, 0x80, 1, 2, 3, 4}, close_frame(1002)},
+      {"RSV1", {0xC1, 0x80, 1, 2, 3, 4}, close_frame(1002)},
+      {"ping over 125", mask_frame(0x89, bytes(126, 'p'), kKey), close_frame(1002)},
+      {"text not UTF-8", mask_frame(0x81, {'a', 0xED, 0xA0, 0x80}, kKey), close_frame(1007)},
+      // Fails at the bad fragment, before the message is complete.
+      {"bad fragment fails fast",
+       cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x00, {0xF8}, kKey)}), close_frame(1007)},
+      {"text ending inside a character",
+       cat({mask_frame(0x01, {0xE2, 0x82}, kKey), mask_frame(0x80, {}, kKey)}), close_frame(1007)},
+      // The length alone is enough to refuse: no payload has come yet.
+      {"too big", {0x82, 0xFE, 0x10, 0x00, 1, 2, 3, 4}, close_frame(1009)},
+  };
+  for (const Case& c : cases) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    std::vector<walk_event> got = walk_reads(ws, {c.stream});
+    ASSERT_FALSE(got.empty()) << c.what;
+    EXPECT_EQ((walk_event{WS_WALK_CLOSE, 0, c.reply}), got.back()) << c.what;
+    EXPECT_EQ(0u, ws.version.load()) << c.what;
+    char* p = nullptr;
+    size_t n = 0;
+    uint32_t op = 0;
+    EXPECT_EQ(WS_WALK_END, ws.walk_next(p, n, op)) << c.what;
+  }
+  // A character split between fragments is fine.
+  WEBSOCKET_SRV ws;
+  ws.version = 13;
+  std::vector<walk_event> got = walk_reads(
+      ws, {cat({mask_frame(0x01, {'a', 0xE2, 0x82}, kKey), mask_frame(0x80, {0xAC}, kKey)})});
+  EXPECT_EQ((std::vector<walk_event>{{WS_WALK_MESSAGE, 1, "a\xE2\x82\xAC"}}), got);
+}
+
+TEST(WsWalk, MessageLimitIsTheBufferLessItsSlack) {
+  const size_t cap = 4096;
+  const size_t limit = cap - WEBSOCKET_SRV::MESSAGE_SLACK;
+  for (size_t n : {limit - 1, limit}) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    std::vector<walk_event> got = walk_reads(ws, {mask_frame(0x82, bytes(n, 7), kKey)}, cap);
+    ASSERT_EQ(1u, got.size()) << n;
+    EXPECT_EQ(n, got[0].data.size());
+  }
+  WEBSOCKET_SRV ws;
+  ws.version = 13;
+  EXPECT_EQ(close_frame(1009),
+            walk_reads(ws, {mask_frame(0x82, bytes(limit + 1, 7), kKey)}, cap).back().data);
+  // Fragments count together.
+  WEBSOCKET_SRV frag;
+  frag.version = 13;
+  std::vector<walk_event> got = walk_reads(
+      frag, {cat({mask_frame(0x02, bytes(limit / 2, 1), kKey),
+                  mask_frame(0x80, bytes(limit - limit / 2 + 1, 2), kKey)})},
+      cap);
+  EXPECT_EQ(close_frame(1009), got.back().data);
+  EXPECT_EQ(WS_CLOSE_TOO_BIG, frag.close_code);
+}
+
+TEST(WsWalk, OldFraming) {
   WEBSOCKET_SRV old;
   old.version = 8;
   bytes o = {0x00, 'a', 0xFF, 0x00, 'b', 'c', 0xFF, 0x00, 'd'};
-  bytes o2 = {'e', 0xFF};
-  got = relay_loop(old, {o, o2});
-  ASSERT_EQ(3u, got.size());
-  EXPECT_EQ("a", got[0]);
-  EXPECT_EQ("bc", got[1]);
-  EXPECT_EQ("de", got[2]);
+  bytes o2 = {'e', 0xFF, 0x00, 0xFF};
+  std::vector<walk_event> got = walk_reads(old, {o, o2});
+  const std::vector<walk_event> want = {{WS_WALK_MESSAGE, WS_OPCODE_AUTO, "a"},
+                                        {WS_WALK_MESSAGE, WS_OPCODE_AUTO, "bc"},
+                                        {WS_WALK_MESSAGE, WS_OPCODE_AUTO, "de"},
+                                        {WS_WALK_END, 0, ""}};
+  EXPECT_EQ(want, got);
 }
 
 // ---------------------------------------------------------------- encode_msg
@@ -709,8 +865,15 @@ TEST(WsEncode, PlacementAndRoom) {
     EXPECT_EQ(0, memcmp(fr + 4, big.data(), 65532));
   }
 
+  // An empty message is an empty frame.
   len = 0;
-  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), src, len));
+  char* empty = ws.encode_msg(buf, sizeof(buf), src, len);
+  ASSERT_NE(nullptr, empty);
+  EXPECT_EQ(2u, len);
+  EXPECT_EQ(0, memcmp(empty, "\x81\x00", 2));
+  len = 0;
+  empty = ws.encode_msg(buf, sizeof(buf), src, len, WS_OPCODE_BINARY);
+  EXPECT_EQ(0, memcmp(empty, "\x82\x00", 2));
   len = 3;
   EXPECT_EQ(nullptr, ws.encode_msg(nullptr, sizeof(buf), src, len));
   EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), nullptr, len));
@@ -737,109 +900,69 @@ TEST(WsEncode, OldFraming) {
   fr = ws.encode_msg(buf, 16, buf + 12, len);
   ASSERT_EQ(buf + 11, fr);
   EXPECT_EQ(0, memcmp(fr, "\x00xyz\xFF", 5));
+  // What the old framing cannot carry is not framed: a 0xFF would end the
+  // frame early, and the empty frame is its close.
+  char ff[3] = {'a', (char)0xFF, 'b'};
+  len = 3;
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), ff, len));
+  len = 0;
+  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), src, len));
 }
 
 // ---------------------------------------------------------------- text or binary
 
-uint8_t opcode_of(WEBSOCKET_SRV& ws, const std::string& msg) {
+uint8_t opcode_of(WEBSOCKET_SRV& ws, const std::string& msg, uint32_t opcode = WS_OPCODE_AUTO) {
   std::vector<char> buf(msg.size() + 32);
   std::string copy = msg;
   size_t len = copy.size();
-  char* fr = ws.encode_msg(buf.data(), buf.size(), copy.data(), len);
+  char* fr = ws.encode_msg(buf.data(), buf.size(), copy.data(), len, opcode);
   return fr ? (uint8_t)(fr[0] & 0x0F) : 0xFF;
 }
 
-WEBSOCKET_SRV* fresh(WEBSOCKET_SRV& ws) {
+TEST(WsFrameType, SenderOpcodeKeptBytesDecideOtherwise) {
+  WEBSOCKET_SRV ws;
   ws.version = 13;
-  ws.frame_type = 1;
-  ws.utf8_pending = 3;
-  ws.utf8_start = 1;
-  return &ws;
-}
-
-TEST(WsFrameType, ScannerVerdicts) {
-  WEBSOCKET_SRV ws;
-  fresh(ws);
-  EXPECT_EQ(1, opcode_of(ws, "plain ascii"));
-  EXPECT_EQ(1, opcode_of(ws, "caf\xC3\xA9"));
-  EXPECT_EQ(2, opcode_of(ws, "\xE0\xA4\xB9"));  // 0xE0 counts as an error
-  EXPECT_EQ(2u, ws.frame_type);
-  EXPECT_EQ(2, opcode_of(ws, "ascii again"));
-
-  fresh(ws);
-  EXPECT_EQ(2, opcode_of(ws, "\xFF"));
-  EXPECT_EQ(1, opcode_of(ws, "abc"));
+  // A WebSocket sender's type is kept, whatever the bytes look like.
+  EXPECT_EQ(2, opcode_of(ws, "valid text", WS_OPCODE_BINARY));
+  EXPECT_EQ(1, opcode_of(ws, "caf\xC3\xA9", WS_OPCODE_TEXT));
+  // A plain sender's bytes: text when well-formed UTF-8 on their own, all of
+  // Unicode included (Arabic, Thaana, Devanagari, Thai, emoji) ...
+  for (const char* t : {"plain ascii", "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7",
+                        "\xDE\x80\xDE\xA6", "\xE0\xA4\xB9\xE0\xA4\xBF", "\xE0\xB8\xAA",
+                        "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"})
+    EXPECT_EQ(1, opcode_of(ws, t)) << t;
+  // ... binary otherwise, decided per message, never for good.
+  for (const char* b : {"\xFF", "ab\xC3", "\xA9z", "\xC0\x80", "\xC1\x81", "\xED\xA0\x80",
+                        "\xF5\x80\x80\x80", "\xF4\x90\x80\x80", "\xE0\x9F\xBF"}) {
+    EXPECT_EQ(2, opcode_of(ws, b)) << (unsigned)(uint8_t)b[0];
+    EXPECT_EQ(1, opcode_of(ws, "ascii again"));
+  }
   EXPECT_EQ(2, opcode_of(ws, std::string("\x00\xFF", 2)));
-  EXPECT_EQ(1u, ws.frame_type);
+  EXPECT_EQ(1, opcode_of(ws, std::string("\x00", 1)));
 
-  // Inside a character, 0xFF alone makes the connection binary.
-  fresh(ws);
-  EXPECT_EQ(1, ws.get_frame_type("\xC3", 1));
-  EXPECT_EQ(2u, ws.get_frame_type("\xFF", 1));
-  EXPECT_EQ(2u, ws.frame_type);
-
-  // Start state: leading continuation bytes and 0xF8..0xFF mark only that
-  // message; in idle they are errors.
-  fresh(ws);
-  EXPECT_EQ(2u, ws.get_frame_type("\x80\x80z", 3));
-  EXPECT_EQ(1u, ws.frame_type);
-  EXPECT_EQ(1u, ws.get_frame_type("z", 1));
-  EXPECT_EQ(2u, ws.get_frame_type("\x80", 1));
-  EXPECT_EQ(2u, ws.frame_type);
-  fresh(ws);
-  EXPECT_EQ(2u, ws.get_frame_type("\xF9z", 2));
-  EXPECT_EQ(1u, ws.frame_type);
-  EXPECT_EQ(2u, ws.get_frame_type("\xF9", 1));
-  EXPECT_EQ(2u, ws.frame_type);
-
-  // Lead bytes the scanner rejects.
-  for (const char* lead : {"\xC0\x80", "\xD8\x80", "\xF0\x90\x80\x80", "a\x80"}) {
-    fresh(ws);
-    EXPECT_EQ(2u, ws.get_frame_type(lead, strlen(lead))) << (unsigned)(uint8_t)lead[0];
-    EXPECT_EQ(2u, ws.frame_type);
-  }
-  // An empty message changes nothing.
-  fresh(ws);
-  EXPECT_EQ(1u, ws.get_frame_type("", 0));
-  EXPECT_EQ(1, ws.utf8_start);
-
+  // A forced type wins, but forced text is still held to UTF-8.
   ws.frame_type_fixed = 2;
-  EXPECT_EQ(2, opcode_of(ws, "text"));
-  EXPECT_EQ(2u, ws.frame_type);
+  EXPECT_EQ(2, opcode_of(ws, "text", WS_OPCODE_TEXT));
+  ws.frame_type_fixed = 1;
+  EXPECT_EQ(1, opcode_of(ws, "\xE0\xA4\xB9"));
+  EXPECT_EQ(2, opcode_of(ws, "\xF0\x8F\xBF\xBF"));
 }
 
-TEST(WsFrameType, SplitCharacterGoesOutBinaryWithoutChangingState) {
-  WEBSOCKET_SRV ws;
-  fresh(ws);
-  // The scanner judges both halves text and carries the character over ...
-  EXPECT_EQ(1u, ws.get_frame_type("ab\xC3", 3));
-  EXPECT_EQ(1, ws.utf8_pending);
-  EXPECT_EQ(1u, ws.get_frame_type("\xA9z", 2));
-  EXPECT_EQ(1u, ws.frame_type);
-
-  // ... but neither half is valid UTF-8 on its own, so both go out binary.
-  fresh(ws);
-  EXPECT_EQ(2, opcode_of(ws, "ab\xC3"));
-  EXPECT_EQ(1u, ws.frame_type);
-  EXPECT_EQ(1, ws.utf8_pending);
-  EXPECT_EQ(2, opcode_of(ws, "\xA9z"));
-  EXPECT_EQ(1u, ws.frame_type);
-  EXPECT_EQ(0, ws.utf8_pending);
-  EXPECT_EQ(1, opcode_of(ws, "z\xC3\xA9"));
-
-  // Sequences the scanner lets through but UTF-8 forbids.
-  for (const char* m : {"\xC1\x81", "\xED\xA0\x80", "\xF5\x80\x80\x80", "\xF4\x90\x80\x80"}) {
-    fresh(ws);
-    EXPECT_EQ(2, opcode_of(ws, m)) << (unsigned)(uint8_t)m[0];
-    EXPECT_EQ(1u, ws.frame_type);
+TEST(WsUtf8, IncrementalValidation) {
+  const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
+  // Split at every offset: a character cut between two steps is accepted.
+  for (size_t cut = 0; cut <= text.size(); ++cut) {
+    uint32_t s = WEBSOCKET_SRV::utf8_step(WEBSOCKET_SRV::UTF8_ACCEPT,
+                                          (const unsigned char*)text.data(), cut);
+    ASSERT_NE(WEBSOCKET_SRV::UTF8_REJECT, s) << cut;
+    s = WEBSOCKET_SRV::utf8_step(s, (const unsigned char*)text.data() + cut, text.size() - cut);
+    EXPECT_EQ(WEBSOCKET_SRV::UTF8_ACCEPT, s) << cut;
   }
-  fresh(ws);
-  EXPECT_EQ(1, opcode_of(ws, "\xF4\x8F\xBF\xBF"));  // U+10FFFF
-  // A forced text type is held to the same rule.
-  ws.frame_type_fixed = 1;
-  EXPECT_EQ(2, opcode_of(ws, "\xE0\x9F\xBF"));  // overlong
-  EXPECT_EQ(2, opcode_of(ws, "\xF0\x8F\xBF\xBF"));
-  EXPECT_EQ(1, opcode_of(ws, "\xE0\xA4\xB9\xF0\x90\x80\x80"));
+  // The error is found at its byte, not at the end.
+  const unsigned char bad[] = {'a', 0xED, 0xA0};
+  EXPECT_EQ(WEBSOCKET_SRV::UTF8_REJECT, WEBSOCKET_SRV::utf8_step(0, bad, 3));
+  const unsigned char open[] = {0xF0, 0x9F};
+  EXPECT_NE(WEBSOCKET_SRV::UTF8_ACCEPT, WEBSOCKET_SRV::utf8_step(0, open, 2));
 }
 
 // ---------------------------------------------------------------- send_msg

@@ -370,6 +370,15 @@ void g_tls_t::end_session()
     close(fd);
 }
 
+void g_tls_t::shutdown_send()
+{
+  const int fd = use_fd();
+  if (fd == -1)
+    return;
+  ::shutdown(fd, SHUT_WR);
+  unuse_fd(fd);
+}
+
 // ---------------------------------------------------------------------------
 // socket use protocol
 

@@ -96,6 +96,14 @@ class g_tls_t {
   // socket takes nothing now, -1 on failure (errno kept). Never blocks.
   int64_t send_nowait(const char* data, size_t len);
   void end_session();
+  // Looks at the first bytes of the connection's data without consuming
+  // them: MSG_PEEK on a plain socket, SSL_peek through the pump on a TLS
+  // one (ciphertext read meanwhile stays in the session for the next recv).
+  // Bytes placed in buf (> 0), or <= 0 when nothing came (time-out, close,
+  // failure; err_recv / err_tls tell which).
+  int64_t peek(char* buf, size_t size);
+  // Ends the sending direction (TCP FIN) and keeps the socket for reading.
+  void shutdown_send();
 
   // ---- TLS record pump (transport/g_tls_pump.cpp) ----
   int accept();

@@ -596,3 +596,76 @@ int g_tls_t::drain(short* events)
     *events &= ~POLLIN;
   return 0;
 }
+
+// ---------------------------------------------------------------------------
+// peek: the first decrypted bytes, left in the session
+
+int64_t g_tls_t::peek(char* buf, size_t size)
+{
+  if (!b_tls.load()) {
+    for (;;) {
+      errno = 0;
+      const ssize_t r = sock_recv(buf, size, MSG_PEEK);
+      if (r > 0)
+        return r;
+      err_recv = errno;
+      if (errno != EINTR)
+        return r;
+    }
+  }
+  SSL* s = nullptr;
+  if (hold(s) != 1) {
+    err_tls = -1;
+    return -1;
+  }
+  if (size == 0) {
+    drop(s);
+    return 0;
+  }
+  BIO* rbio = SSL_get_rbio(s);
+  int64_t result = -1;
+  bool locked = sem_bio.wait() == 0;
+  b_reading = true;  // the drain must not feed the read BIO meanwhile
+  while (locked) {
+    if (ssl.load() != s) {
+      err_tls = -1;
+      break;
+    }
+    ERR_clear_error();
+    const int r = SSL_peek(s, buf, to_int(size));
+    if (r > 0) {
+      result = r;
+      break;
+    }
+    const int e = SSL_get_error(s, r);
+    err_tls = e;
+    if (e != SSL_ERROR_WANT_READ) {
+      result = r;
+      break;
+    }
+    // Nothing decrypted yet: more ciphertext, read outside the lock.
+    char cipher[2048];
+    sem_bio.signal();
+    locked = false;
+    const int64_t n = read_socket(cipher, sizeof cipher);
+    if (n <= 0) {
+      err_tls = ssl.load() == s ? 0 : -1;
+      result = n < 0 ? -1 : 0;
+      break;
+    }
+    locked = sem_bio.wait() == 0;
+    if (!locked || ssl.load() != s) {
+      err_tls = -1;
+      break;
+    }
+    if (BIO_write(rbio, cipher, static_cast<int>(n)) != static_cast<int>(n)) {
+      err_tls = -1;
+      break;
+    }
+  }
+  b_reading = false;
+  if (locked)
+    sem_bio.signal();
+  drop(s);
+  return result;
+}

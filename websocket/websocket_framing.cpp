@@ -1,5 +1,5 @@
-// WebSocket framing: in-place frame decoding, server frame encoding and the
-// text/binary decision for outgoing frames.
+// WebSocket framing: in-place frame decoding, the frame walk that turns a
+// connection's bytes into whole messages, and server frame encoding.
 #include <cstring>
 
 #include "websocket/websocket_srv.hpp"
@@ -24,135 +24,308 @@ void unmask(char* p, size_t n, const uint8_t key[4]) {
   for (; i < n; ++i) p[i] = (char)(byte_at(p, i) ^ key[i & 3]);
 }
 
+inline bool is_control(uint32_t opcode) { return opcode >= 8; }
+
+// Opcodes RFC 6455 defines: continuation, text, binary, close, ping, pong.
+inline bool is_defined(uint32_t opcode) {
+  return opcode <= 2 || (opcode >= 8 && opcode <= 10);
+}
+
+// Close codes a peer may send (RFC 6455 section 7.4 and the IANA registry).
+inline bool is_valid_close_code(uint16_t c) {
+  return (c >= 1000 && c <= 1003) || (c >= 1007 && c <= 1014) || (c >= 3000 && c <= 4999);
+}
+
+// UTF-8 validator state: the continuation bytes still expected (low byte)
+// and the range allowed for the next one (lowest and highest byte above).
+inline uint32_t utf8_state(uint32_t need, uint32_t lo, uint32_t hi) {
+  return need | (lo << 8) | (hi << 16);
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// one frame
 
 int64_t WEBSOCKET_SRV::decrypt(char* data, size_t len, char*& cursor) {
   const uint32_t v = version;
-  if (v == 0) return -8;
+  if (v == 0) return WS_DECODE_CLOSED;
   if (v < 13) return decrypt_old(data, len, cursor);
 
   b_frame_incomplete = false;
-  // The previous call wrote the payload's terminating zero over this frame's
-  // first byte.
-  if (b_more_frames && len > 0) data[0] = saved_byte;
   b_more_frames = false;
-
-  if (len == 0 || byte_at(data, 0) == 0x88) {
-    version = 0;
-    static const char close_frame[4] = {(char)0x88, 0x02, 0x03, (char)0xE8};
-    tls.send(close_frame, sizeof(close_frame));
-    return -8;
+  frame_size = 0;
+  frame_payload = 0;
+  if (len == 0) {
+    b_frame_incomplete = true;
+    return 0;
   }
 
+  // The first byte alone already tells most faults: fail as early as the
+  // peer can be told.
   const uint8_t b0 = byte_at(data, 0);
-  if (b0 & 0x70) return -1;
-  const uint8_t opcode = b0 & 0x0F;
-  if (opcode > 2) return 0;
+  const uint32_t opcode = b0 & 0x0F;
   const bool fin = (b0 & 0x80) != 0;
-  if (opcode == 0) {
-    if (!b_continuation) return -2;
-  } else {
-    b_continuation = !fin;
-  }
-
+  if ((b0 & 0x70) != 0 || !is_defined(opcode) || (is_control(opcode) && !fin))
+    return WS_DECODE_PROTOCOL;
+  frame_opcode = opcode;
+  frame_fin = fin;
   if (len == 1) {
     b_frame_incomplete = true;
-    return 1;
+    return (int64_t)len;
   }
 
   const uint8_t b1 = byte_at(data, 1);
   const uint8_t l7 = b1 & 0x7F;
-  const bool masked = (b1 & 0x80) != 0;
+  // Client frames are masked; a server that accepted unmasked ones would
+  // let a page's script smuggle chosen bytes past proxies.
+  if ((b1 & 0x80) == 0) return WS_DECODE_PROTOCOL;
+  if (is_control(opcode) && l7 > CONTROL_MAX) return WS_DECODE_PROTOCOL;
+
   uint64_t payload_len;
   size_t header;
   if (l7 <= 125) {
     payload_len = l7;
     header = 2;
   } else if (l7 == 126) {
-    if (len <= 3) {
+    if (len < 4) {
       b_frame_incomplete = true;
       return (int64_t)len;
     }
     payload_len = ((uint64_t)byte_at(data, 2) << 8) | byte_at(data, 3);
     header = 4;
   } else {
-    if (len <= 9) {
+    if (len < 10) {
       b_frame_incomplete = true;
       return (int64_t)len;
     }
     payload_len = 0;
     for (size_t i = 2; i < 10; ++i) payload_len = (payload_len << 8) | byte_at(data, i);
     header = 10;
+    // The most significant bit must be 0 (RFC 6455 section 5.2).
+    if (payload_len >> 63) return WS_DECODE_PROTOCOL;
   }
-  cursor = data + header;
-
-  uint8_t key[4] = {0, 0, 0, 0};
-  size_t offset = header;  // header <= len holds here
-  if (masked) {
-    if (len - header < 4) {
-      b_frame_incomplete = true;
-      return (int64_t)len;
-    }
-    memcpy(key, data + header, 4);
-    offset += 4;
-    cursor = data + offset;
-  }
-
-  // Whatever the length field claims, the payload must lie inside len.
-  const size_t available = len - offset;
-  if ((uint64_t)available < payload_len) {
+  const size_t offset = header + 4;
+  frame_payload = payload_len;
+  frame_size = (uint64_t)offset + payload_len;  // below 2^63 + 14: no overflow
+  if ((uint64_t)len < frame_size) {
     b_frame_incomplete = true;
     return (int64_t)len;
   }
-  const size_t n = (size_t)payload_len;
 
-  if (masked) unmask(cursor, n, key);
-  if (available > n) {
-    b_more_frames = true;
-    saved_byte = cursor[n];
-  }
-  cursor[n] = 0;
+  uint8_t key[4];
+  memcpy(key, data + header, 4);
+  cursor = data + offset;
+  const size_t n = (size_t)payload_len;
+  unmask(cursor, n, key);
+  if ((uint64_t)len > frame_size) b_more_frames = true;
   return (int64_t)n;
 }
 
 int64_t WEBSOCKET_SRV::decrypt_old(char* data, size_t len, char*& cursor) {
   b_frame_incomplete = false;
   b_more_frames = false;
-
+  frame_size = 0;
+  frame_opcode = WS_OPCODE_AUTO;
+  frame_fin = true;
   if (len == 0) {
-    version = 0;
-    return -8;
-  }
-  if (byte_at(data, 0) != 0x00) return -1;
-  // Only the 0x00 has arrived: wait for the rest, as for any split frame.
-  if (len == 1) {
-    cursor = data + 1;
     b_frame_incomplete = true;
-    return 1;
+    return 0;
   }
-
-  char* end_marker = (char*)memchr(data + 1, 0xFF, len - 1);
+  if (byte_at(data, 0) != 0x00) return WS_DECODE_PROTOCOL;
+  cursor = data + 1;
+  char* end_marker = len > 1 ? (char*)memchr(data + 1, 0xFF, len - 1) : nullptr;
   if (end_marker == nullptr) {
-    cursor = data + 1;
     b_frame_incomplete = true;
     return (int64_t)len;
   }
-  *end_marker = 0;
-  const size_t index = (size_t)(end_marker - data);
-  if (index == 1) {
+  const size_t n = (size_t)(end_marker - data) - 1;
+  if (n == 0) {
     version = 0;
-    return -8;
+    return WS_DECODE_CLOSED;
   }
-  cursor = data + 1;
-  if (index + 1 < len) b_more_frames = true;
-  return (int64_t)index;
+  frame_size = n + 2;
+  frame_payload = n;
+  if (frame_size < len) b_more_frames = true;
+  return (int64_t)n;
 }
 
-char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_t& len) {
-  if (buf == nullptr || payload == nullptr || len == 0) return nullptr;
+// ---------------------------------------------------------------------------
+// the frame walk
+
+void WEBSOCKET_SRV::walk_begin(char* buf, size_t cap) {
+  rx_buf = buf;
+  rx_cap = cap;
+  rx_end = rx_next = rx_msg = rx_msg_len = 0;
+  rx_msg_opcode = 0;
+  rx_utf8 = UTF8_ACCEPT;
+  b_frame_incomplete = false;
+  b_more_frames = false;
+  close_code = 0;
+  c_reply_size = 0;
+}
+
+char* WEBSOCKET_SRV::walk_room(size_t& room) {
+  // Only the fragmented message joined so far and the unparsed bytes are
+  // still needed; the headers between them are dropped on the way.
+  const size_t tail = rx_end - rx_next;
+  size_t keep = 0;
+  if (rx_msg_opcode != 0) {
+    if (rx_msg != 0) memmove(rx_buf, rx_buf + rx_msg, rx_msg_len);
+    rx_msg = 0;
+    keep = rx_msg_len;
+  }
+  if (tail != 0 && rx_next != keep) memmove(rx_buf + keep, rx_buf + rx_next, tail);
+  rx_next = keep;
+  rx_end = keep + tail;
+  room = rx_cap - rx_end;
+  return rx_buf + rx_end;
+}
+
+void WEBSOCKET_SRV::walk_filled(size_t n) {
+  rx_end += n;
+  if (rx_end > rx_cap) rx_end = rx_cap;
+}
+
+int WEBSOCKET_SRV::close_with(uint16_t code) {
+  close_code = code;
+  c_reply[0] = (char)0x88;
+  c_reply[1] = 2;
+  c_reply[2] = (char)(code >> 8);
+  c_reply[3] = (char)code;
+  c_reply_size = 4;
+  // Nothing more is decoded or framed for this connection.
+  version = 0;
+  return WS_WALK_CLOSE;
+}
+
+int WEBSOCKET_SRV::walk_control(const char* payload, size_t n) {
+  switch (frame_opcode) {
+    case WS_OPCODE_PING:
+      c_reply[0] = (char)0x8A;
+      c_reply[1] = (char)n;
+      memcpy(c_reply + 2, payload, n);
+      c_reply_size = 2 + n;
+      return WS_WALK_REPLY;
+    case WS_OPCODE_PONG:
+      return WS_WALK_MORE;  // read and ignored
+    default:
+      break;
+  }
+  // Close: echo the peer's code, 1000 when it gave none.
+  if (n == 0) return close_with(WS_CLOSE_NORMAL);
+  if (n == 1) return close_with(WS_CLOSE_PROTOCOL);
+  const uint16_t code = (uint16_t)((byte_at(payload, 0) << 8) | byte_at(payload, 1));
+  if (!is_valid_close_code(code) ||
+      !utf8_well_formed((const unsigned char*)payload + 2, n - 2))
+    return close_with(WS_CLOSE_PROTOCOL);
+  return close_with(code);
+}
+
+int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
+  if (version == 0) return WS_WALK_END;
+  const bool old = version < 13;
+  const size_t limit = message_max();
+  for (;;) {
+    if (rx_next >= rx_end) return WS_WALK_MORE;
+    char* data = rx_buf + rx_next;
+    const size_t avail = rx_end - rx_next;
+    char* cur = nullptr;
+    const int64_t c = decrypt(data, avail, cur);
+    if (c == WS_DECODE_CLOSED) return WS_WALK_END;
+    if (c < 0) return old ? WS_WALK_END : close_with(WS_CLOSE_PROTOCOL);
+
+    const bool data_frame = !is_control(frame_opcode);
+    if (!old && data_frame) {
+      // Fragmentation: a continuation needs an open message, a new message
+      // must not start inside one.
+      const bool continuation = frame_opcode == 0;
+      if (continuation != (rx_msg_opcode != 0)) return close_with(WS_CLOSE_PROTOCOL);
+    }
+
+    if (b_frame_incomplete) {
+      // Refuse as soon as the size is known, not when the buffer is full.
+      const uint64_t joined = data_frame && rx_msg_opcode != 0 ? rx_msg_len : 0;
+      if (!old && frame_size != 0 && joined + frame_payload > limit)
+        return close_with(WS_CLOSE_TOO_BIG);
+      if (old && avail - 1 > limit) {
+        close_code = WS_CLOSE_TOO_BIG;
+        return WS_WALK_END;
+      }
+      return WS_WALK_MORE;
+    }
+
+    const size_t n = (size_t)c;
+    rx_next += (size_t)frame_size;
+
+    if (!data_frame) {
+      const int r = walk_control(cur, n);
+      if (r == WS_WALK_MORE) continue;
+      return r;
+    }
+
+    if (old) {
+      if (n > limit) {
+        close_code = WS_CLOSE_TOO_BIG;
+        return WS_WALK_END;
+      }
+      payload = cur;
+      len = n;
+      opcode = WS_OPCODE_AUTO;
+      return WS_WALK_MESSAGE;
+    }
+
+    const uint32_t type = rx_msg_opcode != 0 ? rx_msg_opcode : frame_opcode;
+    const size_t joined = rx_msg_opcode != 0 ? rx_msg_len : 0;
+    if (joined + n > limit) return close_with(WS_CLOSE_TOO_BIG);
+    if (type == WS_OPCODE_TEXT) {
+      // Checked fragment by fragment, so that a bad text fails at once.
+      const uint32_t s = utf8_step(rx_msg_opcode != 0 ? rx_utf8 : UTF8_ACCEPT,
+                                   (const unsigned char*)cur, n);
+      if (s == UTF8_REJECT || (frame_fin && s != UTF8_ACCEPT))
+        return close_with(WS_CLOSE_INVALID_DATA);
+      rx_utf8 = s;
+    }
+
+    if (rx_msg_opcode == 0) {
+      if (frame_fin) {
+        payload = cur;
+        len = n;
+        opcode = type;
+        return WS_WALK_MESSAGE;
+      }
+      // First fragment: the message is joined from here on.
+      rx_msg = (size_t)(cur - rx_buf);
+      rx_msg_len = n;
+      rx_msg_opcode = type;
+      continue;
+    }
+    // A continuation: its payload moves up behind the bytes joined so far.
+    char* dst = rx_buf + rx_msg + rx_msg_len;
+    if (dst != cur && n != 0) memmove(dst, cur, n);
+    rx_msg_len += n;
+    if (!frame_fin) continue;
+    payload = rx_buf + rx_msg;
+    len = rx_msg_len;
+    opcode = type;
+    rx_msg_opcode = 0;
+    rx_msg_len = 0;
+    return WS_WALK_MESSAGE;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// encoding
+
+char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_t& len,
+                                uint32_t opcode) {
+  if (buf == nullptr || payload == nullptr) return nullptr;
   const uint32_t v = version;
   if (v == 0) return nullptr;
   const bool old = v < 13;
+  // The old framing has no binary frames and no way to carry 0xFF, and its
+  // empty frame 0x00 0xFF is the close.
+  if (old && (len == 0 || memchr(payload, 0xFF, len) != nullptr)) return nullptr;
 
   // Pointers into different buffers are compared as addresses.
   const uintptr_t b = (uintptr_t)buf;
@@ -174,7 +347,7 @@ char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_
     const size_t room = buf_size - offset;
     if (old ? (room < 1 || room - 1 < len) : room < len) return nullptr;
     dst = buf + offset;
-    if (dst != payload) memmove(dst, payload, len);
+    if (dst != payload && len != 0) memmove(dst, payload, len);
   }
 
   if (old) {
@@ -184,11 +357,17 @@ char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_
     return dst - 1;
   }
 
-  uint32_t opcode = get_frame_type(dst, len);
-  // A text frame must be valid UTF-8 by itself; the scanner tolerates
-  // characters split across messages and a few malformed sequences.
-  if (opcode == 1 && !utf8_well_formed((const unsigned char*)dst, len)) opcode = 2;
-  const char first = (char)(0x80 | (opcode & 0x0F));
+  uint32_t type = opcode;
+  if (frame_type_fixed != 0) {
+    // A forced text type is still held to UTF-8: a receiver fails the
+    // connection on a text frame that is not.
+    type = frame_type_fixed;
+    if (type == WS_OPCODE_TEXT && !utf8_well_formed((const unsigned char*)dst, len))
+      type = WS_OPCODE_BINARY;
+  } else if (type != WS_OPCODE_TEXT && type != WS_OPCODE_BINARY) {
+    type = get_frame_type(dst, len);
+  }
+  const char first = (char)(0x80 | (type & 0x0F));
 
   char* start;
   if (len <= 125) {
@@ -210,122 +389,67 @@ char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_
   return start;
 }
 
-uint32_t WEBSOCKET_SRV::get_frame_type(const char* data, size_t len) {
-  if (frame_type_fixed != 0) {
-    frame_type = frame_type_fixed;
-    return frame_type;
-  }
-  if (frame_type != 1) return frame_type;
-  if (len == 0 || data == nullptr) return 1;
+uint32_t WEBSOCKET_SRV::get_frame_type(const char* data, size_t len) const {
+  if (frame_type_fixed != 0) return frame_type_fixed;
+  if (len == 0 || data == nullptr) return WS_OPCODE_TEXT;
+  return utf8_well_formed((const unsigned char*)data, len) ? WS_OPCODE_TEXT : WS_OPCODE_BINARY;
+}
 
-  const bool inside = utf8_start == 0 && utf8_pending > 0;
-  if ((len == 1 && byte_at(data, 0) == 0xFF) ||
-      (len == 2 && byte_at(data, 0) == 0x00 && byte_at(data, 1) == 0xFF)) {
-    if (inside) frame_type = 2;
-    utf8_start = 0;
-    utf8_pending = 0;
-    return 2;
-  }
+// ---------------------------------------------------------------------------
+// UTF-8
 
-  uint32_t verdict = 1;
-  for (size_t i = 0; i < len; ++i) {
-    const uint8_t c = byte_at(data, i);
-    const bool start = utf8_start != 0;
-    const bool in_char = !start && utf8_pending > 0;
-
-    if (in_char) {
-      if (c >= 0x80 && c <= 0xBF) {
-        if (--utf8_pending <= 0) utf8_pending = 0;
-        continue;
+uint32_t WEBSOCKET_SRV::utf8_step(uint32_t s, const unsigned char* p, size_t n) {
+  if (s == UTF8_REJECT) return s;
+  uint32_t need = s & 0xFF;
+  uint32_t lo = (s >> 8) & 0xFF;
+  uint32_t hi = (s >> 16) & 0xFF;
+  size_t i = 0;
+  while (i < n) {
+    if (need == 0) {
+      // ASCII runs, 8 bytes per step.
+      while (i + 8 <= n) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        if (w & 0x8080808080808080ull) break;
+        i += 8;
       }
-      frame_type = 2;
-      return 2;
+      if (i >= n) break;
+      const unsigned char c = p[i++];
+      if (c < 0x80) continue;
+      lo = 0x80;
+      hi = 0xBF;
+      if (c >= 0xC2 && c <= 0xDF) {
+        need = 1;
+      } else if (c == 0xE0) {
+        need = 2;
+        lo = 0xA0;  // overlong below U+0800
+      } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
+        need = 2;
+      } else if (c == 0xED) {
+        need = 2;
+        hi = 0x9F;  // surrogates
+      } else if (c == 0xF0) {
+        need = 3;
+        lo = 0x90;  // overlong below U+10000
+      } else if (c >= 0xF1 && c <= 0xF3) {
+        need = 3;
+      } else if (c == 0xF4) {
+        need = 3;
+        hi = 0x8F;  // above U+10FFFF
+      } else {
+        return UTF8_REJECT;  // continuation byte, 0xC0, 0xC1, 0xF5..0xFF
+      }
+      continue;
     }
-
-    if (c <= 0x7F) {
-      utf8_start = 0;
-      utf8_pending = 0;
-    } else if (c <= 0xBF) {
-      if (!start) {
-        frame_type = 2;
-        return 2;
-      }
-      // A message that begins in the middle of a character.
-      verdict = 2;
-      if (--utf8_pending <= 0) {
-        utf8_start = 0;
-        utf8_pending = 0;
-      }
-    } else if (c >= 0xC1 && c <= 0xD7) {
-      utf8_start = 0;
-      utf8_pending = 1;
-    } else if (c >= 0xE1 && c <= 0xEF) {
-      utf8_start = 0;
-      utf8_pending = 2;
-    } else if (c >= 0xF1 && c <= 0xF7) {
-      utf8_start = 0;
-      utf8_pending = 3;
-    } else if (c >= 0xF8) {
-      if (!start) {
-        frame_type = 2;
-        return 2;
-      }
-      verdict = 2;
-      utf8_start = 0;
-      utf8_pending = 0;
-    } else {
-      // 0xC0, 0xD8..0xDF, 0xE0, 0xF0
-      frame_type = 2;
-      return 2;
-    }
+    const unsigned char c = p[i++];
+    if (c < lo || c > hi) return UTF8_REJECT;
+    lo = 0x80;
+    hi = 0xBF;
+    --need;
   }
-  return verdict;
+  return need == 0 ? UTF8_ACCEPT : utf8_state(need, lo, hi);
 }
 
 bool WEBSOCKET_SRV::utf8_well_formed(const unsigned char* s, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    // ASCII runs, 8 bytes per step.
-    while (i + 8 <= n) {
-      uint64_t w;
-      memcpy(&w, s + i, 8);
-      if (w & 0x8080808080808080ull) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c == 0xE0) {
-      need = 2;
-      lo = 0xA0;  // overlong below U+0800
-    } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-      need = 2;
-    } else if (c == 0xED) {
-      need = 2;
-      hi = 0x9F;  // surrogates
-    } else if (c == 0xF0) {
-      need = 3;
-      lo = 0x90;  // overlong below U+10000
-    } else if (c >= 0xF1 && c <= 0xF3) {
-      need = 3;
-    } else if (c == 0xF4) {
-      need = 3;
-      hi = 0x8F;  // above U+10FFFF
-    } else {
-      return false;  // continuation byte, 0xC0, 0xC1, 0xF5..0xFF
-    }
-    if (n - i - 1 < need) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (size_t k = 2; k <= need; ++k)
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-    i += need + 1;
-  }
-  return true;
+  return utf8_step(UTF8_ACCEPT, s, n) == UTF8_ACCEPT;
 }

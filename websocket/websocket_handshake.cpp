@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <cctype>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -14,12 +16,41 @@ namespace {
 // Bytes that may start or continue a header value or a token.
 inline bool is_value_byte(unsigned char c) { return c >= 0x21 && c <= 0x7F; }
 
-// Copies the bytes from p up to the first CR or end into a FIELD_SIZE field,
-// cut to FIELD_SIZE - 1 bytes, zero-terminated.
+// Copies the bytes from p up to the first control byte (the line's CR, or a
+// stray LF or NUL) or end into a FIELD_SIZE field, cut to FIELD_SIZE - 1
+// bytes, zero-terminated. The value is copied into the response's own
+// header lines, so nothing of it may start a line there.
 void copy_line(const char* p, const char* end, char* field) {
   size_t n = 0;
-  while (p < end && *p != '\r' && n < WEBSOCKET_SRV::FIELD_SIZE - 1) field[n++] = *p++;
+  while (p < end && (unsigned char)*p >= 0x20 && *p != 0x7F && n < WEBSOCKET_SRV::FIELD_SIZE - 1)
+    field[n++] = *p++;
   field[n] = 0;
+}
+
+// True when the value at p (up to end) holds `word` as one of its
+// comma-separated tokens, compared case-insensitively.
+bool value_has_token(const char* p, const char* end, const char* word) {
+  const size_t w = strlen(word);
+  while (p < end && (unsigned char)*p >= 0x20) {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == ',')) ++p;
+    const char* t = p;
+    while (p < end && (unsigned char)*p >= 0x20 && *p != ',') ++p;
+    const char* e = p;
+    while (e > t && (e[-1] == ' ' || e[-1] == '\t')) --e;
+    if ((size_t)(e - t) == w && strncasecmp(t, word, w) == 0) return true;
+  }
+  return false;
+}
+
+// An RFC 6455 key: base64 of 16 bytes, so 22 characters and "==".
+bool usable_key(const char* p, const char* end) {
+  if (end - p < 24) return false;
+  for (int i = 0; i < 22; ++i) {
+    const unsigned char c = (unsigned char)p[i];
+    if (!isalnum(c) && c != '+' && c != '/') return false;
+  }
+  if (p[22] != '=' || p[23] != '=') return false;
+  return p + 24 == end || (unsigned char)p[24] <= 0x20;
 }
 
 // Scans a Key1/Key2 value up to the first CR or end: counts blanks (0x20
@@ -60,18 +91,28 @@ key_value_t scan_key(const char* p, const char* end) {
 
 char* WEBSOCKET_SRV::header_get_key(char* str, size_t len, const char* name) {
   if (str == nullptr || name == nullptr) return nullptr;
-  size_t name_len = strlen(name);
+  const size_t name_len = strlen(name);
   if (name_len == 0) return nullptr;
-  char* end = str + len;
-  // The search stops at the first zero byte.
-  size_t hay = strnlen(str, len);
-  char* hit = (char*)memmem(str, hay, name, name_len);
-  if (hit == nullptr) return nullptr;
-  char* colon = (char*)memchr(hit, ':', (size_t)(end - hit));
-  if (colon == nullptr) return end;
-  char* p = colon + 1;
-  while (p < end && !is_value_byte((unsigned char)*p)) ++p;
-  return p;
+  char* end = str + strnlen(str, len);
+  // Header names are case-insensitive (RFC 9110) and a name only counts at
+  // the start of a line, not inside another header's value.
+  for (char* line = str; line < end;) {
+    if ((size_t)(end - line) >= name_len && strncasecmp(line, name, name_len) == 0) {
+      char* p = line + name_len;
+      while (p < end && (*p == ' ' || *p == '\t')) ++p;
+      return p;
+    }
+    char* lf = (char*)memchr(line, '\n', (size_t)(end - line));
+    if (lf == nullptr) break;
+    line = lf + 1;
+  }
+  return nullptr;
+}
+
+size_t WEBSOCKET_SRV::header_token_length(const char* p, const char* end) {
+  size_t n = 0;
+  while (p + n < end && is_value_byte((unsigned char)p[n]) && p[n] != 0x7F) ++n;
+  return n;
 }
 
 char WEBSOCKET_SRV::b64_table(unsigned char v) {
@@ -152,10 +193,8 @@ long WEBSOCKET_SRV::calc_web_socket_header(char* str, size_t str_len, char* buf,
   if (p == nullptr) return calc_web_socket_header_old(str, str_len, buf, size);
   version = 13;
 
-  // The byte at p always belongs to the key: at end it is the request's
-  // terminating zero byte.
-  size_t key_len = 1;
-  while (p + key_len < end && is_value_byte((unsigned char)p[key_len])) ++key_len;
+  const size_t key_len = header_token_length(p, end);
+  if (key_len == 0) return 0;
 
   char accept[32];
   if (calc_web_socket_key((const unsigned char*)p, key_len, accept) == 0) return 0;
@@ -165,12 +204,12 @@ long WEBSOCKET_SRV::calc_web_socket_header(char* str, size_t str_len, char* buf,
   size_t len = (size_t)n;
 
   char* s = header_get_key(str, str_len, protocol);
-  // An empty protocol value is treated as none offered: echoing the
-  // terminating zero byte would put a NUL into the response header.
-  if (s == nullptr || s >= end) return (long)len;
-
-  size_t tok = 1;
-  while (s + tok < end && s[tok] != ',' && is_value_byte((unsigned char)s[tok])) ++tok;
+  if (s == nullptr) return (long)len;
+  size_t tok = 0;
+  while (s + tok < end && s[tok] != ',' && is_value_byte((unsigned char)s[tok]) && s[tok] != 0x7F)
+    ++tok;
+  // An empty protocol value is treated as none offered.
+  if (tok == 0) return (long)len;
 
   // Too long for the buffer: answer without the protocol line.
   if (len + tok + 27 >= size) return (long)len;
@@ -235,21 +274,16 @@ long WEBSOCKET_SRV::calc_web_socket_header_old(char* str, size_t str_len, char* 
 }
 
 int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
-  if (pRAM == nullptr || size <= 255) return -1;
+  if (pRAM == nullptr || size <= 255) return WS_HANDSHAKE_NONE;
 
-  if (tls.get_status() == -2) {
-    // Peek only: a plain client that does not open with "GET " keeps its bytes.
-    char head[4];
-    ssize_t r;
-    do {
-      r = ::recv(tls.so.load(), head, sizeof(head), MSG_PEEK);
-    } while (r < 0 && errno == EINTR);
-    if (r != 4 || memcmp(head, "GET ", 4) != 0) return -1;
-  }
+  // Peek only, plain or TLS alike: a client that does not open with "GET "
+  // keeps its bytes, and they are relayed as its first message.
+  char head[4];
+  if (tls.peek(head, sizeof(head)) != (int64_t)sizeof(head) || memcmp(head, "GET ", 4) != 0)
+    return WS_HANDSHAKE_NONE;
 
   b_frame_incomplete = false;
   b_more_frames = false;
-  b_continuation = false;
   memset(c_header_server, 0, sizeof(c_header_server));
 
   int64_t n = tls.recv(pRAM, size - 1);
@@ -260,16 +294,43 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
       else
         wprintf(L"\n[connection closed]");
     }
-    return -1;
+    return WS_HANDSHAKE_NONE;
   }
   if ((uint64_t)n > size - 1) n = (int64_t)(size - 1);
   pRAM[n] = 0;
   if (b_verbose_handshake) wprintf(L"%s", pRAM);
 
-  long len = calc_web_socket_header(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
+  char* end = pRAM + n;
+  char* key = header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Key:");
+  char* upgrade = header_get_key(pRAM, (size_t)n, "Upgrade:");
+  const bool old_form = key == nullptr && header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Key1:") &&
+                        header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Key2:");
+  const bool rfc_form =
+      !old_form && (key != nullptr || (upgrade != nullptr && value_has_token(upgrade, end, "websocket")));
+
+  long len = 0;
+  if (rfc_form) {
+    // An upgrade this server cannot serve is told so, in HTTP, and closed.
+    const char* refusal = nullptr;
+    char* ver = header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Version:");
+    if (ver != nullptr) {
+      const size_t vl = header_token_length(ver, end);
+      if (vl != 2 || memcmp(ver, "13", 2) != 0) refusal = c_upgrade_required;
+    }
+    if (refusal == nullptr && (key == nullptr || !usable_key(key, end))) refusal = c_bad_request;
+    if (refusal != nullptr) {
+      wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+      const size_t rl = strlen(refusal);
+      (void)tls.send(refusal, rl);  // the connection is closed either way
+      return WS_HANDSHAKE_ANSWERED;
+    }
+    len = calc_web_socket_header(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
+  } else {
+    len = calc_web_socket_header_old(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
+  }
   if (len <= 0) {
     wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
-    return -1;
+    return WS_HANDSHAKE_NONE;
   }
   c_header_server_size = (size_t)len;
 
@@ -283,12 +344,9 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   // A send that wrote nothing is as much a failure as -1.
   if (tls.send(c_header_server, c_header_server_size) <= 0) {
     wprintf(L"[%i] tls.send(c_header_server, c_header_server_size)\n", errno);
-    return -1;
+    return WS_HANDSHAKE_NONE;
   }
 
-  frame_type = 1;
-  utf8_pending = 3;
-  utf8_start = 1;
   b_websocket = true;
-  return 0;
+  return WS_HANDSHAKE_OK;
 }

@@ -11,12 +11,67 @@
 #include "support/g_event_sem.hpp"
 #include "transport/g_tls.hpp"
 
+// Results of decrypt (one frame).
+enum WS_DECODE_E : int {
+  WS_DECODE_PROTOCOL = -1,  // not a valid client frame (RSV bits, reserved
+                            // opcode, no mask, bad control frame, old
+                            // framing not starting with 0x00)
+  WS_DECODE_CLOSED = -8,    // no framing on this connection (version 0), or
+                            // the old framing's close 0x00 0xFF
+};
+
+// Results of walk_next: what the receive loop does next.
+enum WS_WALK_E : int {
+  WS_WALK_MORE = 0,     // no whole message buffered: read more (walk_room)
+  WS_WALK_MESSAGE = 1,  // a whole message: payload, length, opcode
+  WS_WALK_REPLY = 2,    // send the control frame in c_reply (a pong), go on
+  WS_WALK_CLOSE = 3,    // send the close frame in c_reply, then end
+  WS_WALK_END = 4,      // end without a reply
+};
+
+// Results of client_handshake.
+enum WS_HANDSHAKE_E : int {
+  WS_HANDSHAKE_OK = 0,         // the connection now speaks WebSocket
+  WS_HANDSHAKE_NONE = -1,      // not a WebSocket client: it stays a byte stream
+  WS_HANDSHAKE_ANSWERED = -3,  // answered over HTTP (refusal or page): close it
+};
+
+// Opcodes of RFC 6455 frames as the relay passes them on.
+enum WS_OPCODE_E : uint32_t {
+  WS_OPCODE_AUTO = 0,  // decided per message by its bytes (plain senders)
+  WS_OPCODE_TEXT = 1,
+  WS_OPCODE_BINARY = 2,
+  WS_OPCODE_CLOSE = 8,
+  WS_OPCODE_PING = 9,
+  WS_OPCODE_PONG = 10,
+};
+
+// Close status codes the hub sends.
+enum WS_CLOSE_E : uint16_t {
+  WS_CLOSE_NORMAL = 1000,
+  WS_CLOSE_PROTOCOL = 1002,
+  WS_CLOSE_INVALID_DATA = 1007,
+  WS_CLOSE_TOO_BIG = 1009,
+};
+
+// Threading: everything that decodes (decrypt, the frame walk and its rx_*
+// state, c_reply, close_code, the frame_* results) belongs to the
+// connection's own receive thread, as does the handshake. encode_msg runs on
+// the other connections' receive threads, serialised by this connection's
+// send lock (its slot's e_send_done); it reads version, frame_type_fixed and
+// nothing it writes is shared. b_websocket and version are atomics read by
+// those threads. send_msg callers are serialised by sem_send.
 class WEBSOCKET_SRV {
  public:
   static constexpr size_t HEADER_SERVER_SIZE = 2048;
   // Origin, Host and key-digit fields of the Key1/Key2 form: 127 bytes and a
   // zero byte. Longer values are cut to the field.
   static constexpr size_t FIELD_SIZE = 128;
+  // Room kept in the receive buffer beyond the largest message: the header
+  // and mask of the frame that carries it, and the header that frames it for
+  // a receiver, whose half is as large as the receive buffer.
+  static constexpr size_t MESSAGE_SLACK = 16;
+  static constexpr size_t CONTROL_MAX = 125;
 
   // RFC 6455 GUID appended to the client's key.
   static constexpr char c_key_magic[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
@@ -36,28 +91,41 @@ class WEBSOCKET_SRV {
       "Sec-WebSocket-Protocol: dumb-increment-protocol\r\n"
       "\r\n";
   static constexpr char protocol[] = "Sec-WebSocket-Protocol:";
+  static constexpr char c_bad_request[] =
+      "HTTP/1.1 400 Bad Request\r\n"
+      "Connection: close\r\n"
+      "Content-Length: 0\r\n"
+      "\r\n";
+  static constexpr char c_upgrade_required[] =
+      "HTTP/1.1 426 Upgrade Required\r\n"
+      "Sec-WebSocket-Version: 13\r\n"
+      "Connection: close\r\n"
+      "Content-Length: 0\r\n"
+      "\r\n";
 
   G_CRYPT crypt;
-  // First byte of the next frame, overwritten by the zero byte that
-  // terminates the previous payload (RFC 6455 framing only).
-  char saved_byte = 0;
   // Lock of send_msg: auto-reset, created signalled.
   g_event_sem sem_send;
   bool b_verbose_handshake = false;
   bool b_verbose_send = false;
   // Read by the other connections' threads while they forward to this one.
   std::atomic<bool> b_websocket{false};
+  // Results of the last decrypt: the data ends inside the frame; more bytes
+  // follow the frame.
   bool b_frame_incomplete = false;
   bool b_more_frames = false;
-  bool b_continuation = false;
+  // Opcode and FIN bit of the last decoded frame, and the bytes it occupies
+  // (header, mask and payload; for an incomplete frame the size its header
+  // announces, or 0 while the header itself is incomplete).
+  uint32_t frame_opcode = 0;
+  bool frame_fin = false;
+  uint64_t frame_size = 0;
+  uint64_t frame_payload = 0;
+  // Opcode forced onto every outgoing frame; 0 = by the message.
   uint32_t frame_type_fixed = 0;
-  uint32_t frame_type = 1;
-  int32_t utf8_pending = 3;
-  int32_t utf8_start = 1;
   // 13 = RFC 6455 framing, 1..12 = old framing (the Key1/Key2 handshake sets
-  // 8), 0 = no framing (no handshake yet, or a close was received). A close
-  // on the receive thread clears it while other threads frame for this
-  // connection, hence atomic.
+  // 8), 0 = no framing (no handshake yet, or the connection is closing).
+  // Read by the threads that frame for this connection, hence atomic.
   std::atomic<uint32_t> version{0};
   size_t send_buf_size = 0;
   char* send_buf = nullptr;  // not owned
@@ -67,6 +135,13 @@ class WEBSOCKET_SRV {
   char c_header_server[HEADER_SERVER_SIZE] = {};
   size_t c_header_server_size = 0;
 
+  // Control frame the walk asks the relay to send (a pong or a close).
+  char c_reply[2 + CONTROL_MAX] = {};
+  size_t c_reply_size = 0;
+  // Status code of the close the walk produced (received and echoed, or the
+  // hub's own 1002/1007/1009), 0 for none.
+  uint16_t close_code = 0;
+
   WEBSOCKET_SRV();
   ~WEBSOCKET_SRV();
   WEBSOCKET_SRV(const WEBSOCKET_SRV&) = delete;
@@ -75,10 +150,12 @@ class WEBSOCKET_SRV {
   // ---- handshake (websocket_handshake.cpp) ----
 
   // Offers the opening handshake once on a freshly attached connection.
-  // pRAM/size: the receive buffer (size >= 256); one read of at most size - 1
-  // bytes, zero-terminated. On a plain connection the first four bytes are
-  // peeked first and must be "GET ", otherwise nothing is consumed.
-  // 0 = the connection now speaks WebSocket, -1 = it does not.
+  // pRAM/size: the receive buffer (size >= 256). The first four bytes are
+  // peeked through the transport (plain or TLS) and must be "GET ", else
+  // nothing is consumed and the result is WS_HANDSHAKE_NONE. Then one read
+  // of at most size - 1 bytes, zero-terminated, is judged: an RFC 6455 or
+  // Key1/Key2 upgrade is answered (WS_HANDSHAKE_OK); an upgrade that cannot
+  // be served gets 400 or 426 (WS_HANDSHAKE_ANSWERED).
   int client_handshake(char* pRAM, size_t size);
 
   // Builds the response to the zero-terminated request str (str_len bytes,
@@ -101,56 +178,82 @@ class WEBSOCKET_SRV {
   static char b64_table(unsigned char v);
 
   // Start of the value of header `name` (colon included) in the first len
-  // bytes of str: the first byte in 0x21..0x7F after the name's colon,
-  // skipping blanks, control bytes, line breaks and bytes >= 0x80; str + len
-  // when there is none. The name is searched case-sensitively anywhere before
-  // the first zero byte. Null when the name does not occur.
+  // bytes of str. Header names are case-insensitive and stand at the start
+  // of a line; the value starts after the colon and any blanks or tabs, and
+  // ends at the first control byte (the line's CR LF). A value start at the
+  // end of its line means an empty value. Null when no line carries the name.
   static char* header_get_key(char* str, size_t len, const char* name);
+  // Length of the value at p: up to the first byte below 0x21 or above 0x7E,
+  // or end.
+  static size_t header_token_length(const char* p, const char* end);
 
   // ---- framing (websocket_framing.cpp) ----
 
-  // Decodes the frame at data (len bytes available; data[len] must be
-  // writable). The payload is unmasked in place, cursor is set to it and a
-  // zero byte is stored right after it.
+  // Decodes the frame at data (len bytes available). The payload is
+  // unmasked in place and cursor is set to it; frame_opcode, frame_fin and
+  // frame_size describe the frame.
   //
-  // RFC 6455 framing (version >= 13):
-  //   > 0 / 0  payload length; the frame occupies (cursor - data) + result
-  //            bytes. 0 = empty data frame, or an opcode above 2 (ping, pong,
-  //            reserved; cursor not set, nothing consumed).
+  // RFC 6455 framing (version >= 13): the frame must be a client frame
+  // (masked, no RSV bits, a defined opcode, control frames with FIN and at
+  // most 125 bytes, a 64-bit length below 2^63).
+  //   >= 0     payload length; the frame occupies frame_size bytes.
   //   len      with b_frame_incomplete set: the data ends inside the frame;
   //            nothing was changed. Call again from the same byte with more.
-  //   -8       version 0, len 0, or a close frame (answered with
-  //            0x88 0x02 0x03 0xE8; version becomes 0).
-  //   -1       an RSV bit is set.  -2  continuation without a started message.
+  //   WS_DECODE_PROTOCOL, WS_DECODE_CLOSED (version 0).
   //
-  // Old framing (version 1..12):
-  //   result   = payload length + 1: the payload lies at cursor == data + 1
-  //            and is result - 1 bytes long; the byte at cursor + result - 1
-  //            (the frame's 0xFF) is now the terminating zero. The frame
-  //            occupies result + 1 bytes from data, so a complete frame
-  //            always has result + 1 <= len. Hand on result - 1 bytes.
-  //   len      with b_frame_incomplete set: no 0xFF yet (or only the 0x00).
-  //   -8       version 0, len 0, or the empty frame 0x00 0xFF (version
-  //            becomes 0).   -1  the first byte is not 0x00.
-  //
-  // Both framings: b_more_frames set = more bytes follow the frame; the next
-  // frame starts at cursor + result and decrypt is called there with the
-  // remaining bytes (RFC 6455: decrypt restores that frame's first byte).
+  // Old framing (version 1..12): 0x00, the payload (no 0xFF), 0xFF.
+  //   >= 0     payload length (cursor = data + 1, frame_size = result + 2,
+  //            frame_opcode WS_OPCODE_AUTO: the bytes decide its type).
+  //   len      with b_frame_incomplete set: no 0xFF yet.
+  //   WS_DECODE_CLOSED for the close 0x00 0xFF (version becomes 0),
+  //   WS_DECODE_PROTOCOL when the first byte is not 0x00.
   int64_t decrypt(char* data, size_t len, char*& cursor);
 
-  // Frames payload (len bytes) inside buf for this connection. A payload
+  // ---- the frame walk: the receive side of a WebSocket connection ----
+  //
+  // The receive loop reads into the room that walk_room gives, reports the
+  // bytes with walk_filled and then calls walk_next until it says
+  // WS_WALK_MORE. Frames are decoded in place; a fragmented message is
+  // joined in place; pings, pongs and closes are handled on the way.
+  // A message handed out stays valid (and is not moved) until the next
+  // walk_room, so several messages of one read may be collected first.
+
+  // Starts the walk for a new connection over the receive buffer buf.
+  void walk_begin(char* buf, size_t cap);
+  // Largest message this connection can carry: the buffer less its slack.
+  size_t message_max() const { return rx_cap > MESSAGE_SLACK ? rx_cap - MESSAGE_SLACK : 0; }
+  // Moves what is still needed to the front and returns where the next read
+  // goes, with its room (never 0 while the walk goes on).
+  char* walk_room(size_t& room);
+  void walk_filled(size_t n);
+  int walk_next(char*& payload, size_t& len, uint32_t& opcode);
+
+  // Frames payload (len bytes; 0 is an empty message) inside buf for this
+  // connection. opcode is the sender's (text or binary) or WS_OPCODE_AUTO,
+  // which makes well-formed UTF-8 text and anything else binary. A payload
   // already at offset 10..16 of buf stays in place; any other is moved to
-  // offset 10 (old framing: 1). Returns the frame start inside buf and sets
+  // offset 10 (old framing: 1), or right behind its own header when offset
+  // 10 leaves too little room. Returns the frame start inside buf and sets
   // len to the frame length, or null (len unchanged) when there is nothing
-  // to frame, version is 0 or the frame does not fit.
-  char* encode_msg(char* buf, size_t buf_size, char* payload, size_t& len);
+  // to frame, version is 0 or the frame does not fit. The old framing only
+  // carries non-empty text without 0xFF bytes: anything else gives null.
+  char* encode_msg(char* buf, size_t buf_size, char* payload, size_t& len,
+                   uint32_t opcode = WS_OPCODE_AUTO);
 
-  // Outgoing frame type (1 text, 2 binary, or frame_type_fixed), by the
-  // per-connection UTF-8 scanner that carries its state across messages.
-  uint32_t get_frame_type(const char* data, size_t len);
+  // Outgoing frame type of a message whose sender gave no opcode:
+  // frame_type_fixed when set, else 1 (text) for well-formed UTF-8 and 2
+  // (binary) for anything else. Decided per message.
+  uint32_t get_frame_type(const char* data, size_t len) const;
 
-  // True when data is well-formed UTF-8 on its own (no sequence cut at
-  // either end, no overlong forms, surrogates or code points above U+10FFFF).
+  // Incremental UTF-8 validation (all of Unicode, no overlong forms, no
+  // surrogates, nothing above U+10FFFF). utf8_step feeds n bytes to a
+  // validator in state s (UTF8_ACCEPT to begin) and returns its new state,
+  // UTF8_REJECT at the first error. A text is whole when it ends in
+  // UTF8_ACCEPT.
+  static constexpr uint32_t UTF8_ACCEPT = 0;
+  static constexpr uint32_t UTF8_REJECT = 0xFFFFFFFFu;
+  static uint32_t utf8_step(uint32_t s, const unsigned char* data, size_t n);
+  // True when data is well-formed UTF-8 on its own.
   static bool utf8_well_formed(const unsigned char* data, size_t len);
 
   // Frames str in send_buf and sends it under sem_send. str_len 0 = measure
@@ -159,4 +262,19 @@ class WEBSOCKET_SRV {
 
  private:
   int64_t decrypt_old(char* data, size_t len, char*& cursor);
+  // Puts a close frame with code into c_reply; returns WS_WALK_CLOSE.
+  int close_with(uint16_t code);
+  int walk_control(const char* payload, size_t n);
+
+  // Frame walk state (receive thread only): the buffer, the bytes held in
+  // it, where the next frame starts, and the fragmented message being
+  // joined (rx_msg_opcode 0 = none) with its UTF-8 state.
+  char* rx_buf = nullptr;
+  size_t rx_cap = 0;
+  size_t rx_end = 0;
+  size_t rx_next = 0;
+  size_t rx_msg = 0;
+  size_t rx_msg_len = 0;
+  uint32_t rx_msg_opcode = 0;
+  uint32_t rx_utf8 = UTF8_ACCEPT;
 };

@@ -228,6 +228,13 @@ class RawWS(_Stream):
             n = struct.unpack(">Q", self.take(8, timeout))[0]
         return b0, self.take(n, timeout)
 
+    def expect_close(self, code, timeout=10):
+        """The hub's close frame with `code`, then the end of the stream."""
+        b0, payload = self.recv_frame(timeout)
+        if b0 != 0x88 or struct.unpack(">H", payload[:2])[0] != code:
+            raise AssertionError("expected close %d, got %#x %r" % (code, b0, payload[:20]))
+        self.expect_closed(timeout)
+
 
 # ---------------------------------------------------------------------------
 # hand-written client of the older Key1/Key2 protocol
@@ -358,10 +365,12 @@ class Relay(unittest.TestCase):
                 binary = bytes([0xff, 0xfe, 0x00, 0x01, 0x80])
                 a.send(binary)
                 self.assertEqual(b.recv(), binary)
-                # Once a non-UTF-8 message went out, the receiving connection
-                # gets every later message as binary, content unchanged.
+                # Each message keeps its sender's type: text after binary is
+                # text again.
                 a.send("after")
-                self.assertEqual(b.recv(), b"after")
+                self.assertEqual(b.recv(), "after")
+                a.send(b"valid utf-8 bytes")
+                self.assertEqual(b.recv(), b"valid utf-8 bytes")
                 # The other direction has its own decision, still text.
                 b.send("reply")
                 self.assertEqual(a.recv(), "reply")
@@ -403,9 +412,8 @@ class LargeMessages(unittest.TestCase):
                 a.send(data)
                 self.assertEqual(b.recv(timeout=20), data)
                 self.assertEqual(recv_exact(raw, 65536, timeout=20), data)
-                # Just below the receive buffer: 69999 bytes hold 69985 of payload
-                # behind a 14-byte masked header.
-                edge = os.urandom(69985)
+                # The largest message: the receive buffer less 16 bytes.
+                edge = os.urandom(70000 - 16)
                 b.send(edge)
                 self.assertEqual(a.recv(timeout=20), edge)
                 self.assertEqual(recv_exact(raw, len(edge), timeout=20), edge)
@@ -415,8 +423,12 @@ class LargeMessages(unittest.TestCase):
         with Hub("-c", "4") as hub:
             raw = hub.connect()
             with raw, Client(hub) as big, Client(hub) as other:
-                big.send(b"y" * 5000)  # can never fit 4095 bytes
+                big.send(b"y" * 4081)  # one byte over 4096 - 16
+                hub.wait_for(r"!! ws\(\d\d\) message over 4080 bytes: closed with 1009 \(raise -L\)")
                 hub.wait_for(fin_re(2, 4))
+                with self.assertRaises(websockets.ConnectionClosed) as cm:
+                    big.recv(5)
+                self.assertEqual(cm.exception.code, 1009)
                 expect_silence(raw, 0.2)
                 other.expect_silence(0.1)
                 other.send("still here")
@@ -426,12 +438,11 @@ class LargeMessages(unittest.TestCase):
 
 
     def test_frame_filling_the_receive_buffer_reaches_ws_receivers(self):
-        # 65527 bytes behind an 8-byte masked header fill a -L 65536 read
-        # exactly; re-framed with a 4-byte header they still fit a half.
+        # The largest message at -L 65536 is 65520 bytes.
         with Hub("-c", "4", "-L", "65536") as hub:
             raw = hub.connect()
             with raw, Client(hub) as a, Client(hub) as b:
-                for n in (65527, 65526):
+                for n in (65520, 65519):
                     data = os.urandom(n)
                     a.send(data)
                     self.assertEqual(b.recv(timeout=20), data)
@@ -519,20 +530,22 @@ class Segmentation(unittest.TestCase):
                 self.assertEqual(recv_exact(raw, len(want)), want)
                 expect_silence(raw, 0.1)
 
-    def test_fragmented_message_relayed_per_frame(self):
+    def test_fragmented_message_relayed_as_one(self):
         with Hub("-c", "4") as hub:
             raw = hub.connect()
             with raw, Client(hub) as c, RawWS(hub) as w:
                 w.send_frame(1, b"part1-", fin=False)
+                w.send_frame(9, b"between")  # answered, the message goes on
                 w.send_frame(0, b"part2-", fin=False)
                 w.send_frame(0, b"end", fin=True)
+                self.assertEqual(w.recv_frame(), (0x8A, b"between"))
                 self.assertEqual(recv_exact(raw, 15), b"part1-part2-end")
-                self.assertEqual(c.recv_n(3), ["part1-", "part2-", "end"])
-                # A continuation with no message started ends the connection.
+                self.assertEqual(c.recv(), "part1-part2-end")
+                # A continuation with no message started is a protocol error.
                 orphan = RawWS(hub)
                 with orphan:
                     orphan.send_frame(0, b"orphan")
-                    orphan.expect_closed()
+                    orphan.expect_close(1002)
                     hub.wait_for(fin_re(3, 4))
                 expect_silence(raw, 0.2)
                 c.expect_silence(0.1)
@@ -541,7 +554,7 @@ class Segmentation(unittest.TestCase):
 
 
 class Closing(unittest.TestCase):
-    def test_client_close_gets_1000_and_fin(self):
+    def test_client_close_is_echoed_and_fin(self):
         with Hub("-c", "4") as hub:
             raw = hub.connect()
             with raw, Client(hub) as keep:
@@ -549,8 +562,8 @@ class Closing(unittest.TestCase):
                 c.send("before close")
                 self.assertEqual(keep.recv(), "before close")
                 self.assertEqual(recv_exact(raw, 12), b"before close")
-                c.close(4000, "leaving")  # the hub answers with its own 1000
-                self.assertEqual(c.ws.close_code, 1000)
+                c.close(4000, "leaving")  # the hub echoes the code
+                self.assertEqual(c.ws.close_code, 4000)
                 self.assertFalse(c.open)
                 hub.wait_for(fin_re(2, 4))
                 raw.sendall(b"after")
@@ -565,48 +578,43 @@ class Closing(unittest.TestCase):
             raw = hub.connect()
             with raw, RawWS(hub) as w:
                 w.sock.sendall(client_frame(8, struct.pack(">H", 1001) + b"bye"))
-                self.assertEqual(w.take(4), b"\x88\x02\x03\xe8")
+                self.assertEqual(w.take(4), b"\x88\x02\x03\xe9")
                 w.expect_closed()
                 hub.wait_for(fin_re(1, 4))
                 expect_silence(raw, 0.2)
 
-    def test_ping_or_empty_frame_ends_only_that_client(self):
-        for name, frame in (("ping", client_frame(9, b"are you there")),
-                            ("empty text", client_frame(1, b"")),
-                            ("empty binary", client_frame(2, b""))):
-            with self.subTest(name), Hub("-c", "4") as hub:
-                raw = hub.connect()
-                with raw, Client(hub) as keep, RawWS(hub) as w:
-                    w.send_frame(1, b"first")
-                    self.assertEqual(keep.recv(), "first")
-                    self.assertEqual(recv_exact(raw, 5), b"first")
-                    w.sock.sendall(frame)
-                    w.expect_closed()  # no pong, no close frame
-                    hub.wait_for(fin_re(2, 4))
-                    keep.expect_silence(0.1)
-                    expect_silence(raw, 0.1)
-                    keep.send("others fine")
-                    self.assertEqual(recv_exact(raw, 11), b"others fine")
-                    raw.sendall(b"yes")
-                    self.assertEqual(keep.recv(), "yes")
+    def test_ping_pong_and_empty_messages_keep_the_client(self):
+        with Hub("-c", "4") as hub:
+            raw = hub.connect()
+            with raw, Client(hub) as keep, RawWS(hub) as w:
+                w.send_frame(9, b"are you there")
+                self.assertEqual(w.recv_frame(), (0x8A, b"are you there"))
+                w.send_frame(10, b"unsolicited")  # a pong is read and ignored
+                w.send_frame(1, b"")
+                self.assertEqual(keep.recv(), "")
+                w.send_frame(2, b"")
+                self.assertEqual(keep.recv(), b"")
+                expect_silence(raw, 0.2)  # plain receivers get nothing
+                w.send_frame(1, b"first")
+                self.assertEqual(keep.recv(), "first")
+                self.assertEqual(recv_exact(raw, 5), b"first")
+                keep.send("others fine")
+                self.assertEqual(recv_exact(raw, 11), b"others fine")
+                self.assertEqual(w.recv_frame(), (0x81, b"others fine"))
+                self.assertNotIn(".fin", hub.output)
 
-    def test_python_client_ping_is_dropped_by_hub(self):
+    def test_python_client_ping_is_answered(self):
         with Hub("-c", "4") as hub:
             raw = hub.connect()
             with raw, Client(hub) as c:
                 async def ping():
                     pong = await c.ws.ping(b"x")
-                    try:
-                        await pong
-                    except websockets.ConnectionClosed as e:
-                        return e
+                    await pong
                     return "pong"
 
-                self.assertIsInstance(LOOP.run(ping(), 10), websockets.ConnectionClosed)
-                hub.wait_for(fin_re(1, 4))
-                with self.assertRaises(websockets.ConnectionClosed) as cm:
-                    c.recv(5)
-                self.assertEqual(cm.exception.code, 1006)  # no close frame
+                self.assertEqual(LOOP.run(ping(), 10), "pong")
+                raw.sendall(b"still relayed")
+                self.assertEqual(c.recv(), "still relayed")
 
 
 class OldProtocol(unittest.TestCase):
