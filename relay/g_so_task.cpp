@@ -328,10 +328,19 @@ int G_SO_TASK::resume_w() { return e_thread_w.b_valid ? e_thread_w.signal() : 0;
 // Fan-out data path
 
 void G_SO_TASK::fan_out(char* p, size_t length, uint32_t opcode) {
+  batch_r[0] = relay_msg_t{p, length, opcode};
+  batch_count = 1;
+  fan_out_batch();
+}
+
+void G_SO_TASK::fan_out_batch() {
+  const size_t count = batch_count;
+  batch_count = 0;
+  if (count == 0) return;
   for (uint32_t i = 0; i < w_connections; ++i) {
     G_SO_TASK* t = &tasks[i];
     if (t == this || !t->b_relay) continue;
-    t->send_packet(p, length, opcode);
+    t->send_batch(batch_r, count);
   }
 }
 
@@ -376,6 +385,8 @@ int G_SO_TASK::work_r() {
     const int64_t n = tls.recv(at, room);
     if (n <= 0) return read_failed(n);
     ws.walk_filled(static_cast<size_t>(n));
+    // Collect the messages of this read (they stay where they are until the
+    // next walk_room) and fan them out together: one write per receiver.
     for (;;) {
       char* payload = nullptr;
       size_t length = 0;
@@ -383,13 +394,16 @@ int G_SO_TASK::work_r() {
       const int r = ws.walk_next(payload, length, opcode);
       if (r == WS_WALK_MORE) break;
       if (r == WS_WALK_MESSAGE) {
-        fan_out(payload, length, opcode);
+        batch_r[batch_count++] = relay_msg_t{payload, length, opcode};
+        if (batch_count == BATCH_MAX) fan_out_batch();
         continue;
       }
       if (r == WS_WALK_REPLY) {
         send_control(ws.c_reply, ws.c_reply_size, false);
         continue;
       }
+      // What the client sent before its close (or its fault) still goes out.
+      fan_out_batch();
       if (ws.close_code == WS_CLOSE_TOO_BIG) {
         wprintf(L"\n!! ws(%02u) message over %llu bytes: closed with 1009 (raise -L)\n", task_id,
                 (unsigned long long)ws.message_max());
@@ -400,6 +414,7 @@ int G_SO_TASK::work_r() {
       }
       return 0;
     }
+    fan_out_batch();
   }
 }
 
@@ -446,37 +461,71 @@ int G_SO_TASK::send_control(const char* frame, size_t length, bool final) {
 }
 
 int G_SO_TASK::send_packet(char* payload, size_t length, uint32_t opcode) {
-  if (lock_send() != 0) return 0;
-  if (send_result == -1) {
-    const uint32_t err = send_errno;  // read under the lock
-    unlock_send();
-    if (err != ECONNABORTED && err != ECONNRESET) {
-      print_format_inline(static_cast<int>(err),
-                          L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
+  relay_msg_t m{payload, length, opcode};
+  return send_batch(&m, 1) == 1 ? 1 : 0;
+}
+
+size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count) {
+  size_t handed = 0;
+  size_t i = 0;
+  while (i < count) {
+    if (lock_send() != 0) return handed;
+    if (send_result == -1) {
+      const uint32_t err = send_errno;  // read under the lock
+      unlock_send();
+      if (err != ECONNABORTED && err != ECONNRESET) {
+        print_format_inline(static_cast<int>(err),
+                            L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
+      }
+      return handed;
     }
-    return 0;
-  }
-  if (!b_relay || ws.tls.so == -1) {
-    unlock_send();
-    return 0;
-  }
-  if (ws.b_websocket) {
-    // An empty message is a frame too.
-    p_send = ws.encode_msg(page_w_cur, size_w_half, payload, length, opcode);
-  } else if (length != 0 && length <= size_w_half) {
-    memcpy(page_w_cur, payload, length);
+    if (!b_relay || ws.tls.so == -1) {
+      unlock_send();
+      return handed;
+    }
+    // Frame as many messages as the current half holds, back to back.
+    const bool web = ws.b_websocket;
+    size_t pos = 0;
+    size_t framed = 0;
+    for (; i < count; ++i) {
+      relay_msg_t& m = msgs[i];
+      if (web) {
+        // The bytes decide a plain sender's type, once for all receivers.
+        if (m.opcode != WS_OPCODE_TEXT && m.opcode != WS_OPCODE_BINARY)
+          m.opcode = WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)m.payload, m.length)
+                         ? WS_OPCODE_TEXT
+                         : WS_OPCODE_BINARY;
+        const int r = ws.frame_append(page_w_cur, size_w_half, pos, m.payload, m.length, m.opcode);
+        if (r == WEBSOCKET_SRV::APPEND_DONE) {
+          ++framed;
+          continue;
+        }
+        if (r == WEBSOCKET_SRV::APPEND_SKIPPED) continue;
+      } else {
+        // A byte stream gets the bare bytes; an empty message is nothing.
+        if (m.length == 0) continue;
+        if (m.length <= size_w_half - pos) {
+          memcpy(page_w_cur + pos, m.payload, m.length);
+          pos += m.length;
+          ++framed;
+          continue;
+        }
+      }
+      // The half is full. A message that fits no empty half is never sent
+      // from bytes that were not copied for it: it is dropped here.
+      if (pos == 0) continue;
+      break;
+    }
+    if (pos == 0) {
+      unlock_send();
+      continue;
+    }
     p_send = page_w_cur;
-  } else {
-    // Nothing for a byte stream, and never what was not copied for it.
-    p_send = nullptr;
+    size_send = pos;
+    hand_over();
+    handed += framed;
   }
-  size_send = length;
-  if (length == 0 || p_send == nullptr) {
-    unlock_send();
-    return 0;
-  }
-  hand_over();
-  return 1;
+  return handed;
 }
 
 void G_SO_TASK::hand_over() {

@@ -11,38 +11,83 @@
 #include "support/g_thread.hpp"
 #include "websocket/websocket_srv.hpp"
 
+// One message of a read, as the fan-out hands it to every receiver: it
+// points into the sender's receive buffer. opcode is the WebSocket
+// sender's, or WS_OPCODE_AUTO until the first WebSocket receiver resolves it
+// from the bytes.
+struct relay_msg_t {
+  char* payload;
+  size_t length;
+  uint32_t opcode;
+};
+
+// Threading. Each slot has a receive thread (accept loop, handshake, work_r:
+// reading and fanning out) and a send thread (work_w). Other slots' receive
+// threads deliver to this slot through send_packet / send_batch, which run
+// on the SENDING slot's thread against the RECEIVING slot.
+//
+// The hand-over: a sender takes the receiver's send lock e_send_done
+// (lock_send), frames the messages of its current read back to back into
+// the receiver's current half, switches halves and writes what the socket
+// takes at once. When everything went out it gives the lock back
+// (unlock_send); otherwise it signals e_send and the token passes to the
+// receiver's send thread, which finishes the write and gives the lock back.
+// So each receiver has at most one read's messages in flight (one half),
+// and the next sender frames into the other half once it holds the lock: a
+// receiver that does not drain makes its senders wait (backpressure), and
+// nothing is queued.
 class G_SO_TASK {
  public:
-  g_event e_thread_r;
-  g_event e_thread_w;
-  g_event e_send;
-  g_event e_send_done;
-  int64_t send_result = 0;
-  uint32_t send_errno = 0;
-  uint8_t page_w_index = 0;
-  char* page_w = nullptr;
-  char* page_w_cur = nullptr;
-  char* p_send = nullptr;
+  // ---- set once at start-up (by the hub, before any thread is released) ----
+  char* page_r = nullptr;      // receive buffer
+  char* page_w = nullptr;      // send double buffer: two halves of size_w_half
   uint64_t size_w_half = 0;
-  uint64_t size_send = 0;
-  WEBSOCKET_SRV ws;
-  std::atomic<bool> b_connected{false};
-  std::atomic<bool> b_relay{false};
-  std::atomic<bool> b_running{false};
-  g_thread h_thread_r;
-  g_thread h_thread_w;
   uint32_t task_id = 0;
   bool report = false;
   bool print_once = false;
   bool print = false;
   bool verbose = false;
   bool write = false;
-  char* page_r = nullptr;
+
+  // ---- events: the threads' start, the hand-over, the send lock ----
+  g_event e_thread_r;
+  g_event e_thread_w;
+  g_event e_send;       // bytes are ready for the send thread
+  g_event e_send_done;  // the send lock (auto-reset, created signalled)
+
+  // ---- under the send lock e_send_done (whoever holds it: a sender's
+  // receive thread, this slot's receive thread for its own control frames,
+  // or this slot's send thread after a hand-over) ----
+  int64_t send_result = 0;
+  uint32_t send_errno = 0;
+  uint8_t page_w_index = 0;
+  char* page_w_cur = nullptr;
+  char* p_send = nullptr;
+  uint64_t size_send = 0;
+
+  // ---- the connection; ws.tls is used by both threads under the
+  // transport's own rules, ws's framing state as WEBSOCKET_SRV says ----
+  WEBSOCKET_SRV ws;
+
+  // ---- atomics read by other slots and threads ----
+  std::atomic<bool> b_connected{false};
+  std::atomic<bool> b_relay{false};  // ready to receive fanned-out messages
+  std::atomic<bool> b_running{false};
+
+  // ---- the receive thread only ----
+  g_thread h_thread_r;
+  g_thread h_thread_w;
   // Peer address of this task's accept: tasks accept concurrently, so each
   // one needs storage of its own.
   sockaddr_in addr_listen{};
   uint32_t addr_listen_size = 0;
+  // Messages of the current read, fanned out together.
+  static constexpr size_t BATCH_MAX = 256;
+  relay_msg_t batch_r[BATCH_MAX];
+  size_t batch_count = 0;
 
+  // ---- process-wide: written once before any task is released, except the
+  // atomics ----
   static G_SO_TASK* tasks;
   static uint16_t w_connections;
   static uint64_t page_size_r;
@@ -77,10 +122,13 @@ class G_SO_TASK {
 
   // Fan-out data path.
   int work_r();
-  // Delivers one message to this slot's connection, framed for it; opcode
-  // is the WebSocket sender's (text, binary) or WS_OPCODE_AUTO for a plain
-  // sender's bytes. Runs on the sending slot's receive thread. 1 = handed
-  // on (written, or given to the send thread), 0 = dropped.
+  // Delivers the messages of one read to this slot's connection, each framed
+  // for it, back to back in its current half and out in one write; a half
+  // that fills up is written and the rest go into the other half. Runs on
+  // the sending slot's receive thread; may resolve msgs[i].opcode. Returns
+  // the number of messages handed on (written, or given to the send thread).
+  size_t send_batch(relay_msg_t* msgs, size_t count);
+  // One message: send_batch of one.
   int send_packet(char* payload, size_t length, uint32_t opcode = WS_OPCODE_AUTO);
   // Sends a frame of this slot's own (a pong, a close) through the same send
   // path, so that it never interleaves with a relayed frame. Runs on this
@@ -91,9 +139,9 @@ class G_SO_TASK {
   void reset();
   void assign_send_buffer(char* buffer, size_t size);
 
-  // The receiver's send lock e_send_done: taken by whoever frames into the
-  // current half; given back by it when the message is dropped or written
-  // at once, else by the send thread after the write (the hand-over).
+  // The send lock: taken before framing into the current half; given back
+  // by the taker when nothing is left to write, else by the send thread
+  // after it has written the rest (see the hand-over above).
   int lock_send() { return e_send_done.wait(); }
   void unlock_send() { e_send_done.signal(); }
 
@@ -103,6 +151,8 @@ class G_SO_TASK {
   static constexpr int LINGER_READS = 5;
 
  private:
+  // Fans the collected batch out to every other ready slot, in index order.
+  void fan_out_batch();
   void fan_out(char* p, size_t length, uint32_t opcode);
   // Under the send lock, with p_send/size_send set: switches halves and
   // writes at once or wakes the send thread.

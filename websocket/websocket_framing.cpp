@@ -389,6 +389,48 @@ char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_
   return start;
 }
 
+int WEBSOCKET_SRV::frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload,
+                                size_t len, uint32_t opcode) {
+  const uint32_t v = version;
+  if (v == 0 || pos > buf_size) return APPEND_SKIPPED;
+  const size_t room = buf_size - pos;
+  char* w = buf + pos;
+  if (v < 13) {
+    if (len == 0 || memchr(payload, 0xFF, len) != nullptr) return APPEND_SKIPPED;
+    if (room < 2 || room - 2 < len) return APPEND_FULL;
+    w[0] = 0x00;
+    memcpy(w + 1, payload, len);
+    w[len + 1] = (char)0xFF;
+    pos += len + 2;
+    return APPEND_DONE;
+  }
+  uint32_t type = opcode;
+  if (frame_type_fixed != 0) {
+    type = frame_type_fixed;
+    if (type == WS_OPCODE_TEXT && !utf8_well_formed((const unsigned char*)payload, len))
+      type = WS_OPCODE_BINARY;
+  } else if (type != WS_OPCODE_TEXT && type != WS_OPCODE_BINARY) {
+    type = get_frame_type(payload, len);
+  }
+  const size_t header = len <= 125 ? 2 : len <= 65535 ? 4 : 10;
+  if (room < header || room - header < len) return APPEND_FULL;
+  w[0] = (char)(0x80 | (type & 0x0F));
+  if (header == 2) {
+    w[1] = (char)len;
+  } else if (header == 4) {
+    w[1] = 126;
+    w[2] = (char)(len >> 8);
+    w[3] = (char)len;
+  } else {
+    w[1] = 127;
+    const uint64_t l = len;
+    for (int i = 0; i < 8; ++i) w[2 + i] = (char)(l >> (56 - 8 * i));
+  }
+  if (len != 0) memcpy(w + header, payload, len);
+  pos += header + len;
+  return APPEND_DONE;
+}
+
 uint32_t WEBSOCKET_SRV::get_frame_type(const char* data, size_t len) const {
   if (frame_type_fixed != 0) return frame_type_fixed;
   if (len == 0 || data == nullptr) return WS_OPCODE_TEXT;

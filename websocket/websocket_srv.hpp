@@ -240,6 +240,16 @@ class WEBSOCKET_SRV {
   char* encode_msg(char* buf, size_t buf_size, char* payload, size_t& len,
                    uint32_t opcode = WS_OPCODE_AUTO);
 
+  // Results of frame_append.
+  enum : int { APPEND_SKIPPED = -1, APPEND_FULL = 0, APPEND_DONE = 1 };
+  // Appends the frame of one message at buf + pos, behind frames already
+  // there, and advances pos: APPEND_DONE; APPEND_FULL when it does not fit
+  // in what is left of buf (nothing written); APPEND_SKIPPED when this
+  // connection cannot carry it at all (version 0, or what the old framing
+  // cannot carry). opcode as for encode_msg, resolved already.
+  int frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len,
+                   uint32_t opcode);
+
   // Outgoing frame type of a message whose sender gave no opcode:
   // frame_type_fixed when set, else 1 (text) for well-formed UTF-8 and 2
   // (binary) for anything else. Decided per message.
