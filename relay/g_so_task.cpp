@@ -429,15 +429,9 @@ void G_SO_TASK::linger_close() {
   const int so = tls.so;
   if (so == -1) return;
   setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  // Whatever still comes is read and dropped: nothing is decoded any more.
   for (int i = 0; i < LINGER_READS; ++i) {
-    size_t room = 0;
-    char* at = ws.walk_room(room);
-    if (room == 0) {
-      at = page_r;
-      room = page_size_r;
-    }
-    if (tls.recv(at, room) <= 0) break;
-    ws.walk_begin(page_r, page_size_r);
+    if (tls.recv(page_r, page_size_r) <= 0) break;
   }
 }
 
