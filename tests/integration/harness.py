@@ -3,15 +3,21 @@ loopback port, watch its console, and talk to it with plain sockets.
 
 Every wait is bounded; only the processes started here are ever killed."""
 
+import base64
+import hashlib
 import os
 import re
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
 import time
 
 BIN = os.environ.get("RELAYHUB_BIN", "relayhub")
+# The hub runs in its own working directory: a relative path must not follow it.
+if os.sep in BIN:
+    BIN = os.path.abspath(BIN)
 HOST = "127.0.0.1"
 KIND_RE = re.compile(r"so -?\d+  (RAW|WS|TLS|WSS)\n")
 # Instrumented builds (sanitizers, valgrind) are several times slower.
@@ -197,3 +203,157 @@ def expect_silence(sock, wait=0.3):
 
 def run_tool(args, timeout=30, **kw):
     return subprocess.run(args, capture_output=True, timeout=timeout * SLOW, **kw)
+
+
+# ---------------------------------------------------------------------------
+# hand-made RFC 6455 client over a plain socket: every byte on the wire is
+# chosen by the test, so segmentation and malformed frames are exact.
+
+GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+OP_CONT, OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 0, 1, 2, 8, 9, 10
+
+
+def accept_value(key):
+    return base64.b64encode(hashlib.sha1(key.encode() + GUID).digest()).decode()
+
+
+def client_frame(opcode, payload, fin=True, key=None, rsv=0, mask=True):
+    """A client frame, masked unless `mask` is false; `rsv` is the three RSV
+    bits as a number 0-7 (RSV1 is 4)."""
+    n = len(payload)
+    head = bytes([(0x80 if fin else 0) | (rsv & 7) << 4 | (opcode & 0x0F)])
+    bit = 0x80 if mask else 0
+    if n <= 125:
+        head += bytes([bit | n])
+    elif n <= 0xFFFF:
+        head += bytes([bit | 126]) + struct.pack(">H", n)
+    else:
+        head += bytes([bit | 127]) + struct.pack(">Q", n)
+    if not mask:
+        return head + bytes(payload)
+    key = os.urandom(4) if key is None else key
+    # Whole-word XOR: a 128 KiB payload masks in microseconds, not seconds.
+    reps = key * (n // 4 + 1)
+    masked = (int.from_bytes(payload, "big") ^ int.from_bytes(reps[:n], "big")).to_bytes(n, "big") if n else b""
+    return head + key + masked
+
+
+class Stream:
+    """A socket with a read-ahead buffer; every read is bounded."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.buf = bytearray()
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def fill(self, n, timeout):
+        deadline = time.monotonic() + timeout * SLOW
+        while len(self.buf) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("timed out with %r" % bytes(self.buf[:100]))
+            self.sock.settimeout(left)
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise AssertionError("connection closed with %r" % bytes(self.buf[:100]))
+            self.buf += chunk
+
+    def take(self, n, timeout=10):
+        self.fill(n, timeout)
+        out = bytes(self.buf[:n])
+        del self.buf[:n]
+        return out
+
+    def until(self, marker, timeout=10, limit=4096):
+        deadline = time.monotonic() + timeout * SLOW
+        while marker not in self.buf:
+            if len(self.buf) > limit:
+                raise AssertionError("no %r in %r" % (marker, bytes(self.buf[:200])))
+            self.fill(len(self.buf) + 1, max(deadline - time.monotonic(), 0.001))
+        i = self.buf.index(marker) + len(marker)
+        out = bytes(self.buf[:i])
+        del self.buf[:i]
+        return out
+
+    def expect_silence(self, wait=0.3):
+        if self.buf:
+            raise AssertionError("unexpected data: %r" % bytes(self.buf[:100]))
+        expect_silence(self.sock, wait)
+
+    def expect_closed(self, timeout=5):
+        """The hub ends the connection: end of stream (or a reset), no data."""
+        if self.buf:
+            raise AssertionError("unexpected data: %r" % bytes(self.buf[:100]))
+        self.sock.settimeout(timeout * SLOW)
+        try:
+            data = self.sock.recv(65536)
+        except ConnectionResetError:
+            return
+        except socket.timeout:
+            raise AssertionError("connection still open")
+        if data:
+            raise AssertionError("unexpected data: %r" % data[:100])
+
+    def recv_frame(self, timeout=10):
+        """(first byte, payload) of one server frame, which must be unmasked."""
+        b0, b1 = self.take(2, timeout)
+        if b1 & 0x80:
+            raise AssertionError("server frame is masked")
+        n = b1 & 0x7F
+        if n == 126:
+            n = struct.unpack(">H", self.take(2, timeout))[0]
+        elif n == 127:
+            n = struct.unpack(">Q", self.take(8, timeout))[0]
+        return b0, self.take(n, timeout)
+
+    def expect_close(self, code, timeout=10):
+        """The hub's close frame with `code`, then the end of the stream."""
+        b0, payload = self.recv_frame(timeout)
+        if b0 != 0x88 or struct.unpack(">H", payload[:2])[0] != code:
+            raise AssertionError("expected close %d, got %#x %r" % (code, b0, payload[:20]))
+        self.expect_closed(timeout)
+
+
+def ws_request(port, key, extra="", version=13, names=None):
+    """An RFC 6455 upgrade request; `names` maps the canonical header names to
+    the spelling to send (lower case, Go's canonical form, ...)."""
+    names = names or {}
+    lines = ["GET /chat HTTP/1.1", "Host: %s:%d" % (HOST, port), "Upgrade: websocket",
+             "Connection: Upgrade"]
+    if key is not None:
+        lines.append("Sec-WebSocket-Key: " + key)
+    if version is not None:
+        lines.append("Sec-WebSocket-Version: %s" % version)
+    out = []
+    for line in lines[1:]:
+        name, value = line.split(": ", 1)
+        out.append("%s: %s" % (names.get(name, name), value))
+    return ("\r\n".join([lines[0]] + out) + "\r\n" + extra + "\r\n").encode()
+
+
+class RawWS(Stream):
+    """RFC 6455 client written by hand, to control segmentation exactly."""
+
+    def __init__(self, hub, wait_ready=True, request=None):
+        before = len(hub.kinds())
+        sock = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        super().__init__(sock)
+        key = base64.b64encode(os.urandom(16)).decode()
+        sock.sendall(request or ws_request(hub.port, key))
+        self.response = self.until(b"\r\n\r\n").decode("latin-1")
+        self.expected_accept = accept_value(key)
+        if wait_ready:
+            hub.wait_for(KIND_RE, count=before + 1)
+            time.sleep(0.05)
+
+    def send_frame(self, opcode, payload, fin=True):
+        self.sock.sendall(client_frame(opcode, payload, fin))

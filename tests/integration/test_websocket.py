@@ -4,7 +4,6 @@ frames sent in awkward segments, and a hand-written client of the older
 Key1/Key2 protocol, each talking to plain TCP clients and to one another."""
 
 import asyncio
-import base64
 import hashlib
 import os
 import random
@@ -16,9 +15,7 @@ import unittest
 
 import websockets
 
-from harness import HOST, KIND_RE, SLOW, Hub, expect_silence, recv_exact
-
-GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+from harness import HOST, KIND_RE, SLOW, Hub, RawWS, Stream, client_frame, expect_silence, recv_exact
 
 
 # ---------------------------------------------------------------------------
@@ -109,134 +106,6 @@ class Client:
 
 
 # ---------------------------------------------------------------------------
-# hand-made RFC 6455 client over a plain socket
-
-def accept_value(key):
-    return base64.b64encode(hashlib.sha1(key.encode() + GUID).digest()).decode()
-
-
-def client_frame(opcode, payload, fin=True, key=None):
-    """A masked client frame."""
-    key = os.urandom(4) if key is None else key
-    n = len(payload)
-    head = bytes([(0x80 if fin else 0) | opcode])
-    if n <= 125:
-        head += bytes([0x80 | n])
-    elif n <= 0xFFFF:
-        head += bytes([0x80 | 126]) + struct.pack(">H", n)
-    else:
-        head += bytes([0x80 | 127]) + struct.pack(">Q", n)
-    masked = bytes(b ^ key[i % 4] for i, b in enumerate(payload))
-    return head + key + masked
-
-
-class _Stream:
-    """A socket with a read-ahead buffer; every read is bounded."""
-
-    def __init__(self, sock):
-        self.sock = sock
-        self.buf = bytearray()
-
-    def close(self):
-        self.sock.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def fill(self, n, timeout):
-        deadline = time.monotonic() + timeout * SLOW
-        while len(self.buf) < n:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("timed out with %r" % bytes(self.buf[:100]))
-            self.sock.settimeout(left)
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise AssertionError("connection closed with %r" % bytes(self.buf[:100]))
-            self.buf += chunk
-
-    def take(self, n, timeout=10):
-        self.fill(n, timeout)
-        out = bytes(self.buf[:n])
-        del self.buf[:n]
-        return out
-
-    def until(self, marker, timeout=10, limit=4096):
-        deadline = time.monotonic() + timeout * SLOW
-        while marker not in self.buf:
-            if len(self.buf) > limit:
-                raise AssertionError("no %r in %r" % (marker, bytes(self.buf[:200])))
-            self.fill(len(self.buf) + 1, max(deadline - time.monotonic(), 0.001))
-        i = self.buf.index(marker) + len(marker)
-        out = bytes(self.buf[:i])
-        del self.buf[:i]
-        return out
-
-    def expect_silence(self, wait=0.3):
-        if self.buf:
-            raise AssertionError("unexpected data: %r" % bytes(self.buf[:100]))
-        expect_silence(self.sock, wait)
-
-    def expect_closed(self, timeout=5):
-        """The hub ends the connection: end of stream (or a reset), no data."""
-        if self.buf:
-            raise AssertionError("unexpected data: %r" % bytes(self.buf[:100]))
-        self.sock.settimeout(timeout * SLOW)
-        try:
-            data = self.sock.recv(65536)
-        except ConnectionResetError:
-            return
-        except socket.timeout:
-            raise AssertionError("connection still open")
-        if data:
-            raise AssertionError("unexpected data: %r" % data[:100])
-
-
-class RawWS(_Stream):
-    """RFC 6455 client written by hand, to control segmentation exactly."""
-
-    def __init__(self, hub, wait_ready=True):
-        before = len(hub.kinds())
-        sock = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        super().__init__(sock)
-        key = base64.b64encode(os.urandom(16)).decode()
-        sock.sendall(("GET /chat HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\n"
-                      "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
-                      "Sec-WebSocket-Version: 13\r\n\r\n" % (HOST, hub.port, key)).encode())
-        self.response = self.until(b"\r\n\r\n").decode("latin-1")
-        self.expected_accept = accept_value(key)
-        if wait_ready:
-            hub.wait_for(KIND_RE, count=before + 1)
-            time.sleep(0.05)
-
-    def send_frame(self, opcode, payload, fin=True):
-        self.sock.sendall(client_frame(opcode, payload, fin))
-
-    def recv_frame(self, timeout=10):
-        """(first byte, payload) of one server frame, which must be unmasked."""
-        b0, b1 = self.take(2, timeout)
-        if b1 & 0x80:
-            raise AssertionError("server frame is masked")
-        n = b1 & 0x7F
-        if n == 126:
-            n = struct.unpack(">H", self.take(2, timeout))[0]
-        elif n == 127:
-            n = struct.unpack(">Q", self.take(8, timeout))[0]
-        return b0, self.take(n, timeout)
-
-    def expect_close(self, code, timeout=10):
-        """The hub's close frame with `code`, then the end of the stream."""
-        b0, payload = self.recv_frame(timeout)
-        if b0 != 0x88 or struct.unpack(">H", payload[:2])[0] != code:
-            raise AssertionError("expected close %d, got %#x %r" % (code, b0, payload[:20]))
-        self.expect_closed(timeout)
-
-
-# ---------------------------------------------------------------------------
 # hand-written client of the older Key1/Key2 protocol
 
 def key_number(value):
@@ -260,7 +129,7 @@ def make_old_key(rng):
     return "".join(chars)
 
 
-class OldWS(_Stream):
+class OldWS(Stream):
     def __init__(self, hub, key1, key2, key3, host=None, origin="http://example.com",
                  wait_ready=True):
         before = len(hub.kinds())
