@@ -475,7 +475,7 @@ TEST(WsDecrypt, UnmaskLongPayloadsAllLengthForms) {
     frame_buf f(mask_frame(0x82, payload, key));
     char* cur = nullptr;
     ASSERT_EQ((int64_t)n, ws.decrypt(f.data(), f.len, cur)) << n;
-    EXPECT_EQ(0, memcmp(cur, payload.data(), n)) << n;
+    EXPECT_EQ(std::string(payload.begin(), payload.end()), std::string(cur, n)) << n;
     EXPECT_EQ(f.data() + f.len, cur + n);
     EXPECT_EQ(f.len, ws.frame_size);
   }
