@@ -153,7 +153,7 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
 
   mem.b_verbose = true;
   mem.allocate_ram(s.units);
-  if (mem.p_ram == nullptr) exit(1);
+  if (mem.p_ram == nullptr) exit(EXIT_START_FAILED);
 
   G_SO_TASK::page_size_r = s.L;
   G_SO_TASK::page_size_w = s.W;
@@ -321,8 +321,10 @@ int G_SOCKET::socket_configure(int so) {
   r |= opt(IPPROTO_TCP, TCP_LINGER2, 4);
   opt(IPPROTO_TCP, TCP_USER_TIMEOUT, 300000);
   r |= opt(IPPROTO_TCP, TCP_QUICKACK, 1);
+  // SO_REUSEADDR only: with SO_REUSEPORT a second hub could bind the same
+  // port and the kernel would split the clients into two chats that never
+  // see each other. Without it the second hub fails at bind.
   r |= opt(SOL_SOCKET, SO_REUSEADDR, 1);
-  r |= opt(SOL_SOCKET, SO_REUSEPORT, 1);
   return r;
 }
 

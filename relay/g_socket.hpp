@@ -16,6 +16,11 @@ struct SB4 {
   explicit SB4(uint32_t a) : addr(a) {}
 };
 
+// Exit status of the process: 0 after a normal stop or the usage text; a
+// start-up failure (socket, bind, listen, arena) gives EXIT_START_FAILED, a
+// thread that cannot be created gives its error number.
+constexpr int EXIT_START_FAILED = 1;
+
 class G_SOCKET {
  public:
   static constexpr uint32_t MAX_CONNECTIONS = 32;
