@@ -227,22 +227,29 @@ int G_SO_TASK::start_server() {
     if (tls.new_server_detect(so) != -1) {
       ws.send_buf = page_w;
       ws.send_buf_size = page_size_w;
-      ws.client_handshake(page_r, page_size_r);
+      const bool http = ws.client_handshake(page_r, page_size_r) == WEBSOCKET_SRV::HANDSHAKE_HTTP;
       if (report && task_count.load() == count) {
         b_print_was_active = false;
-        print_kind();
+        if (http) {
+          wprintf(L"HTTP\n");
+        } else {
+          print_kind();
+        }
       }
-      setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_none, sizeof(tv_none));
-      // Reset the send side under the send lock, before the slot turns ready:
-      // a sender that saw this slot ready may already be waiting for the lock.
-      const bool locked = e_send_done.wait() == 0;
-      send_result = 0;
-      send_errno = 0;
-      size_send = 0;
-      b_relay = true;
-      if (locked) e_send_done.signal();
-      if (e_thread_w.b_valid) e_thread_w.signal();
-      work_r();
+      // An answered plain HTTP request is closed below; it never turns ready.
+      if (!http) {
+        setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_none, sizeof(tv_none));
+        // Reset the send side under the send lock, before the slot turns ready:
+        // a sender that saw this slot ready may already be waiting for the lock.
+        const bool locked = e_send_done.wait() == 0;
+        send_result = 0;
+        send_errno = 0;
+        size_send = 0;
+        b_relay = true;
+        if (locked) e_send_done.signal();
+        if (e_thread_w.b_valid) e_thread_w.signal();
+        work_r();
+      }
     }
 
     tls.end_session();

@@ -7,6 +7,9 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <strings.h>
+
+#include "web/http_page.hpp"
 #include "websocket/websocket_srv.hpp"
 
 namespace {
@@ -54,6 +57,24 @@ key_value_t scan_key(const char* p, const char* end) {
   }
   k.number = (uint32_t)v;  // modulo 2^32
   return k;
+}
+
+// Whether the request holds an "Upgrade:" header line (name in any case, at
+// the start of a line) whose value names websocket in any case.
+bool asks_for_websocket(const char* p, const char* end) {
+  static const char NAME[] = "upgrade:";
+  const size_t name_len = sizeof(NAME) - 1;
+  while (p < end) {
+    const char* eol = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* line_end = eol != nullptr ? eol : end;
+    if (static_cast<size_t>(line_end - p) > name_len && strncasecmp(p, NAME, name_len) == 0) {
+      for (const char* v = p + name_len; v + 9 <= line_end; ++v)
+        if (strncasecmp(v, "websocket", 9) == 0) return true;
+    }
+    if (eol == nullptr) break;
+    p = eol + 1;
+  }
+  return false;
 }
 
 }  // namespace
@@ -265,6 +286,16 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   if ((uint64_t)n > size - 1) n = (int64_t)(size - 1);
   pRAM[n] = 0;
   if (b_verbose_handshake) wprintf(L"%s", pRAM);
+
+  // A browser opening the page, curl, a health check: answered, and the
+  // connection is closed by the caller; it never becomes a relay member.
+  if (n >= 4 && memcmp(pRAM, "GET ", 4) == 0 && !asks_for_websocket(pRAM, pRAM + n)) {
+    http_answer_t answer;
+    http_page_answer(pRAM, (size_t)n, &answer);
+    if (tls.send(answer.head, answer.head_len) > 0 && answer.body != nullptr)
+      tls.send(answer.body, answer.body_len);
+    return HANDSHAKE_HTTP;
+  }
 
   long len = calc_web_socket_header(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
   if (len <= 0) {

@@ -79,6 +79,9 @@ class WEBSOCKET_SRV {
   // bytes, zero-terminated. On a plain connection the first four bytes are
   // peeked first and must be "GET ", otherwise nothing is consumed.
   // 0 = the connection now speaks WebSocket, -1 = it does not.
+  // 0 = WebSocket connection, -1 = a byte stream, HANDSHAKE_HTTP = a plain
+  // HTTP request that has been answered; the caller closes the connection.
+  static constexpr int HANDSHAKE_HTTP = -2;
   int client_handshake(char* pRAM, size_t size);
 
   // Builds the response to the zero-terminated request str (str_len bytes,
