@@ -11,7 +11,9 @@
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/obj_mac.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -153,6 +155,23 @@ G_TLS_CER_FAULT_E file_fault(int err)
   return err == ENOENT ? G_TLS_CER_MISSING : G_TLS_CER_UNREADABLE;
 }
 
+// OpenSSL refuses a key that does not fit the certificate already in the
+// context with the same failure as no key at all; whether the file holds a
+// key tells the two apart.
+bool holds_private_key(const char* path)
+{
+  BIO* b = BIO_new_file(path, "r");
+  if (b == nullptr)
+    return false;
+  EVP_PKEY* k = PEM_read_bio_PrivateKey(b, nullptr, nullptr, nullptr);
+  BIO_free(b);
+  ERR_clear_error();
+  if (k == nullptr)
+    return false;
+  EVP_PKEY_free(k);
+  return true;
+}
+
 // Loads a certificate chain and its private key into ctx and checks that they
 // belong together; 0, or -1 with the fault recorded in g_tls_t::cer_fault.
 int use_cer_and_key(SSL_CTX* ctx, const char* cer, const char* key, bool show_errors)
@@ -167,7 +186,9 @@ int use_cer_and_key(SSL_CTX* ctx, const char* cer, const char* key, bool show_er
   }
   err = strcmp(key, cer) == 0 ? 0 : probe_file(key);
   if (err != 0 || SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) <= 0) {
-    g_tls_t::cer_fault = err != 0 ? file_fault(err) : G_TLS_CER_NO_KEY;
+    g_tls_t::cer_fault = err != 0              ? file_fault(err)
+                         : holds_private_key(key) ? G_TLS_CER_KEY_MISMATCH
+                                                  : G_TLS_CER_NO_KEY;
     g_tls_t::cer_fault_errno = err;
     if (show_errors)
       wprintf(L"invalid or missing key file\n%s\n\n", key);
