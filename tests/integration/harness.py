@@ -13,7 +13,7 @@ import time
 
 BIN = os.environ.get("RELAYHUB_BIN", "relayhub")
 HOST = "127.0.0.1"
-KIND_RE = re.compile(r"so -?\d+  (RAW|WS|TLS|WSS)\n")
+KIND_RE = re.compile(r"so -?\d+  (RAW|WS|TLS|WSS|HTTP)\n")
 # Instrumented builds (sanitizers, valgrind) are several times slower.
 SLOW = float(os.environ.get("RELAYHUB_TEST_SLOW", "1"))
 
