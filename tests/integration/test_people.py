@@ -322,7 +322,8 @@ class Install(unittest.TestCase):
             path = os.path.join(d, "relayhub.service")
             with open(path, "w") as f:
                 f.write(re.sub(r"(?m)^ExecStart=\S+", "ExecStart=" + os.path.abspath(BIN), unit))
-            p = run_tool(["systemd-analyze", "verify", path], timeout=60)
+            # --man=no: the man page the unit points to is installed only with the binary.
+            p = run_tool(["systemd-analyze", "verify", "--man=no", path], timeout=60)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertNotIn("relayhub.service", p.stderr.decode())
 
