@@ -125,6 +125,14 @@ class Hub:
             time.sleep(0.05)  # the kind is printed just before the slot turns ready
         return s
 
+    # Start-up report of a hub run without a TLS identity on purpose.
+    IDENTITY_REPORT = "!! no usable TLS identity ("
+
+    def faults(self):
+        """The console's fault lines ("!!"), but for the start-up identity report."""
+        return [l for l in self.output.splitlines()
+                if "!!" in l and not l.startswith(self.IDENTITY_REPORT)]
+
     def active(self):
         m = re.findall(r"active (\d\d)/\d\d", self.output)
         return int(m[-1]) if m else None
