@@ -5,7 +5,8 @@
 // Opens one page per URL and then reads one JSON command per line on stdin,
 // answering each with one JSON line on stdout:
 //   {"cmd": "wait_open", "page": i}               -> {"ok": true}
-//   {"cmd": "send", "page": i, "text": "..."}     types the line and presses Enter
+//   {"cmd": "send", "page": i, "text": "...", "fill": false}
+//                                                  types the line (or fills it in) and presses Enter
 //   {"cmd": "wait_entry", "page": i, "kind": "text"|"binary"|"sys", "text": "..."}
 //                                                  waits for a log entry holding text
 //   {"cmd": "state", "page": i}                   -> {"ok": true, "state": ..., "shown": ...}
@@ -69,7 +70,12 @@ async function main() {
           reply({ ok: true });
         } else if (c.cmd === "send") {
           await page.focus("#line");
-          await page.keyboard.type(c.text);
+          if (c.fill) {
+            // Long lines: typing them key by key would take seconds.
+            await page.$eval("#line", (e, t) => { e.value = t; }, c.text);
+          } else {
+            await page.keyboard.type(c.text);
+          }
           await page.keyboard.press("Enter");
           await page.waitForFunction(() => document.getElementById("line").value === "", { timeout: WAIT_MS });
           reply({ ok: true });
@@ -100,7 +106,7 @@ async function main() {
         let entries = [];
         try {
           entries = await page.evaluate(() =>
-            Array.from(document.querySelectorAll("#log .msg")).map((e) => e.textContent));
+            Array.from(document.querySelectorAll("#log .msg")).map((e) => e.textContent.slice(0, 200)));
         } catch (e2) { /* page gone */ }
         reply({ ok: false, error: String(e && e.message || e), entries });
       }

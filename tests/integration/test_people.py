@@ -436,6 +436,25 @@ class ChatPage(unittest.TestCase):
                 browser.close()
             raw.close()
 
+    def test_page_shows_the_close_code_then_reconnects(self):
+        # A line longer than the receive buffer takes (4096 - 16 bytes at the
+        # default -L) is refused with 1009; the page says so and comes back.
+        with Hub() as hub:
+            browser = Browser("http://%s:%d/" % (HOST, hub.port))
+            try:
+                browser.do("wait_open", page=0)
+                browser.do("send", page=0, text="x" * 5000, fill=True)
+                browser.do("wait_entry", page=0, kind="sys", text="closed, code 1009")
+                hub.wait_for(r"!! ws\(\d+\) message over 4080 bytes: closed with 1009 \(raise -L\)")
+                browser.do("wait_open", page=0)
+                time.sleep(0.3 * SLOW)
+                raw = hub.connect()
+                raw.sendall(b"after the close\n")
+                browser.do("wait_entry", page=0, kind="text", text="after the close")
+                raw.close()
+            finally:
+                browser.close()
+
     def test_page_shows_the_close_and_reconnects(self):
         port = free_port()
         hub = Hub(port=port)
