@@ -92,8 +92,12 @@ int G_SOCKET::config(int argc, char** argv) {
   if (config_override != nullptr) config_override(this);
 
   g_tls_t::init_ctx(G_TLS_MODE_SERVER);
-  g_tls_t::load_cer(g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_1, G_TLS_MODE_SERVER);
-  g_tls_t::load_cer(g_tls_t::PEM_FILE_2, g_tls_t::PEM_FILE_2, G_TLS_MODE_SERVER);
+  const char* const pem[2] = {g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_2};
+  for (int i = 0; i < 2; ++i) {
+    g_tls_t::load_cer(pem[i], pem[i], G_TLS_MODE_SERVER);
+    tls_fault[i] = g_tls_t::cer_fault;
+    tls_fault_errno[i] = g_tls_t::cer_fault_errno;
+  }
 
   if (cw_connections == 0) {
     cw_connections = listen ? MAX_CONNECTIONS : 1;
@@ -153,7 +157,7 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
 
   mem.b_verbose = true;
   mem.allocate_ram(s.units);
-  if (mem.p_ram == nullptr) exit(1);
+  if (mem.p_ram == nullptr) exit(EXIT_START_FAILED);
 
   G_SO_TASK::page_size_r = s.L;
   G_SO_TASK::page_size_w = s.W;
@@ -198,7 +202,20 @@ int G_SOCKET::init() {
   return listen ? start_server() : start_client();
 }
 
+void G_SOCKET::print_identity_report() {
+  if (g_tls_t::server_valid) return;
+  // Otherwise the only hint would be the missing " TLS WSS" in the banner,
+  // and TLS clients would be dropped without a word.
+  const char* const pem[2] = {g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_2};
+  wchar_t why[2][128];
+  for (int i = 0; i < 2; ++i)
+    g_tls_t::cer_fault_text(tls_fault[i], tls_fault_errno[i], why[i], 128);
+  wprintf(L"!! no usable TLS identity (%s: %ls; %s: %ls): TLS and WSS clients will be refused\n\n",
+          pem[0], why[0], pem[1], why[1]);
+}
+
 int G_SOCKET::start_server() {
+  print_identity_report();
   const int so = ::socket(AF_INET, cso_type, cso_protocol);
   if (so == -1) {
     print_format_inline(errno, L"socket(AF_INET, cso_type, cso_protocol)");
@@ -321,8 +338,10 @@ int G_SOCKET::socket_configure(int so) {
   r |= opt(IPPROTO_TCP, TCP_LINGER2, 4);
   opt(IPPROTO_TCP, TCP_USER_TIMEOUT, 300000);
   r |= opt(IPPROTO_TCP, TCP_QUICKACK, 1);
+  // SO_REUSEADDR only: with SO_REUSEPORT a second hub could bind the same
+  // port and the kernel would split the clients into two chats that never
+  // see each other. Without it the second hub fails at bind.
   r |= opt(SOL_SOCKET, SO_REUSEADDR, 1);
-  r |= opt(SOL_SOCKET, SO_REUSEPORT, 1);
   return r;
 }
 

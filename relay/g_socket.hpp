@@ -7,6 +7,7 @@
 
 #include "relay/g_so_task.hpp"
 #include "support/g_mem.hpp"
+#include "transport/g_tls.hpp"
 
 // IPv4 address held in 4 bytes.
 struct SB4 {
@@ -15,6 +16,11 @@ struct SB4 {
   explicit SB4(in_addr a) : addr(a.s_addr) {}
   explicit SB4(uint32_t a) : addr(a) {}
 };
+
+// Exit status of the process: 0 after a normal stop or the usage text; a
+// start-up failure (socket, bind, listen, arena) gives EXIT_START_FAILED, a
+// thread that cannot be created gives its error number.
+constexpr int EXIT_START_FAILED = 1;
 
 class G_SOCKET {
  public:
@@ -42,6 +48,10 @@ class G_SOCKET {
   bool b_configured = false;
   sockaddr_in addr_local{};
   sockaddr_in addr_remote{};
+  // What loading each of the two identity files gave (g_tls_t::PEM_FILE_1,
+  // PEM_FILE_2), kept by config() for the start-up report. Main thread only.
+  G_TLS_CER_FAULT_E tls_fault[2] = {G_TLS_CER_OK, G_TLS_CER_OK};
+  int tls_fault_errno[2] = {0, 0};
 
   G_SOCKET(int argc, char** argv);
   ~G_SOCKET();
@@ -53,6 +63,9 @@ class G_SOCKET {
   int start_server();
   int start_client();
   int socket_configure(int so);
+  // Without a usable TLS identity: one console line with each file's fault
+  // and that TLS and WSS clients will be refused. Prints nothing otherwise.
+  void print_identity_report();
   static int socket_keep_alive(int so);
   G_SO_TASK* get_free_server();
 

@@ -2,7 +2,8 @@
 # relayhub set-up: install build and test dependencies, build, make a
 # localhost certificate, run the hub, or run the whole test suite.
 #
-#   bash scripts/setup.sh run [relayhub options]   build and start on port 8081
+#   bash scripts/setup.sh run [relayhub options]   build and start (port 8081, -L 65536)
+#   bash scripts/setup.sh args [relayhub options]  print the options `run` would use
 #   bash scripts/setup.sh test                     build and run every test
 #   bash scripts/setup.sh sanitize address|thread  run the tests instrumented
 set -euo pipefail
@@ -59,6 +60,48 @@ cert() {
   fi
 }
 
+# Whether the hub's own parser finds option letter $1 in the arguments that
+# follow, with a value: in an argument that starts with "-" the first of p, c
+# and L takes the rest of it ("-p9000", "-hp90") or the next argument
+# ("-p 9000") as its value; "--help" is a word of its own.
+has_option() {
+  local want="$1"; shift
+  local a i c
+  while [ "$#" -gt 0 ]; do
+    a="$1"; shift
+    [ "${a:0:1}" = "-" ] || continue
+    [ "${a,,}" = "--help" ] && continue
+    for ((i = 1; i < ${#a}; i++)); do
+      c="${a:i:1}"
+      case "$c" in
+        p|c|L)
+          if [ $((i + 1)) -lt ${#a} ]; then
+            [ "$c" = "$want" ] && return 0
+          elif [ "$#" -gt 0 ]; then
+            [ "$c" = "$want" ] && return 0
+            shift  # the value
+          fi
+          break
+          ;;
+      esac
+    done
+  done
+  return 1
+}
+
+# The options `run` starts the hub with: the caller's, plus port 8081 (81, the
+# hub's default, needs privilege) unless -p is given, and a 64 KiB receive
+# buffer unless -L is (the default 4096 bytes caps a WebSocket message at
+# about 4 KB and costs most of the raw throughput).
+# They go first: the hub takes the last value given, and a dangling "-p" at
+# the end then cannot swallow one of them.
+run_args() {
+  RUN_ARGS=()
+  has_option p "$@" || RUN_ARGS+=(-p 8081)
+  has_option L "$@" || RUN_ARGS+=(-L 65536)
+  RUN_ARGS+=("$@")
+}
+
 cmd="${1:-}"
 shift || true
 case "$cmd" in
@@ -66,8 +109,12 @@ case "$cmd" in
     deps
     build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
     cert
-    if [ "$#" -eq 0 ]; then set -- -p 8081; fi
-    exec ./build/relayhub "$@"
+    run_args "$@"
+    exec ./build/relayhub "${RUN_ARGS[@]}"
+    ;;
+  args)
+    run_args "$@"
+    echo "${RUN_ARGS[*]}"
     ;;
   test)
     deps "${TEST_PACKAGES[@]}"
@@ -89,7 +136,7 @@ case "$cmd" in
       ctest --output-on-failure --timeout 1800
     ;;
   *)
-    echo "usage: bash scripts/setup.sh run [relayhub options] | test | sanitize address|thread" >&2
+    echo "usage: bash scripts/setup.sh run|args [relayhub options] | test | sanitize address|thread" >&2
     exit 2
     ;;
 esac

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "web/http_page.hpp"
 #include "websocket/websocket_srv.hpp"
 
 namespace {
@@ -437,14 +438,25 @@ TEST_F(WsPair, RefusalsBeforeTheReadConsumeNothing) {
   EXPECT_EQ("", take(16, 50));  // nothing was answered
 }
 
-TEST_F(WsPair, GetWithoutWebSocketHeadersIsConsumed) {
+TEST_F(WsPair, GetWithoutUpgradeGetsThePlainHttpAnswer) {
   put("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   std::vector<char> buf(4096);
-  EXPECT_EQ(-1, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_EQ(WS_HANDSHAKE_ANSWERED, ws->client_handshake(buf.data(), buf.size()));
   EXPECT_FALSE(ws->b_websocket.load());
-  pollfd p{ws->tls.so, POLLIN, 0};
-  EXPECT_EQ(0, poll(&p, 1, 50));
-  EXPECT_EQ("", take(16, 50));
+  const std::string got = take(http_chat_page_len + 1024);
+  const size_t head = got.find("\r\n\r\n");
+  ASSERT_NE(head, std::string::npos);
+  EXPECT_EQ(got.substr(0, 17), "HTTP/1.1 200 OK\r\n");
+  EXPECT_EQ(got.substr(head + 4), std::string(http_chat_page, http_chat_page_len));
+
+  // The upgrade header is what makes a WebSocket request, in any case.
+  put("GET /nope HTTP/1.1\r\nHost: x\r\nX-Upgrade: websocket\r\n\r\n");
+  EXPECT_EQ(WS_HANDSHAKE_ANSWERED, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_EQ(take(17), "HTTP/1.1 404 Not ");
+  take();
+  put("GET / HTTP/1.1\r\nupgrade: WebSocket\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+  EXPECT_EQ(0, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_EQ(take(12), "HTTP/1.1 101");
 }
 
 // ---------------------------------------------------------------- decrypt, RFC 6455

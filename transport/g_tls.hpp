@@ -24,6 +24,17 @@ enum G_TLS_MIN_BITS_EC_E : int {
   G_TLS_MIN_BITS_EC_521 = 3,
 };
 
+// Why a load_cer() left the identity it tried unusable.
+enum G_TLS_CER_FAULT_E : int {
+  G_TLS_CER_OK = 0,
+  G_TLS_CER_MISSING = 1,          // the file does not exist
+  G_TLS_CER_UNREADABLE = 2,       // it exists but cannot be read (cer_fault_errno says why)
+  G_TLS_CER_NOT_CERTIFICATE = 3,  // read, but holds no PEM certificate chain
+  G_TLS_CER_NO_KEY = 4,           // certificate fine, no usable private key
+  G_TLS_CER_KEY_MISMATCH = 5,     // the key belongs to another certificate
+  G_TLS_CER_NO_CONTEXT = 6,       // there is no context to load into
+};
+
 class g_tls_t {
  public:
   // ---- process-wide contexts (transport/g_tls_ctx.cpp) ----
@@ -50,6 +61,15 @@ class g_tls_t {
   static int set_min_bits_ec(const char* name);
   static int load_cer(G_TLS_MODE_E mode);
   static int load_cer(const char* tls_cer, const char* tls_key, G_TLS_MODE_E mode);
+  // Outcome of the last load_cer(): the fault, and for a missing or
+  // unreadable file the errno of the failed open or read. Written by
+  // load_cer() on the main thread at start-up, like the other statics.
+  static G_TLS_CER_FAULT_E cer_fault;
+  static int cer_fault_errno;
+  // Short text for a fault, such as "missing" or "unreadable (Permission
+  // denied)", written into out (n wide characters, always terminated).
+  // Returns the number of characters written.
+  static int cer_fault_text(G_TLS_CER_FAULT_E fault, int err, wchar_t* out, size_t n);
   static bool check_host(const char* name, size_t len);
   static void free_ctx();
 

@@ -2,13 +2,18 @@
 // exchange groups, certificate loading and checks.
 #include "transport/g_tls.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/obj_mac.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -22,6 +27,8 @@ bool g_tls_t::cert_valid = false;
 bool g_tls_t::no_weak_ciphers = false;
 bool g_tls_t::show_errors = false;
 G_TLS_MIN_BITS_EC_E g_tls_t::min_bits_ec = G_TLS_MIN_BITS_EC_256;
+G_TLS_CER_FAULT_E g_tls_t::cer_fault = G_TLS_CER_OK;
+int g_tls_t::cer_fault_errno = 0;
 
 const char* const g_tls_t::PEM_FILE_1 = "localhost.pem";
 const char* const g_tls_t::PEM_FILE_2 = "relayhub.pem";
@@ -125,21 +132,71 @@ int g_tls_t::set_min_bits_ec(const char* name)
 
 namespace {
 
+// Opens a file and reads one byte, so that a missing or unreadable file is
+// told apart from one OpenSSL cannot parse. 0, or the errno of the failure;
+// an empty file passes and is left to OpenSSL.
+int probe_file(const char* path)
+{
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd == -1)
+    return errno != 0 ? errno : ENOENT;
+  char c;
+  ssize_t r;
+  do {
+    r = ::read(fd, &c, 1);
+  } while (r == -1 && errno == EINTR);
+  const int err = r == -1 ? errno : 0;
+  ::close(fd);
+  return err;
+}
+
+G_TLS_CER_FAULT_E file_fault(int err)
+{
+  return err == ENOENT ? G_TLS_CER_MISSING : G_TLS_CER_UNREADABLE;
+}
+
+// OpenSSL refuses a key that does not fit the certificate already in the
+// context with the same failure as no key at all; whether the file holds a
+// key tells the two apart.
+bool holds_private_key(const char* path)
+{
+  BIO* b = BIO_new_file(path, "r");
+  if (b == nullptr)
+    return false;
+  EVP_PKEY* k = PEM_read_bio_PrivateKey(b, nullptr, nullptr, nullptr);
+  BIO_free(b);
+  ERR_clear_error();
+  if (k == nullptr)
+    return false;
+  EVP_PKEY_free(k);
+  return true;
+}
+
 // Loads a certificate chain and its private key into ctx and checks that they
-// belong together; 0 or -1.
+// belong together; 0, or -1 with the fault recorded in g_tls_t::cer_fault.
 int use_cer_and_key(SSL_CTX* ctx, const char* cer, const char* key, bool show_errors)
 {
-  if (SSL_CTX_use_certificate_chain_file(ctx, cer) <= 0) {
+  int err = probe_file(cer);
+  if (err != 0 || SSL_CTX_use_certificate_chain_file(ctx, cer) <= 0) {
+    g_tls_t::cer_fault = err != 0 ? file_fault(err) : G_TLS_CER_NOT_CERTIFICATE;
+    g_tls_t::cer_fault_errno = err;
     if (show_errors)
       wprintf(L"invalid or missing certificate file\n%s\n\n", cer);
     return -1;
   }
-  if (SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) <= 0) {
+  err = strcmp(key, cer) == 0 ? 0 : probe_file(key);
+  if (err != 0 || SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) <= 0) {
+    g_tls_t::cer_fault = err != 0              ? file_fault(err)
+                         : holds_private_key(key) ? G_TLS_CER_KEY_MISMATCH
+                                                  : G_TLS_CER_NO_KEY;
+    g_tls_t::cer_fault_errno = err;
     if (show_errors)
       wprintf(L"invalid or missing key file\n%s\n\n", key);
     return -1;
   }
   if (SSL_CTX_check_private_key(ctx) == 0) {
+    g_tls_t::cer_fault = G_TLS_CER_KEY_MISMATCH;
+    g_tls_t::cer_fault_errno = 0;
     if (show_errors)
       fwprintf(stderr, L"Private key does not match the public certificate\n");
     return -1;
@@ -152,16 +209,22 @@ int use_cer_and_key(SSL_CTX* ctx, const char* cer, const char* key, bool show_er
 int g_tls_t::load_cer(G_TLS_MODE_E mode)
 {
   SSL_CTX* ctx = mode == G_TLS_MODE_CLIENT ? ctx_client : ctx_server;
-  if (ctx == nullptr)
+  cer_fault = G_TLS_CER_OK;
+  cer_fault_errno = 0;
+  if (ctx == nullptr) {
+    cer_fault = G_TLS_CER_NO_CONTEXT;
     return -1;
+  }
   // OpenSSL replaces the context's certificate before it looks at the key, so
   // a pair that fails half-way would leave an identity loaded earlier with a
   // certificate but no key, and every handshake would fail. Such a pair is
   // tried on a scratch context first and never reaches the live one.
   if (SSL_CTX_get0_certificate(ctx) != nullptr) {
     SSL_CTX* trial = SSL_CTX_new(mode == G_TLS_MODE_CLIENT ? TLS_client_method() : TLS_server_method());
-    if (trial == nullptr)
+    if (trial == nullptr) {
+      cer_fault = G_TLS_CER_NO_CONTEXT;
       return -1;
+    }
     SSL_CTX_set_security_level(trial, SSL_CTX_get_security_level(ctx));
     const int tried = use_cer_and_key(trial, cer, key, show_errors);
     SSL_CTX_free(trial);
@@ -215,6 +278,42 @@ int g_tls_t::load_cer(const char* tls_cer, const char* tls_key, G_TLS_MODE_E mod
   if (tls_key != nullptr)
     store_path(key, tls_key, L"g_tls_t::load_cer()  tls_key too long  %u/%u\n");
   return load_cer(mode);
+}
+
+int g_tls_t::cer_fault_text(G_TLS_CER_FAULT_E fault, int err, wchar_t* out, size_t n)
+{
+  if (out == nullptr || n == 0)
+    return 0;
+  int r;
+  switch (fault) {
+    case G_TLS_CER_OK:
+      r = swprintf(out, n, L"loaded");
+      break;
+    case G_TLS_CER_MISSING:
+      r = swprintf(out, n, L"missing");
+      break;
+    case G_TLS_CER_UNREADABLE:
+      r = swprintf(out, n, L"unreadable (%s)", strerror(err));
+      break;
+    case G_TLS_CER_NOT_CERTIFICATE:
+      r = swprintf(out, n, L"not a certificate");
+      break;
+    case G_TLS_CER_NO_KEY:
+      r = swprintf(out, n, L"no private key");
+      break;
+    case G_TLS_CER_KEY_MISMATCH:
+      r = swprintf(out, n, L"key does not match the certificate");
+      break;
+    default:
+      r = swprintf(out, n, L"no TLS context");
+      break;
+  }
+  // swprintf gives -1 when the text does not fit; keep what fits.
+  if (r < 0) {
+    out[n - 1] = 0;
+    r = static_cast<int>(wcslen(out));
+  }
+  return r;
 }
 
 bool g_tls_t::check_host(const char* name, size_t len)

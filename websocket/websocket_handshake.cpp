@@ -5,10 +5,12 @@
 #include <cstring>
 #include <cwchar>
 #include <cctype>
-#include <strings.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <strings.h>
+
+#include "web/http_page.hpp"
 #include "websocket/websocket_srv.hpp"
 
 namespace {
@@ -308,6 +310,16 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   const bool rfc_form =
       !old_form && (key != nullptr || (upgrade != nullptr && value_has_token(upgrade, end, "websocket")));
 
+  if (!rfc_form && !old_form) {
+    // A browser opening the page, curl, a health check: answered, and the
+    // connection is closed by the caller; it never becomes a relay member.
+    http_answer_t answer;
+    http_page_answer(pRAM, (size_t)n, &answer);
+    if (tls.send(answer.head, answer.head_len) > 0 && answer.body != nullptr)
+      (void)tls.send(answer.body, answer.body_len);  // closed either way
+    return WS_HANDSHAKE_ANSWERED;
+  }
+
   long len = 0;
   if (rfc_form) {
     // An upgrade this server cannot serve is told so, in HTTP, and closed.
@@ -327,6 +339,13 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
     len = calc_web_socket_header(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
   } else {
     len = calc_web_socket_header_old(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
+    if (len <= 0) {
+      // An incomplete Key1/Key2 request: told so rather than kept as a
+      // byte stream whose first read was eaten.
+      wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+      (void)tls.send(c_bad_request, sizeof(c_bad_request) - 1);
+      return WS_HANDSHAKE_ANSWERED;
+    }
   }
   if (len <= 0) {
     wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");

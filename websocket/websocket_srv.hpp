@@ -155,7 +155,8 @@ class WEBSOCKET_SRV {
   // nothing is consumed and the result is WS_HANDSHAKE_NONE. Then one read
   // of at most size - 1 bytes, zero-terminated, is judged: an RFC 6455 or
   // Key1/Key2 upgrade is answered (WS_HANDSHAKE_OK); an upgrade that cannot
-  // be served gets 400 or 426 (WS_HANDSHAKE_ANSWERED).
+  // be served gets 400 or 426, and a plain HTTP GET the page, 404 or 400
+  // (WS_HANDSHAKE_ANSWERED: the caller closes the connection).
   int client_handshake(char* pRAM, size_t size);
 
   // Builds the response to the zero-terminated request str (str_len bytes,

@@ -19,7 +19,7 @@ BIN = os.environ.get("RELAYHUB_BIN", "relayhub")
 if os.sep in BIN:
     BIN = os.path.abspath(BIN)
 HOST = "127.0.0.1"
-KIND_RE = re.compile(r"so -?\d+  (RAW|WS|TLS|WSS)\n")
+KIND_RE = re.compile(r"so -?\d+  (RAW|WS|TLS|WSS|HTTP)\n")
 # Instrumented builds (sanitizers, valgrind) are several times slower.
 SLOW = float(os.environ.get("RELAYHUB_TEST_SLOW", "1"))
 
@@ -130,6 +130,14 @@ class Hub:
                 time.sleep(0.2 * SLOW)
             time.sleep(0.05)  # the kind is printed just before the slot turns ready
         return s
+
+    # Start-up report of a hub run without a TLS identity on purpose.
+    IDENTITY_REPORT = "!! no usable TLS identity ("
+
+    def faults(self):
+        """The console's fault lines ("!!"), but for the start-up identity report."""
+        return [l for l in self.output.splitlines()
+                if "!!" in l and not l.startswith(self.IDENTITY_REPORT)]
 
     def active(self):
         m = re.findall(r"active (\d\d)/\d\d", self.output)

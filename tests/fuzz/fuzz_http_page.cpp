@@ -1,0 +1,31 @@
+// Fuzzes the plain HTTP answer on arbitrary requests: the request is read
+// only within its length (it is copied to a buffer of exactly that size), the
+// status is one of the three, and the head is complete and announces the body.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "web/http_page.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  char* req = static_cast<char*>(malloc(size ? size : 1));
+  memcpy(req, data, size);
+  http_answer_t a;
+  const int status = http_page_answer(req, size, &a);
+  free(req);
+  if (status != a.status) abort();
+  if (status != HTTP_STATUS_OK && status != HTTP_STATUS_NOT_FOUND && status != HTTP_STATUS_BAD_REQUEST)
+    abort();
+  if (a.head_len < 4 || a.head_len >= sizeof(a.head)) abort();
+  if (memcmp(a.head + a.head_len - 4, "\r\n\r\n", 4) != 0) abort();
+  if ((a.body == nullptr) != (a.body_len == 0)) abort();
+  if (status == HTTP_STATUS_OK && a.body != nullptr && a.body != http_chat_page) abort();
+  char length[64];
+  snprintf(length, sizeof(length), "\r\nContent-Length: %zu\r\n",
+           a.body != nullptr ? a.body_len : (status == HTTP_STATUS_OK ? http_chat_page_len : 0));
+  if (a.body != nullptr || status == HTTP_STATUS_OK) {
+    if (memmem(a.head, a.head_len, length, strlen(length)) == nullptr) abort();
+  }
+  return 0;
+}
