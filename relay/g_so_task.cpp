@@ -165,7 +165,7 @@ void* G_SO_TASK::bootstrap_w(void* task) {
 }
 
 void G_SO_TASK::print_kind() {
-  const bool tls = ws.tls.get_status() == 0;
+  const bool tls = ws.tls.get_status() == G_TLS_OK;
   const bool web = ws.b_websocket;
   const char* kind = tls ? (web ? "WSS" : "TLS") : (web ? "WS" : "RAW");
   wprintf(L"%s\n", kind);
@@ -173,7 +173,6 @@ void G_SO_TASK::print_kind() {
 
 int G_SO_TASK::start_server() {
   const timeval tv_detect{0, 500000};
-  const timeval tv_none{0, 0};
   g_tls_t& tls = ws.tls;
   while (!b_stop) {
     addr_listen_size = sizeof(sockaddr_in);
@@ -224,7 +223,7 @@ int G_SO_TASK::start_server() {
     G_SOCKET::socket_keep_alive(so);
     setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_detect, sizeof(tv_detect));
 
-    if (tls.new_server_detect(so) != -1) {
+    if (tls.new_server_detect(so) != G_TLS_FAIL) {
       ws.send_buf = page_w;
       ws.send_buf_size = page_size_w;
       const int hs = ws.client_handshake(page_r, page_size_r);
@@ -238,7 +237,9 @@ int G_SO_TASK::start_server() {
       // A request answered over HTTP (a refused upgrade, the page) is done:
       // it never becomes a relay member.
       if (hs != WS_HANDSHAKE_ANSWERED) {
-        setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_none, sizeof(tv_none));
+        // Fails only when the socket is gone, and then the read loop ends
+        // at its first read anyway.
+        (void)tls.set_recv_timeout(0);
         // Reset the send side under the send lock, before the slot turns
         // ready: a sender that saw this slot ready may already be waiting.
         const bool locked = lock_send() == 0;
@@ -287,7 +288,7 @@ int G_SO_TASK::start_client(g_event* e, bool receiver) {
         const int so = tls.so;
         if (report) {
           wprintf(L":: client_%02u.working  active %02u  so %i  %s\n", task_id, (unsigned)count,
-                  so, tls.get_status() == 0 ? "TLS" : "RAW");
+                  so, tls.get_status() == G_TLS_OK ? "TLS" : "RAW");
         }
         work_r();
         tls.end_session();
@@ -425,10 +426,8 @@ void G_SO_TASK::linger_close() {
   // frame in flight.
   g_tls_t& tls = ws.tls;
   tls.shutdown_send();
-  const timeval tv{0, 200000};
-  const int so = tls.so;
-  if (so == -1) return;
-  setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  // Without the time-out the reads below could block for good.
+  if (tls.set_recv_timeout(200) != G_TLS_OK) return;
   // Whatever still comes is read and dropped: nothing is decoded any more.
   for (int i = 0; i < LINGER_READS; ++i) {
     if (tls.recv(page_r, page_size_r) <= 0) break;
@@ -562,7 +561,7 @@ int G_SO_TASK::work_w() {
     errno = 0;
     const int64_t n = tls.has_pending() ? tls.send_pending() : tls.send(p_send, size_send);
     send_result = n;
-    if (n == -1) {
+    if (n == G_TLS_FAIL) {
       int err = errno;
       if (err == 0) err = tls.err_send;
       send_errno = static_cast<uint32_t>(err);

@@ -281,7 +281,7 @@ int G_SOCKET::start_client() {
     errno = 0;
     const int so = tls.so;
     if (::connect(so, reinterpret_cast<sockaddr*>(&addr_remote), sizeof(addr_remote)) == 0 &&
-        tls.new_client_raw(so) == 0) {
+        tls.new_client_raw(so) == G_TLS_OK) {
       t.b_connected = true;
       t.e_thread_r.signal();
       continue;

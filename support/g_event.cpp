@@ -6,10 +6,6 @@
 #include <sched.h>
 #include <sys/time.h>
 
-namespace {
-constexpr int kClosed = 43;
-}
-
 g_event::g_event() : b_manual_reset(false), b_signaled(false), b_valid(false), users(0) {
   memset(&cond, 0, sizeof cond);
   memset(&mutex, 0, sizeof mutex);
@@ -46,7 +42,7 @@ int g_event::enter() {
   users.fetch_add(1, std::memory_order_seq_cst);
   if (!b_valid.load(std::memory_order_seq_cst)) {
     leave();
-    return kClosed;
+    return G_CLOSED;
   }
   return 0;
 }
@@ -70,7 +66,7 @@ int g_event::init(bool manual_reset, bool initially_signaled) {
 }
 
 int g_event::signal() {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   pthread_mutex_lock(&mutex);
   b_signaled = true;
   pthread_mutex_unlock(&mutex);
@@ -84,7 +80,7 @@ int g_event::signal() {
 }
 
 int g_event::reset() {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   pthread_mutex_lock(&mutex);
   b_signaled = false;
   pthread_mutex_unlock(&mutex);
@@ -93,12 +89,12 @@ int g_event::reset() {
 }
 
 int g_event::wait() {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   pthread_mutex_lock(&mutex);
   int rc = 0;
   while (!b_signaled && rc == 0) rc = pthread_cond_wait(&cond, &mutex);
   if (!b_valid.load()) {
-    rc = kClosed;
+    rc = G_CLOSED;
   } else if (rc == 0 && !b_manual_reset) {
     b_signaled = false;
   }
@@ -108,7 +104,7 @@ int g_event::wait() {
 }
 
 int g_event::wait_time(unsigned ms) {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   struct timespec until;
   deadline(ms, &until);
   int rc = pthread_mutex_timedlock(&mutex, &until);
@@ -118,7 +114,7 @@ int g_event::wait_time(unsigned ms) {
   }
   while (!b_signaled && rc == 0) rc = pthread_cond_timedwait(&cond, &mutex, &until);
   if (!b_valid.load()) {
-    rc = kClosed;
+    rc = G_CLOSED;
   } else if (rc == 0 && !b_manual_reset) {
     b_signaled = false;
   }
@@ -128,7 +124,7 @@ int g_event::wait_time(unsigned ms) {
 }
 
 int g_event::close() {
-  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return kClosed;
+  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return G_CLOSED;
   // Under the mutex, so that a waiter between its test and its sleep
   // cannot miss the wake-up.
   pthread_mutex_lock(&mutex);

@@ -2,11 +2,13 @@
 // Event on a mutex and a condition variable: auto-reset (a successful wait
 // consumes the signal) or manual-reset (the signal stays until reset).
 // Results: 0 = success, an error number from the threading call = failure,
-// 43 (EIDRM) = not initialised or closed.
+// G_CLOSED (43, EIDRM) = not initialised or closed.
 
 #include <atomic>
 #include <ctime>
 #include <pthread.h>
+
+#include "support/g_result.hpp"
 
 class g_event {
  public:
@@ -20,9 +22,9 @@ class g_event {
   int init(bool manual_reset, bool initially_signaled);
   int signal();
   int reset();
-  int wait();
+  [[nodiscard]] int wait();
   // 0, 110 (ETIMEDOUT) at the deadline, 43 when closed, or another error.
-  int wait_time(unsigned ms);
+  [[nodiscard]] int wait_time(unsigned ms);
   // Wakes every waiter (they return 43) and waits until they have left
   // before the primitives are destroyed.
   int close();

@@ -6,10 +6,6 @@
 
 #include "support/g_event.hpp"
 
-namespace {
-constexpr int kClosed = 43;
-}
-
 g_event_sem::g_event_sem() : b_manual_reset(false), b_signaled(false), b_valid(false), users(0) {
   memset(&sem, 0, sizeof sem);
 }
@@ -22,7 +18,7 @@ int g_event_sem::enter() {
   users.fetch_add(1, std::memory_order_seq_cst);
   if (!b_valid.load(std::memory_order_seq_cst)) {
     leave();
-    return kClosed;
+    return G_CLOSED;
   }
   return 0;
 }
@@ -44,7 +40,7 @@ int g_event_sem::init(bool manual_reset, bool initially_signaled) {
 }
 
 int g_event_sem::signal() {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   b_signaled.store(true);
   const int rc = sem_post(&sem) == 0 ? 0 : errno;
   leave();
@@ -52,7 +48,7 @@ int g_event_sem::signal() {
 }
 
 int g_event_sem::reset() {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   b_signaled.store(false);
   drain();
   leave();
@@ -72,7 +68,7 @@ int g_event_sem::passed() {
 }
 
 int g_event_sem::wait() {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   if (b_manual_reset && b_signaled.load()) {
     leave();
     return 0;
@@ -82,7 +78,7 @@ int g_event_sem::wait() {
     const int err = errno;
     if (!b_valid.load()) {
       leave();
-      return kClosed;
+      return G_CLOSED;
     }
     if (rc == 0) return passed();
     if (err != EINTR) {
@@ -93,7 +89,7 @@ int g_event_sem::wait() {
 }
 
 int g_event_sem::wait_time(unsigned ms) {
-  if (enter() != 0) return kClosed;
+  if (enter() != 0) return G_CLOSED;
   if (b_manual_reset && b_signaled.load()) {
     leave();
     return 0;
@@ -105,7 +101,7 @@ int g_event_sem::wait_time(unsigned ms) {
     const int err = errno;
     if (!b_valid.load()) {
       leave();
-      return kClosed;
+      return G_CLOSED;
     }
     if (rc == 0) return passed();
     if (err != EINTR) {
@@ -116,7 +112,7 @@ int g_event_sem::wait_time(unsigned ms) {
 }
 
 int g_event_sem::close() {
-  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return kClosed;
+  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return G_CLOSED;
   b_signaled.store(true);
   // Keep the count at least as high as the number of threads still inside,
   // so every blocked waiter is released; then wait for all to leave before

@@ -2,11 +2,13 @@
 // Event on an unnamed POSIX semaphore, with the same operations and modes
 // as g_event. Used as a lock when auto-reset and created signalled: wait
 // takes it, signal gives it back.
-// Results: 0 = success, errno = failure, 43 (EIDRM) = not initialised or
+// Results: 0 = success, errno = failure, G_CLOSED (43, EIDRM) = not initialised or
 // closed.
 
 #include <atomic>
 #include <semaphore.h>
+
+#include "support/g_result.hpp"
 
 class g_event_sem {
  public:
@@ -20,9 +22,9 @@ class g_event_sem {
   int signal();
   int reset();
   // Keeps waiting when interrupted by a signal handler.
-  int wait();
+  [[nodiscard]] int wait();
   // 0, 110 (ETIMEDOUT) at the deadline, 43 when closed, or another errno.
-  int wait_time(unsigned ms);
+  [[nodiscard]] int wait_time(unsigned ms);
   // Wakes every waiter (they return 43) and waits until they have left
   // before the semaphore is destroyed.
   int close();

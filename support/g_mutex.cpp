@@ -5,10 +5,6 @@
 
 #include "support/g_event.hpp"
 
-namespace {
-constexpr int kClosed = 43;
-}
-
 g_mutex::g_mutex() : b_valid(false), p_base(this), holder(pthread_t{}), users(0) {
   memset(&mutex, 0, sizeof mutex);
 }
@@ -25,7 +21,7 @@ int g_mutex::enter() {
   p_base->users.fetch_add(1, std::memory_order_seq_cst);
   if (!usable()) {
     leave();
-    return kClosed;
+    return G_CLOSED;
   }
   return 0;
 }
@@ -44,7 +40,8 @@ int g_mutex::init() {
 
 int g_mutex::init(bool locked) {
   const int rc = init();
-  if (rc == 0 && locked) lock();
+  // A fresh mutex that nobody shares yet: taking it cannot fail or block.
+  if (rc == 0 && locked) (void)lock();
   return rc;
 }
 
@@ -61,7 +58,7 @@ int g_mutex::taken() {
     // Closed while we waited: hand the lock on to the next one in line.
     pthread_mutex_unlock(&base->mutex);
     leave();
-    return kClosed;
+    return G_CLOSED;
   }
   base->holder.store(pthread_self());
   leave();
@@ -69,8 +66,8 @@ int g_mutex::taken() {
 }
 
 int g_mutex::lock() {
-  if (!b_valid.load()) return kClosed;
-  if (enter() != 0) return kClosed;
+  if (!b_valid.load()) return G_CLOSED;
+  if (enter() != 0) return G_CLOSED;
   const int rc = pthread_mutex_lock(&p_base->mutex);
   if (rc != 0) {
     leave();
@@ -80,8 +77,8 @@ int g_mutex::lock() {
 }
 
 int g_mutex::lock_time(unsigned ms) {
-  if (!b_valid.load()) return kClosed;
-  if (enter() != 0) return kClosed;
+  if (!b_valid.load()) return G_CLOSED;
+  if (enter() != 0) return G_CLOSED;
   struct timespec until;
   g_event::deadline(ms, &until);
   const int rc = pthread_mutex_timedlock(&p_base->mutex, &until);
@@ -97,14 +94,14 @@ int g_mutex::unlock() {
   // Read before the release: once released, a closer may go on and
   // destroy the object.
   const bool ok = usable();
-  if (!pthread_equal(base->holder.load(), pthread_self())) return ok ? EPERM : kClosed;
+  if (!pthread_equal(base->holder.load(), pthread_self())) return ok ? EPERM : G_CLOSED;
   base->holder.store(pthread_t{});
   const int rc = pthread_mutex_unlock(&base->mutex);
-  return ok ? rc : kClosed;
+  return ok ? rc : G_CLOSED;
 }
 
 int g_mutex::close() {
-  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return kClosed;
+  if (!b_valid.exchange(false, std::memory_order_seq_cst)) return G_CLOSED;
   g_mutex* base = p_base;
   const bool held = pthread_equal(base->holder.load(), pthread_self());
   if (base != this) {

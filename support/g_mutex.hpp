@@ -1,11 +1,13 @@
 #pragma once
 // One POSIX mutex (default attributes) with explicit init/close.
 // Results: init answers -1 for an object that is already valid; every other
-// operation answers 43 (EIDRM) for an object that is not valid, else 0 or
+// operation answers G_CLOSED (43, EIDRM) for an object that is not valid, else 0 or
 // the threading call's error number.
 
 #include <atomic>
 #include <pthread.h>
+
+#include "support/g_result.hpp"
 
 class g_mutex {
  public:
@@ -23,8 +25,8 @@ class g_mutex {
   // is closed, the sharing object answers 43.
   int init(g_mutex* other);
   // 43 also when the object was closed while the caller waited.
-  int lock();
-  int lock_time(unsigned ms);
+  [[nodiscard]] int lock();
+  [[nodiscard]] int lock_time(unsigned ms);
   // EPERM (1) when the calling thread does not hold the lock. A holder may
   // still release it after the object was closed (the result is then 43).
   int unlock();

@@ -8,10 +8,6 @@
 
 #include "support/g_event.hpp"
 
-namespace {
-constexpr int kClosed = 43;
-}
-
 g_thread::g_thread() : stack_size(0), flags(0), p_attr(nullptr), b_valid(false), b_joined(false) {
   memset(&h_thread, 0, sizeof h_thread);
 }
@@ -21,7 +17,7 @@ g_thread::~g_thread() {
 }
 
 int g_thread::usable() const {
-  if (!b_valid.load()) return kClosed;
+  if (!b_valid.load()) return G_CLOSED;
   if (b_joined.load()) return ESRCH;
   return 0;
 }
@@ -66,7 +62,7 @@ int g_thread::create(void* (*function)(void*), void* argument) {
 }
 
 int g_thread::close() {
-  if (!b_valid.exchange(false)) return kClosed;
+  if (!b_valid.exchange(false)) return G_CLOSED;
   stack_size = 0;
   flags = 0;
   p_attr = nullptr;
@@ -105,9 +101,9 @@ int g_thread::cancel() {
   return pthread_cancel(h_thread);
 }
 
-int g_thread::resume() { return b_valid.load() ? -1 : kClosed; }
+int g_thread::resume() { return b_valid.load() ? -1 : G_CLOSED; }
 
-int g_thread::suspend() { return b_valid.load() ? -1 : kClosed; }
+int g_thread::suspend() { return b_valid.load() ? -1 : G_CLOSED; }
 
 uint64_t g_thread::get_affinity() {
   if (usable() != 0) return 0;

@@ -2,11 +2,13 @@
 // One POSIX thread: configured (stack size or caller-owned attributes),
 // started with create, then joined, signalled, cancelled or forgotten.
 // Results: 0 = success, the threading call's error number = failure,
-// 43 (EIDRM) = the object holds no thread.
+// G_CLOSED (43, EIDRM) = the object holds no thread.
 
 #include <atomic>
 #include <cstdint>
 #include <pthread.h>
+
+#include "support/g_result.hpp"
 
 class g_thread {
  public:
@@ -26,7 +28,7 @@ class g_thread {
   pthread_attr_t* get_attributes(pthread_attr_t* buffer, bool* initialised);
   // Starts function(argument). A stack size the system refuses falls back
   // to the default stack silently. 0 or the creation's error number.
-  int create(void* (*function)(void*), void* argument);
+  [[nodiscard]] int create(void* (*function)(void*), void* argument);
   // Forgets the thread (no join, detach or signal) and the configuration.
   // The thread function may call it on its own object.
   int close();

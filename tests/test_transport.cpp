@@ -865,6 +865,59 @@ TEST_F(TransportTls, SessionCountsFromCreationAndNeedsScratchBuffer)
   EXPECT_EQ(t.get_status(), -2);
 }
 
+TEST_F(TransportTls, EveryWayOutGivesBackTheLockAndTheReference)
+{
+  // Each call below leaves by another exit (success, nothing to do, time-out,
+  // peer's close_notify, finished handshake). Afterwards the lock must be
+  // free and only the attachment may still hold the session.
+  tls_link l;
+  ASSERT_TRUE(l.open());
+  g_tls_t& t = l.srv;
+  auto given_back = [&t](const char* step) {
+    const int lock = t.sem_bio.wait_time(0);
+    if (lock == 0)
+      (void)t.sem_bio.signal();  // hand back what the check took
+    EXPECT_EQ(lock, 0) << step << ": lock still held";
+    EXPECT_EQ(t.ssl_refs.load(), 1) << step;
+    EXPECT_FALSE(t.b_reading.load()) << step;
+  };
+  char buf[64];
+
+  // peek leaves the bytes for recv (the WebSocket handshake's "GET " look).
+  ASSERT_EQ(SSL_write(l.cli.ssl, "GET /x", 6), 6);
+  ASSERT_EQ(t.peek(buf, 4), 4);
+  EXPECT_EQ(std::string(buf, 4), "GET ");
+  given_back("peek");
+  ASSERT_EQ(t.recv(buf, sizeof buf), 6);
+  EXPECT_EQ(std::string(buf, 6), "GET /x");
+  given_back("recv");
+  EXPECT_EQ(t.recv(buf, 0), 0);
+  given_back("recv of 0 bytes");
+  EXPECT_EQ(t.send("x", 0), 0);
+  given_back("send of 0 bytes");
+  EXPECT_EQ(t.send("pong", 4), 4);
+  given_back("send");
+  EXPECT_EQ(t.send_tls_nowait("pong", 4), 4);
+  given_back("send_tls_nowait");
+  EXPECT_EQ(t.accept(), -1);
+  given_back("accept after the handshake");
+
+  // Nothing comes: the socket read times out inside the pump.
+  set_timeout(l.p.server, SO_RCVTIMEO, 100);
+  EXPECT_LE(t.peek(buf, 4), 0);
+  given_back("peek timed out");
+  EXPECT_EQ(t.recv(buf, sizeof buf), -1);
+  EXPECT_EQ(t.err_tls.load(), 0);
+  given_back("recv timed out");
+
+  // The peer ends the TLS session.
+  ASSERT_TRUE(l.cli.read_all(buf, 8));
+  ASSERT_GE(SSL_shutdown(l.cli.ssl), 0);
+  EXPECT_EQ(t.recv(buf, sizeof buf), 0);
+  EXPECT_EQ(t.err_tls.load(), SSL_ERROR_ZERO_RETURN);
+  given_back("recv of close_notify");
+}
+
 TEST_F(TransportTls, SmallScratchBufferStillCompletesHandshake)
 {
   // The first flight (three-certificate chain) does not fit into 1472 bytes.

@@ -246,6 +246,21 @@ TEST(WsHandshakeRfc, ProtocolEchoesFirstToken) {
   EXPECT_EQ(std::string::npos, e.text.find('\0'));
 }
 
+TEST(WsHandshakeRfc, CopiedProtocolCannotAddResponseLines) {
+  // The offered protocol is echoed in the response's own header lines: it
+  // ends at the first control byte, so nothing of it can start a line.
+  const std::string base(kSampleRequest, sizeof(kSampleRequest) - 3);
+  std::string want = rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  want.resize(want.size() - 2);
+  want += "Sec-WebSocket-Protocol: chat\r\n\r\n";
+  for (const char* sep : {"\r\n", "\n", "\r", "\x01", "\x7f"}) {
+    WEBSOCKET_SRV ws;
+    header_result r =
+        build(ws, base + "Sec-WebSocket-Protocol: chat" + sep + "Set-Cookie: injected=1\r\n\r\n");
+    EXPECT_EQ(want, r.text) << (int)sep[0];
+  }
+}
+
 TEST(WsHandshakeRfc, KeyValueRules) {
   WEBSOCKET_SRV ws;
   // An empty value is no key.

@@ -1,6 +1,7 @@
 // Connection transport: attaching sockets, TLS detection, the plain read and
 // write paths and the teardown. The TLS data paths live in g_tls_pump.cpp.
 #include "transport/g_tls.hpp"
+#include "transport/g_tls_guard.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -10,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <openssl/bio.h>
@@ -30,14 +32,18 @@ int retired_refs_index()
 
 g_tls_t::g_tls_t()
 {
-  sem_bio.init(false, true);
+  // A lock that failed to initialise refuses every wait: each TLS operation
+  // then fails instead of running unguarded.
+  (void)sem_bio.init(false, true);
   // Make sure the ex-data index exists before two threads could race for it.
   retired_refs_index();
 }
 
 g_tls_t::~g_tls_t()
 {
-  sem_bio.close();
+  // Closed first so that a thread still blocked in its wait leaves; a second
+  // close (nothing to close) changes nothing.
+  (void)sem_bio.close();
   b_abort = true;
   end_session();
   for (std::atomic<BUF_MEM*>* b : {&spare_w, &pending_w}) {
@@ -55,15 +61,15 @@ int g_tls_t::hold(SSL*& s)
   std::lock_guard<std::mutex> lk(ref_mtx);
   s = ssl.load();
   if (s == nullptr)
-    return 0;
+    return HOLD_NONE;
   const int64_t before = ssl_refs.fetch_add(1);
   if (before <= 0) {
     ssl_refs.fetch_sub(1);
-    err_tls = -1;
+    err_tls = G_TLS_ERR_GONE;
     s = nullptr;
-    return -1;
+    return HOLD_RELEASED;
   }
-  return 1;
+  return HOLD_HELD;
 }
 
 void g_tls_t::drop(SSL* s)
@@ -90,7 +96,9 @@ void g_tls_t::drop(SSL* s)
 void g_tls_t::release_session(SSL* s)
 {
   ERR_clear_error();
-  SSL_shutdown(s);
+  // No close_notify can leave any more (the write BIO is never flushed after
+  // this): the result says nothing the teardown could act on.
+  (void)SSL_shutdown(s);
   SSL_free(s);
   // A shutdown in the middle of a handshake queues an error; it must not be
   // mistaken for the cause of a later failure on this thread.
@@ -105,7 +113,7 @@ int g_tls_t::new_client_raw(int fd)
   b_tls = false;
   so_attached = fd;
   so = fd;
-  return fd == -1 ? -1 : 0;
+  return fd == -1 ? G_TLS_FAIL : G_TLS_OK;
 }
 
 int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
@@ -115,10 +123,10 @@ int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
   so = fd;
   const bool client = mode == G_TLS_MODE_CLIENT;
   if (!(client ? client_valid : server_valid) || fd == -1)
-    return -1;
+    return G_TLS_FAIL;
   SSL* s = SSL_new(client ? ctx_client : ctx_server);
   if (s == nullptr)
-    return -1;
+    return G_TLS_FAIL;
   BIO* r = BIO_new(BIO_s_mem());
   BIO* w = BIO_new(BIO_s_mem());
   if (r == nullptr || w == nullptr) {
@@ -127,7 +135,7 @@ int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
     if (w != nullptr)
       BIO_free(w);
     SSL_free(s);
-    return -1;
+    return G_TLS_FAIL;
   }
   SSL_set_bio(s, r, w);
   bio_r = r;
@@ -139,8 +147,8 @@ int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
   }
   err_recv = 0;
   err_send = 0;
-  err_tls = 0;
-  return 0;
+  err_tls = SSL_ERROR_NONE;
+  return G_TLS_OK;
 }
 
 int g_tls_t::new_server(int fd)
@@ -150,8 +158,8 @@ int g_tls_t::new_server(int fd)
 
 int g_tls_t::new_client(int fd)
 {
-  if (new_session(fd, G_TLS_MODE_CLIENT) != 0)
-    return -1;
+  if (new_session(fd, G_TLS_MODE_CLIENT) != G_TLS_OK)
+    return G_TLS_FAIL;
   return connect();
 }
 
@@ -161,35 +169,25 @@ int g_tls_t::new_server_detect(int fd)
   so_attached = fd;
   so = fd;
   if (fd == -1)
-    return -1;
+    return G_TLS_FAIL;
 
-  unsigned char head[6];
-  ssize_t n;
-  for (;;) {
-    errno = 0;
-    n = sock_recv(head, sizeof head, MSG_PEEK);
-    if (n > 0)
-      break;
-    err_recv = errno;
-    if (errno == EINTR) {
-      errno = 0;
-      continue;
-    }
-    return -2;
-  }
+  // Attached as plain above, so this looks at the socket's own bytes and
+  // leaves them there. A time-out, a close or a failure reads as plain.
+  char head[6];
+  const int64_t n = peek(head, sizeof head);
   // A handshake record (22) carrying a ClientHello (1); the version and
   // length bytes in between are not examined.
-  if (n != 6 || head[0] != 22 || head[5] != 1)
-    return -2;
+  if (n != static_cast<int64_t>(sizeof head) || head[0] != 22 || head[5] != 1)
+    return G_TLS_PLAIN;
 
-  if (new_session(fd, G_TLS_MODE_SERVER) != 0)
-    return -1;
-  return accept() == 0 ? 0 : -1;
+  if (new_session(fd, G_TLS_MODE_SERVER) != G_TLS_OK)
+    return G_TLS_FAIL;
+  return accept() == G_TLS_OK ? G_TLS_OK : G_TLS_FAIL;
 }
 
 int g_tls_t::get_status() const
 {
-  return ssl.load() != nullptr ? 0 : -2;
+  return ssl.load() != nullptr ? G_TLS_OK : G_TLS_PLAIN;
 }
 
 // ---------------------------------------------------------------------------
@@ -253,26 +251,26 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
         continue;
       if (e != EAGAIN && e != ENOBUFS) {
         b_abort = true;
-        return -1;
+        return G_TLS_FAIL;
       }
     }
 
     // Wait until the socket can take more; read the peer meanwhile.
     for (;;) {
-      const int fd = use_fd();
-      if (fd == -1) {
-        // Taken over by end_session on the other thread: nothing to wait on
-        // and nothing left to abort.
-        err_send = EBADF;
-        return -1;
-      }
-      p.fd = fd;
-      p.events = events;
       const short prev = p.revents;
-      const int pr = ::poll(&p, 1, -1);
-      const int poll_errno = errno;
-      unuse_fd(fd);
-      errno = poll_errno;
+      int pr = 0;
+      {
+        fd_use use(*this);
+        if (use.fd() == -1) {
+          // Taken over by end_session on the other thread: nothing to wait
+          // on and nothing left to abort.
+          err_send = EBADF;
+          return G_TLS_FAIL;
+        }
+        p.fd = use.fd();
+        p.events = events;
+        pr = ::poll(&p, 1, -1);
+      }
       if (pr <= 0) {
         p.revents = prev;
         if (prev & POLLOUT)
@@ -281,13 +279,13 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
       }
       const short rv = p.revents;
       if ((rv & POLLIN) && (events & POLLIN)) {
-        if (drain(&events) < 0)
-          return -1;
+        if (drain(&events) != G_TLS_OK)
+          return G_TLS_FAIL;
       }
       if (rv & (POLLERR | POLLHUP | POLLNVAL)) {
         err_send = errno;
         b_abort = true;
-        return -1;
+        return G_TLS_FAIL;
       }
       if (rv & POLLOUT)
         break;
@@ -303,7 +301,7 @@ int64_t g_tls_t::send_nowait(const char* data, size_t len)
       return w;
     if (errno == EINTR)
       continue;
-    return (errno == EAGAIN || errno == ENOBUFS) ? 0 : -1;
+    return (errno == EAGAIN || errno == ENOBUFS) ? 0 : G_TLS_FAIL;
   }
 }
 
@@ -372,11 +370,18 @@ void g_tls_t::end_session()
 
 void g_tls_t::shutdown_send()
 {
-  const int fd = use_fd();
-  if (fd == -1)
-    return;
-  ::shutdown(fd, SHUT_WR);
-  unuse_fd(fd);
+  fd_use use(*this);
+  if (use.fd() != -1)
+    ::shutdown(use.fd(), SHUT_WR);
+}
+
+int g_tls_t::set_recv_timeout(unsigned ms)
+{
+  fd_use use(*this);
+  if (use.fd() == -1)
+    return G_TLS_FAIL;
+  const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+  return setsockopt(use.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? G_TLS_OK : G_TLS_FAIL;
 }
 
 // ---------------------------------------------------------------------------
@@ -413,28 +418,20 @@ void g_tls_t::unuse_fd(int fd)
 
 ssize_t g_tls_t::sock_recv(void* buf, size_t size, int flags)
 {
-  const int fd = use_fd();
-  if (fd == -1) {
+  fd_use use(*this);
+  if (use.fd() == -1) {
     errno = EBADF;
-    return -1;
+    return -1;  // as recv(2) fails
   }
-  const ssize_t r = ::recv(fd, buf, size, flags);
-  const int e = errno;
-  unuse_fd(fd);
-  errno = e;
-  return r;
+  return ::recv(use.fd(), buf, size, flags);
 }
 
 ssize_t g_tls_t::sock_send(const void* data, size_t len, int flags)
 {
-  const int fd = use_fd();
-  if (fd == -1) {
+  fd_use use(*this);
+  if (use.fd() == -1) {
     errno = EBADF;
-    return -1;
+    return -1;  // as send(2) fails
   }
-  const ssize_t r = ::send(fd, data, len, flags);
-  const int e = errno;
-  unuse_fd(fd);
-  errno = e;
-  return r;
+  return ::send(use.fd(), data, len, flags);
 }

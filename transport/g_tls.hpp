@@ -24,6 +24,21 @@ enum G_TLS_MIN_BITS_EC_E : int {
   G_TLS_MIN_BITS_EC_521 = 3,
 };
 
+// Results of the transport's int operations (attaching, detection, the
+// handshakes, get_status, the drain). Byte-count operations return the count,
+// with G_TLS_FAIL (or 0 at the end of the stream) when nothing was moved.
+enum G_TLS_RESULT_E : int {
+  G_TLS_OK = 0,      // done: attached, TLS recognised and handshaken, a session present
+  G_TLS_FAIL = -1,   // refused or failed
+  G_TLS_PLAIN = -2,  // no TLS: a plain connection, or none attached
+};
+
+// Values of err_tls besides the SSL_get_error codes.
+enum G_TLS_ERR_E : int {
+  G_TLS_ERR_SOCKET = 0,  // the socket read or write failed, or the peer closed TCP
+  G_TLS_ERR_GONE = -1,   // the session was gone, or a BIO step failed
+};
+
 // Why a load_cer() left the identity it tried unusable.
 enum G_TLS_CER_FAULT_E : int {
   G_TLS_CER_OK = 0,
@@ -103,46 +118,77 @@ class g_tls_t {
   g_tls_t& operator=(const g_tls_t&) = delete;
 
   // ---- connection transport (transport/g_tls.cpp) ----
-  int new_client_raw(int so);
-  int new_session(int so, G_TLS_MODE_E mode);
-  int new_server(int so);
-  int new_client(int so);
-  int new_server_detect(int so);
-  int get_status() const;
-  int64_t recv(char* buf, size_t size);
-  int64_t send(const char* data, size_t len);
-  int64_t send_raw(const char* data, size_t len);
+  // G_TLS_OK, or G_TLS_FAIL when so is -1.
+  [[nodiscard]] int new_client_raw(int so);
+  // G_TLS_OK or G_TLS_FAIL; no handshake.
+  [[nodiscard]] int new_session(int so, G_TLS_MODE_E mode);
+  [[nodiscard]] int new_server(int so);
+  // new_session, then the client handshake: G_TLS_OK or G_TLS_FAIL.
+  [[nodiscard]] int new_client(int so);
+  // G_TLS_OK: TLS, handshake done; G_TLS_PLAIN: not TLS, attached as plain;
+  // G_TLS_FAIL: so is -1, or TLS that could not be served.
+  [[nodiscard]] int new_server_detect(int so);
+  // G_TLS_OK while a TLS session is attached, else G_TLS_PLAIN.
+  [[nodiscard]] int get_status() const;
+  [[nodiscard]] int64_t recv(char* buf, size_t size);
+  [[nodiscard]] int64_t send(const char* data, size_t len);
+  [[nodiscard]] int64_t send_raw(const char* data, size_t len);
   // One non-blocking write of a plain connection: bytes written, 0 when the
-  // socket takes nothing now, -1 on failure (errno kept). Never blocks.
-  int64_t send_nowait(const char* data, size_t len);
+  // socket takes nothing now, G_TLS_FAIL on failure (errno kept). Never blocks.
+  [[nodiscard]] int64_t send_nowait(const char* data, size_t len);
   void end_session();
   // Looks at the first bytes of the connection's data without consuming
   // them: MSG_PEEK on a plain socket, SSL_peek through the pump on a TLS
   // one (ciphertext read meanwhile stays in the session for the next recv).
   // Bytes placed in buf (> 0), or <= 0 when nothing came (time-out, close,
-  // failure; err_recv / err_tls tell which).
-  int64_t peek(char* buf, size_t size);
+  // failure; err_recv / err_tls tell which). Detection and the WebSocket
+  // handshake's first look both use it.
+  [[nodiscard]] int64_t peek(char* buf, size_t size);
   // Ends the sending direction (TCP FIN) and keeps the socket for reading.
   void shutdown_send();
+  // SO_RCVTIMEO of the attached socket; ms 0 = block without limit.
+  // G_TLS_OK, or G_TLS_FAIL (no socket, or the option was refused).
+  [[nodiscard]] int set_recv_timeout(unsigned ms);
 
   // ---- TLS record pump (transport/g_tls_pump.cpp) ----
-  int accept();
-  int connect();
-  int64_t recv_tls(char* buf, size_t size);
-  int64_t send_tls(const char* data, size_t len);
+  // The two handshakes: G_TLS_OK when completed, else G_TLS_FAIL.
+  [[nodiscard]] int accept();
+  [[nodiscard]] int connect();
+  [[nodiscard]] int64_t recv_tls(char* buf, size_t size);
+  [[nodiscard]] int64_t send_tls(const char* data, size_t len);
   // Encrypts one message and writes what the socket takes at once, never
   // blocking: len when everything went out; 0 when ciphertext is left for
-  // send_pending (the message is consumed); -1 when nothing was done and the
-  // message is to be sent with send().
-  int64_t send_tls_nowait(const char* data, size_t len);
+  // send_pending (the message is consumed); G_TLS_FAIL when nothing was done
+  // and the message is to be sent with send().
+  [[nodiscard]] int64_t send_tls_nowait(const char* data, size_t len);
   // Writes the ciphertext that send_tls_nowait left, blocking like send().
-  int64_t send_pending();
+  [[nodiscard]] int64_t send_pending();
   bool has_pending() const { return pending_w.load() != nullptr; }
   // POLLIN branch of send_raw: drains the peer's bytes into the read BIO while
-  // a write waits. May clear POLLIN in *events. 0 = carry on, -1 = fail the write.
-  int drain(short* events);
+  // a write waits. May clear POLLIN in *events. G_TLS_OK = carry on,
+  // G_TLS_FAIL = fail the write.
+  [[nodiscard]] int drain(short* events);
 
  private:
+  // Results of hold().
+  enum HOLD_E : int {
+    HOLD_HELD = 1,       // one more reference taken
+    HOLD_NONE = 0,       // no session attached
+    HOLD_RELEASED = -1,  // the session is being released (err_tls is then -1)
+  };
+  // Scoped forms of the protocols below: the session reference, the lock
+  // sem_bio (released and re-taken around blocking socket calls), the use of
+  // the live socket, and the b_reading flag. Every exit of a pump operation
+  // gives back what it took, in the reverse order (lock, then reference).
+  class session_ref;
+  class bio_lock;
+  class fd_use;
+  class reading_mark;
+
+  // Server (accept) or client (connect) handshake: both are one loop of
+  // feeding the peer's bytes in, one handshake step and sending its output;
+  // the client speaks first.
+  int handshake(G_TLS_MODE_E mode);
   // Blocking socket read: retries EINTR, records errno in err_recv. Returns
   // the recv result.
   int64_t read_socket(char* buf, size_t size);
@@ -156,10 +202,10 @@ class g_tls_t {
   ssize_t sock_recv(void* buf, size_t size, int flags);
   ssize_t sock_send(const void* data, size_t len, int flags);
   // Reference protocol. hold() takes one more reference on the attached
-  // session and returns it in s: 1 = held, 0 = no session attached,
-  // -1 = the session is being released (err_tls is then -1). drop() gives the
-  // reference back and frees the session when it was the last one.
-  int hold(SSL*& s);
+  // session and returns it in s (HOLD_E). drop() gives the reference back
+  // and frees the session when it was the last one; drop(nullptr) does
+  // nothing.
+  [[nodiscard]] int hold(SSL*& s);
   void drop(SSL* s);
   // Frees a session that nobody holds any more.
   static void release_session(SSL* s);

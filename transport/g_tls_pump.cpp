@@ -2,6 +2,7 @@
 // hand between the socket and the session's two memory BIOs, by the two
 // handshakes, the TLS read and write paths and the drain inside send_raw.
 #include "transport/g_tls.hpp"
+#include "transport/g_tls_guard.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,7 +39,7 @@ void reattach(BIO* bio, BUF_MEM* bm)
 
 // Moves every byte that the session wrote into its write BIO to the socket
 // through send_raw, p_size bytes at a time. Returns the number of bytes moved,
-// or -1 when a send failed; *last receives the final BIO_read result.
+// or G_TLS_FAIL when a send failed; *last receives the final BIO_read result.
 int64_t flush_handshake(g_tls_t* t, BIO* wbio, char* p, size_t p_size, int* last)
 {
   int64_t moved = 0;
@@ -48,7 +49,7 @@ int64_t flush_handshake(g_tls_t* t, BIO* wbio, char* p, size_t p_size, int* last
     if (k <= 0)
       return moved;
     if (t->send_raw(p, static_cast<size_t>(k)) <= 0)
-      return -1;
+      return G_TLS_FAIL;
     moved += k;
   }
 }
@@ -60,116 +61,80 @@ int64_t flush_handshake(g_tls_t* t, BIO* wbio, char* p, size_t p_size, int* last
 
 int g_tls_t::accept()
 {
-  err_tls = -1;
-  SSL* s = nullptr;
-  if (hold(s) != 1) {
-    err_tls = -1;
-    return -1;
-  }
-  if (p_recv == nullptr || p_recv_size == 0) {
-    wprintf(L"p_recv or p_recv_size not set\n");
-    drop(s);
-    return -1;
-  }
-  BIO* rbio = SSL_get_rbio(s);
-  BIO* wbio = SSL_get_wbio(s);
-  int last = -1;
-  while (SSL_is_init_finished(s) == 0) {
-    const int64_t n = read_socket(p_recv, p_recv_size);
-    if (n <= 0) {
-      err_tls = 0;
-      break;
-    }
-    if (ssl.load() != s) {
-      err_tls = -1;
-      break;
-    }
-    const int c = BIO_write(rbio, p_recv, to_int(static_cast<size_t>(n)));
-    if (c <= 0) {
-      err_tls = SSL_get_error(s, c);
-      break;
-    }
-    err_tls = 0;
-    ERR_clear_error();
-    last = SSL_accept(s);
-    if (last <= 0)
-      err_tls = SSL_get_error(s, last);
-    if (err_tls != 0 && err_tls != SSL_ERROR_WANT_READ)
-      break;
-    // The first flight carries the certificate chain and may be larger than
-    // p_recv: all of it goes out before the next read.
-    int k = 0;
-    const int64_t moved = flush_handshake(this, wbio, p_recv, p_recv_size, &k);
-    if (moved < 0) {
-      err_tls = -1;
-      break;
-    }
-    if (moved == 0)
-      err_tls = SSL_get_error(s, k);
-    if (err_tls != SSL_ERROR_WANT_READ)
-      break;
-  }
-  drop(s);
-  return last == 1 ? 0 : -1;
+  return handshake(G_TLS_MODE_SERVER);
 }
 
 int g_tls_t::connect()
 {
-  err_tls = -1;
-  SSL* s = nullptr;
-  if (hold(s) != 1) {
-    err_tls = -1;
-    return -1;
+  return handshake(G_TLS_MODE_CLIENT);
+}
+
+int g_tls_t::handshake(G_TLS_MODE_E mode)
+{
+  const bool server = mode != G_TLS_MODE_CLIENT;
+  err_tls = G_TLS_ERR_GONE;
+  session_ref ref(*this);
+  if (!ref.held()) {
+    err_tls = G_TLS_ERR_GONE;
+    return G_TLS_FAIL;
   }
   if (p_recv == nullptr || p_recv_size == 0) {
     wprintf(L"p_recv or p_recv_size not set\n");
-    drop(s);
-    return -1;
+    return G_TLS_FAIL;
   }
+  SSL* s = ref.get();
   BIO* rbio = SSL_get_rbio(s);
   BIO* wbio = SSL_get_wbio(s);
   int last = -1;
+  // The server begins with the peer's ClientHello; the client speaks first
+  // and reads only after each of its flights has gone out.
+  bool read_first = server;
   while (SSL_is_init_finished(s) == 0) {
-    if (ssl.load() != s) {
-      err_tls = -1;
+    if (read_first) {
+      const int64_t n = read_socket(p_recv, p_recv_size);
+      if (n <= 0) {
+        err_tls = G_TLS_ERR_SOCKET;
+        break;
+      }
+      if (!ref.current()) {
+        err_tls = G_TLS_ERR_GONE;
+        break;
+      }
+      const int c = BIO_write(rbio, p_recv, to_int(static_cast<size_t>(n)));
+      if (c <= 0) {
+        err_tls = SSL_get_error(s, c);
+        break;
+      }
+    } else if (!ref.current()) {
+      err_tls = G_TLS_ERR_GONE;
       break;
     }
-    err_tls = 0;
+    read_first = true;
+
+    err_tls = SSL_ERROR_NONE;
     ERR_clear_error();
-    last = SSL_connect(s);
+    last = server ? SSL_accept(s) : SSL_connect(s);
     if (last <= 0)
       err_tls = SSL_get_error(s, last);
-    if (err_tls != 0 && err_tls != SSL_ERROR_WANT_READ)
+    if (err_tls != SSL_ERROR_NONE && err_tls != SSL_ERROR_WANT_READ)
       break;
+    // A flight (the server's first carries the certificate chain) may be
+    // larger than p_recv: all of it goes out before the next read.
     int k = 0;
     const int64_t moved = flush_handshake(this, wbio, p_recv, p_recv_size, &k);
     if (moved < 0) {
-      err_tls = -1;
+      err_tls = G_TLS_ERR_GONE;
       break;
     }
     if (moved == 0)
       err_tls = SSL_get_error(s, k);
-    if (err_tls != 0 && err_tls != SSL_ERROR_WANT_READ)
+    if (err_tls != SSL_ERROR_NONE && err_tls != SSL_ERROR_WANT_READ)
       break;
+    // Complete, and its last output has been sent.
     if (last == 1)
       break;
-    const int64_t n = read_socket(p_recv, p_recv_size);
-    if (n <= 0) {
-      err_tls = 0;
-      break;
-    }
-    if (ssl.load() != s) {
-      err_tls = -1;
-      break;
-    }
-    const int c = BIO_write(rbio, p_recv, to_int(static_cast<size_t>(n)));
-    if (c <= 0) {
-      err_tls = SSL_get_error(s, c);
-      break;
-    }
   }
-  drop(s);
-  return last == 1 ? 0 : -1;
+  return last == 1 ? G_TLS_OK : G_TLS_FAIL;
 }
 
 // ---------------------------------------------------------------------------
@@ -177,62 +142,49 @@ int g_tls_t::connect()
 
 int64_t g_tls_t::recv_tls(char* buf, size_t size)
 {
-  SSL* s = nullptr;
-  const int h = hold(s);
-  if (h != 1) {
+  session_ref ref(*this);
+  if (!ref.held()) {
     // No session (any more): a TLS connection's ciphertext is nobody's
     // plaintext.
-    err_tls = -1;
-    return -1;
+    err_tls = G_TLS_ERR_GONE;
+    return G_TLS_FAIL;
   }
-  if (size == 0) {
-    drop(s);
+  if (size == 0)
     return 0;
-  }
 
-  b_reading = true;
+  reading_mark reading(*this);
   parked = 0;
-  bool locked = sem_bio.wait() == 0;
-  int64_t result = -1;
-  size_t got = 0;
-  BIO* rbio = SSL_get_rbio(s);
-
-  if (!locked) {
+  bio_lock lock(sem_bio);
+  if (!lock.held()) {
     // The lock was closed: the object is being destroyed.
-    err_tls = -1;
-    goto out;
+    err_tls = G_TLS_ERR_GONE;
+    return G_TLS_FAIL;
   }
+  SSL* s = ref.get();
+  BIO* rbio = SSL_get_rbio(s);
+  size_t got = 0;
 
   for (;;) {
-    if (ssl.load() != s) {
-      if (got > 0) {
-        result = static_cast<int64_t>(got);
-      } else {
-        err_tls = -1;
-        result = -1;
-      }
-      break;
+    if (!ref.current()) {
+      if (got > 0)
+        return static_cast<int64_t>(got);
+      err_tls = G_TLS_ERR_GONE;
+      return G_TLS_FAIL;
     }
     ERR_clear_error();
     const int r = SSL_read(s, buf + got, to_int(size - got));
     if (r > 0) {
       got += static_cast<size_t>(r);
-      if (got == size) {
-        result = static_cast<int64_t>(got);
-        break;
-      }
+      if (got == size)
+        return static_cast<int64_t>(got);
       continue;
     }
-    if (got > 0) {
-      result = static_cast<int64_t>(got);
-      break;
-    }
+    if (got > 0)
+      return static_cast<int64_t>(got);
     const int e = SSL_get_error(s, r);
     err_tls = e;
-    if (e != SSL_ERROR_WANT_READ) {
-      result = r;
-      break;
-    }
+    if (e != SSL_ERROR_WANT_READ)
+      return r;
 
     // Nothing decrypted yet: receive ciphertext straight into the read BIO's
     // own buffer, made large enough for a whole record first.
@@ -256,59 +208,42 @@ int64_t g_tls_t::recv_tls(char* buf, size_t size)
     if (bm != nullptr) {
       char* target = bm->data + bm->length;
       const size_t room = bm->max - bm->length;
-      sem_bio.signal();
-      locked = false;
+      lock.release();
       const int64_t n = read_socket(target, room);
       if (n <= 0) {
-        err_tls = ssl.load() == s ? 0 : -1;
-        result = r;
-        break;
+        err_tls = ref.current() ? G_TLS_ERR_SOCKET : G_TLS_ERR_GONE;
+        return r;
       }
-      if (sem_bio.wait() != 0) {
-        err_tls = -1;
-        result = -1;
-        break;
+      if (!lock.acquire()) {
+        err_tls = G_TLS_ERR_GONE;
+        return G_TLS_FAIL;
       }
-      locked = true;
       bm->length += static_cast<size_t>(n);
       reattach(rbio, bm);
       continue;
     }
 
     // No usable BIO buffer: read into the caller's buffer and copy it in.
-    sem_bio.signal();
-    locked = false;
+    lock.release();
     const int64_t n = read_socket(buf + got, size - got);
     if (n <= 0) {
-      err_tls = ssl.load() == s ? 0 : -1;
-      result = r;
-      break;
+      err_tls = ref.current() ? G_TLS_ERR_SOCKET : G_TLS_ERR_GONE;
+      return r;
     }
-    if (sem_bio.wait() != 0) {
-      err_tls = -1;
-      result = -1;
-      break;
+    if (!lock.acquire()) {
+      err_tls = G_TLS_ERR_GONE;
+      return G_TLS_FAIL;
     }
-    locked = true;
-    if (ssl.load() != s) {
-      err_tls = -1;
-      result = r;
-      break;
+    if (!ref.current()) {
+      err_tls = G_TLS_ERR_GONE;
+      return r;
     }
     const int c = BIO_write(rbio, buf + got, to_int(static_cast<size_t>(n)));
     if (c <= 0) {
       err_tls = SSL_get_error(s, c);
-      result = r;
-      break;
+      return r;
     }
   }
-
-out:
-  if (locked)
-    sem_bio.signal();
-  b_reading = false;
-  drop(s);
-  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -316,40 +251,34 @@ out:
 
 int64_t g_tls_t::send_tls(const char* data, size_t len)
 {
-  SSL* s = nullptr;
-  const int h = hold(s);
-  if (h != 1) {
+  session_ref ref(*this);
+  if (!ref.held()) {
     // No session (any more): never send a TLS connection's data in the clear.
-    err_tls = -1;
-    return -1;
+    err_tls = G_TLS_ERR_GONE;
+    return G_TLS_FAIL;
   }
-  if (len == 0) {
-    drop(s);
+  if (len == 0)
     return 0;
+  bio_lock lock(sem_bio);
+  if (!lock.held()) {
+    err_tls = G_TLS_ERR_GONE;
+    return G_TLS_FAIL;
   }
-  if (sem_bio.wait() != 0) {
-    err_tls = -1;
-    drop(s);
-    return -1;
-  }
-  bool locked = true;
+  SSL* s = ref.get();
   BIO* wbio = SSL_get_wbio(s);
-  int64_t result = static_cast<int64_t>(len);
   size_t done = 0;
 
   while (done < len) {
-    if (ssl.load() != s) {
-      err_tls = -1;
-      result = -1;
-      break;
+    if (!ref.current()) {
+      err_tls = G_TLS_ERR_GONE;
+      return G_TLS_FAIL;
     }
     const size_t chunk = std::min(len - done, WRITE_CHUNK);
     ERR_clear_error();
     const int w = SSL_write(s, data + done, static_cast<int>(chunk));
     if (w <= 0) {
       err_tls = SSL_get_error(s, w);
-      result = w;
-      break;
+      return w;
     }
     done += static_cast<size_t>(w);
     const bool last_chunk = done == len;
@@ -357,7 +286,6 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
     // Flush. The buffer being sent is detached from the BIO and replaced by
     // an empty one, so records that the receive thread (or the drain) adds
     // meanwhile land elsewhere and never move the bytes in flight.
-    bool failed = false;
     for (;;) {
       BUF_MEM* bm = nullptr;
       BIO_get_mem_ptr(wbio, &bm);
@@ -365,9 +293,7 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
         err_tls = SSL_get_error(s, w);
         wprintf(L"tls.send::tls_bio_get_mem_ptr  %i  so %i %i\n", err_tls.load(), so_attached.load(),
                 so.load());
-        result = w;
-        failed = true;
-        break;
+        return w;
       }
       if (bm->length == 0)
         break;
@@ -375,34 +301,26 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
       if (fresh == nullptr)
         fresh = BUF_MEM_new();
       if (fresh == nullptr) {
-        err_tls = -1;
-        result = -1;
-        failed = true;
-        break;
+        err_tls = G_TLS_ERR_GONE;
+        return G_TLS_FAIL;
       }
       fresh->length = 0;
       reattach(wbio, fresh);
 
-      sem_bio.signal();
-      locked = false;
-      err_tls = 0;
+      lock.release();
+      err_tls = SSL_ERROR_NONE;
       const int64_t r = send_raw(bm->data, bm->length);
-      const bool relocked = sem_bio.wait() == 0;
-      locked = relocked;
+      const bool relocked = lock.acquire();
       keep_spare(bm);
       if (r <= 0) {
         // A socket failure; a close_notify found by the drain stays visible.
         if (err_tls.load() != SSL_ERROR_ZERO_RETURN)
-          err_tls = 0;
-        result = r;
-        failed = true;
-        break;
+          err_tls = G_TLS_ERR_SOCKET;
+        return r;
       }
       if (!relocked) {
-        err_tls = -1;
-        result = -1;
-        failed = true;
-        break;
+        err_tls = G_TLS_ERR_GONE;
+        return G_TLS_FAIL;
       }
       // Records added while the lock was free go out now if this was the
       // last chunk or there are many; a few ride along with the next chunk.
@@ -413,14 +331,8 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
       if (!last_chunk && more->length <= KEEP_MAX)
         break;
     }
-    if (failed)
-      break;
   }
-
-  if (locked)
-    sem_bio.signal();
-  drop(s);
-  return result;
+  return static_cast<int64_t>(len);
 }
 
 void g_tls_t::keep_spare(BUF_MEM* bm)
@@ -437,41 +349,43 @@ void g_tls_t::keep_spare(BUF_MEM* bm)
 int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
 {
   if (len == 0 || len > WRITE_CHUNK)
-    return -1;
-  SSL* s = nullptr;
-  if (hold(s) != 1)
-    return -1;
-  if (sem_bio.wait() != 0) {
-    drop(s);
-    return -1;
-  }
-  BUF_MEM* fresh = spare_w.exchange(nullptr);
-  if (fresh == nullptr)
-    fresh = BUF_MEM_new();
-  BIO* wbio = SSL_get_wbio(s);
-  int w = 0;
+    return G_TLS_FAIL;
+  // Encrypt under the session and the lock; the records are written after
+  // both are given back.
   BUF_MEM* bm = nullptr;
-  if (fresh != nullptr && ssl.load() == s) {
-    ERR_clear_error();
-    w = SSL_write(s, data, static_cast<int>(len));
-    if (w > 0)
-      BIO_get_mem_ptr(wbio, &bm);
+  {
+    session_ref ref(*this);
+    if (!ref.held())
+      return G_TLS_FAIL;
+    bio_lock lock(sem_bio);
+    if (!lock.held())
+      return G_TLS_FAIL;
+    SSL* s = ref.get();
+    BUF_MEM* fresh = spare_w.exchange(nullptr);
+    if (fresh == nullptr)
+      fresh = BUF_MEM_new();
+    BIO* wbio = SSL_get_wbio(s);
+    int w = 0;
+    if (fresh != nullptr && ref.current()) {
+      ERR_clear_error();
+      w = SSL_write(s, data, static_cast<int>(len));
+      if (w > 0)
+        BIO_get_mem_ptr(wbio, &bm);
+    }
+    if (bm == nullptr || bm->length == 0) {
+      // Nothing encrypted (or nothing to move): the send thread does it all,
+      // and reports what went wrong.
+      if (fresh != nullptr)
+        keep_spare(fresh);
+      if (w <= 0)
+        return G_TLS_FAIL;
+      return static_cast<int64_t>(len);
+    }
+    // Detach the records as send_tls does, so that records added meanwhile
+    // never move the bytes being written.
+    fresh->length = 0;
+    reattach(wbio, fresh);
   }
-  if (bm == nullptr || bm->length == 0) {
-    // Nothing encrypted (or nothing to move): the send thread does it all,
-    // and reports what went wrong.
-    if (fresh != nullptr)
-      keep_spare(fresh);
-    sem_bio.signal();
-    drop(s);
-    return w > 0 ? static_cast<int64_t>(len) : -1;
-  }
-  // Detach the records as send_tls does, so that records added meanwhile
-  // never move the bytes being written.
-  fresh->length = 0;
-  reattach(wbio, fresh);
-  sem_bio.signal();
-  drop(s);
 
   // A non-blocking send that stops short means the socket is full.
   const int64_t k = send_nowait(bm->data, bm->length);
@@ -492,10 +406,12 @@ int64_t g_tls_t::send_pending()
   BUF_MEM* bm = pending_w.exchange(nullptr);
   if (bm == nullptr)
     return 0;
-  err_tls = 0;
+  err_tls = SSL_ERROR_NONE;
   const int64_t r = send_raw(bm->data + pending_off, bm->length - pending_off);
   keep_spare(bm);
-  return r <= 0 ? -1 : r;
+  if (r <= 0)
+    return G_TLS_FAIL;
+  return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -505,37 +421,28 @@ int g_tls_t::drain(short* events)
 {
   if (b_reading.load()) {
     *events &= ~POLLIN;
-    return 0;
+    return G_TLS_OK;
   }
-  SSL* s = nullptr;
-  const int h = hold(s);
-  if (h != 1) {
+  session_ref ref(*this);
+  if (!ref.held()) {
     *events &= ~POLLIN;
-    return 0;
+    return G_TLS_OK;
   }
-  if (sem_bio.wait() != 0) {
-    drop(s);
-    return -1;
-  }
+  bio_lock lock(sem_bio);
+  if (!lock.held())
+    return G_TLS_FAIL;
   // Tested again under the lock: a TLS read that started meanwhile owns the
   // socket and the read BIO's buffer now.
   if (b_reading.load()) {
-    sem_bio.signal();
-    drop(s);
     *events &= ~POLLIN;
-    return 0;
+    return G_TLS_OK;
   }
-  if (ssl.load() != s) {
-    sem_bio.signal();
-    drop(s);
-    return -1;
-  }
+  if (!ref.current())
+    return G_TLS_FAIL;
   const uint64_t before = parked.load();
   if (before >= parked_max) {
-    sem_bio.signal();
-    drop(s);
     *events &= ~POLLIN;
-    return 0;
+    return G_TLS_OK;
   }
 
   char buffer[DRAIN_STEP];
@@ -546,18 +453,14 @@ int g_tls_t::drain(short* events)
   if (n <= 0) {
     const int e = errno;
     err_send = e;
-    sem_bio.signal();
-    drop(s);
-    if (n == 0) {
-      b_abort = true;
-      return -1;
-    }
-    if (e == EAGAIN || e == EINTR)
-      return 0;
+    // Nothing to read now is no failure; a closed or broken socket is.
+    if (n < 0 && (e == EAGAIN || e == EINTR))
+      return G_TLS_OK;
     b_abort = true;
-    return -1;
+    return G_TLS_FAIL;
   }
 
+  SSL* s = ref.get();
   BIO* rbio = SSL_get_rbio(s);
   const int c = BIO_write(rbio, buffer, static_cast<int>(n));
   size_t pending = 0;
@@ -568,11 +471,10 @@ int g_tls_t::drain(short* events)
     parked = pending;
   }
   if (c != n) {
-    sem_bio.signal();
+    lock.release();
     wprintf(L"g_tls_t::send_raw write %zi  %zi  w %zu  so %i %i\n", static_cast<ssize_t>(n),
             static_cast<ssize_t>(c), static_cast<size_t>(parked.load()), so_attached.load(), so.load());
-    drop(s);
-    return -1;
+    return G_TLS_FAIL;
   }
   // The read BIO held nothing before: look whether the peer closed the TLS
   // session (close_notify). Not during a handshake, which the peek would drive.
@@ -583,22 +485,18 @@ int g_tls_t::drain(short* events)
       const int e = SSL_get_error(s, pk);
       err_tls = e;
       if (e == SSL_ERROR_ZERO_RETURN) {
-        sem_bio.signal();
-        drop(s);
         b_abort = true;
-        return -1;
+        return G_TLS_FAIL;
       }
     }
   }
-  sem_bio.signal();
-  drop(s);
   if (parked.load() >= parked_max)
     *events &= ~POLLIN;
-  return 0;
+  return G_TLS_OK;
 }
 
 // ---------------------------------------------------------------------------
-// peek: the first decrypted bytes, left in the session
+// peek: the first bytes, left where the next recv finds them
 
 int64_t g_tls_t::peek(char* buf, size_t size)
 {
@@ -613,59 +511,47 @@ int64_t g_tls_t::peek(char* buf, size_t size)
         return r;
     }
   }
-  SSL* s = nullptr;
-  if (hold(s) != 1) {
-    err_tls = -1;
-    return -1;
+  session_ref ref(*this);
+  if (!ref.held()) {
+    err_tls = G_TLS_ERR_GONE;
+    return G_TLS_FAIL;
   }
-  if (size == 0) {
-    drop(s);
+  if (size == 0)
     return 0;
-  }
+  SSL* s = ref.get();
   BIO* rbio = SSL_get_rbio(s);
-  int64_t result = -1;
-  bool locked = sem_bio.wait() == 0;
-  b_reading = true;  // the drain must not feed the read BIO meanwhile
-  while (locked) {
-    if (ssl.load() != s) {
-      err_tls = -1;
-      break;
+  bio_lock lock(sem_bio);
+  reading_mark reading(*this);  // the drain must not feed the read BIO meanwhile
+  if (!lock.held())
+    return G_TLS_FAIL;
+  for (;;) {
+    if (!ref.current()) {
+      err_tls = G_TLS_ERR_GONE;
+      return G_TLS_FAIL;
     }
     ERR_clear_error();
     const int r = SSL_peek(s, buf, to_int(size));
-    if (r > 0) {
-      result = r;
-      break;
-    }
+    if (r > 0)
+      return r;
     const int e = SSL_get_error(s, r);
     err_tls = e;
-    if (e != SSL_ERROR_WANT_READ) {
-      result = r;
-      break;
-    }
+    if (e != SSL_ERROR_WANT_READ)
+      return r;
     // Nothing decrypted yet: more ciphertext, read outside the lock.
     char cipher[2048];
-    sem_bio.signal();
-    locked = false;
+    lock.release();
     const int64_t n = read_socket(cipher, sizeof cipher);
     if (n <= 0) {
-      err_tls = ssl.load() == s ? 0 : -1;
-      result = n < 0 ? -1 : 0;
-      break;
+      err_tls = ref.current() ? G_TLS_ERR_SOCKET : G_TLS_ERR_GONE;
+      return n < 0 ? G_TLS_FAIL : 0;
     }
-    locked = sem_bio.wait() == 0;
-    if (!locked || ssl.load() != s) {
-      err_tls = -1;
-      break;
+    if (!lock.acquire() || !ref.current()) {
+      err_tls = G_TLS_ERR_GONE;
+      return G_TLS_FAIL;
     }
     if (BIO_write(rbio, cipher, static_cast<int>(n)) != static_cast<int>(n)) {
-      err_tls = -1;
-      break;
+      err_tls = G_TLS_ERR_GONE;
+      return G_TLS_FAIL;
     }
   }
-  b_reading = false;
-  if (locked)
-    sem_bio.signal();
-  drop(s);
-  return result;
 }

@@ -4,6 +4,7 @@ frames sent in awkward segments, and a hand-written client of the older
 Key1/Key2 protocol, each talking to plain TCP clients and to one another."""
 
 import asyncio
+import base64
 import hashlib
 import os
 import random
@@ -15,7 +16,8 @@ import unittest
 
 import websockets
 
-from harness import HOST, KIND_RE, SLOW, Hub, RawWS, Stream, client_frame, expect_silence, recv_exact
+from harness import (HOST, KIND_RE, SLOW, Hub, RawWS, Stream, accept_value, client_frame,
+                     expect_silence, recv_exact, ws_request)
 
 
 # ---------------------------------------------------------------------------
@@ -520,6 +522,40 @@ class OldProtocol(unittest.TestCase):
                         o.expect_silence(0.1)
                     hub.wait_for(fin_re(0, 4), count=i + 1)
             self.assertEqual(hub.kinds(), ["WS"] * 5)
+
+    def test_copied_request_values_cannot_add_response_lines(self):
+        # Origin and Host go into the Key1/Key2 answer's own header lines, the
+        # offered protocol into the RFC 6455 answer: a CR, LF or other control
+        # byte ends the copied value, so a request cannot add lines to them.
+        rng = random.Random(13)
+        seps = ["\r\n", "\n", "\r", "\x0b"]
+        with Hub("-c", "4") as hub:
+            for i, sep in enumerate(seps):
+                key1, key2, key3 = make_old_key(rng), make_old_key(rng), os.urandom(8)
+                with self.subTest(form="Key1/Key2", sep=sep):
+                    with OldWS(hub, key1, key2, key3, host="h.test" + sep + "X-Injected: 1",
+                               origin="http://a.test" + sep + "Set-Cookie: injected=1") as o:
+                        self.assertEqual(o.answer, old_challenge_answer(key1, key2, key3))
+                        lines = o.headers.split("\r\n")
+                        self.assertEqual(lines[0], "HTTP/1.1 101 WebSocket Protocol Handshake")
+                        self.assertIn("Sec-WebSocket-Origin: http://a.test", lines)
+                        self.assertIn("Sec-WebSocket-Location: ws://h.test/", lines)
+                        self.assertNotIn("injected", o.headers.lower())
+                        o.expect_silence(0.1)
+                    hub.wait_for(fin_re(0, 4), count=i + 1)
+            for i, sep in enumerate(seps):
+                key = base64.b64encode(os.urandom(16)).decode()
+                request = ws_request(hub.port, key, "Sec-WebSocket-Protocol: chat" + sep
+                                     + "Set-Cookie: injected=1\r\n")
+                with self.subTest(form="RFC 6455", sep=sep):
+                    with RawWS(hub, request=request) as w:
+                        lines = w.response.split("\r\n")
+                        self.assertIn("Sec-WebSocket-Accept: " + accept_value(key), lines)
+                        self.assertIn("Sec-WebSocket-Protocol: chat", lines)
+                        self.assertNotIn("injected", w.response.lower())
+                        w.expect_silence(0.1)
+                    hub.wait_for(fin_re(0, 4), count=len(seps) + i + 1)
+            self.assertEqual(hub.kinds(), ["WS"] * (2 * len(seps)))
 
     def test_old_client_with_raw_and_rfc6455_clients(self):
         rng = random.Random(7)
