@@ -448,7 +448,7 @@ int G_SO_TASK::send_control(const char* frame, size_t length, bool final) {
   hand_over();
   if (final) {
     // Wait (bounded) until it has been written before the connection goes.
-    if (e_send_done.wait_time(CLOSE_WAIT_MS) == 0) unlock_send();
+    if (lock_send(CLOSE_WAIT_MS) == 0) unlock_send();
   }
   return 1;
 }

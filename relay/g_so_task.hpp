@@ -24,21 +24,22 @@ struct relay_msg_t {
 // Threading. Each slot has a receive thread (accept loop, handshake, work_r:
 // reading and fanning out) and a send thread (work_w). Other slots' receive
 // threads deliver to this slot through send_packet / send_batch, which run
-// on the SENDING slot's thread against the RECEIVING slot.
+// on the SENDING slot's receive thread against the RECEIVING slot.
 //
-// The hand-over: a sender takes the receiver's send lock e_send_done
-// (lock_send), frames the messages of its current read back to back into
-// the receiver's current half, switches halves and writes what the socket
-// takes at once. When everything went out it gives the lock back
-// (unlock_send); otherwise it signals e_send and the token passes to the
-// receiver's send thread, which finishes the write and gives the lock back.
-// So each receiver has at most one read's messages in flight (one half),
-// and the next sender frames into the other half once it holds the lock: a
-// receiver that does not drain makes its senders wait (backpressure), and
-// nothing is queued.
+// The hand-over: send_batch takes the receiving slot's send lock
+// e_send_done (lock_send), frames the messages of the sender's current read
+// back to back into the receiver's current half of page_w, switches halves
+// and writes what the socket takes at once (the direct write). When
+// everything went out it gives the lock back (unlock_send); otherwise it
+// signals e_send and the lock, as a token, passes with it to the
+// receiver's send thread, which writes the rest and then gives the lock
+// back. So each receiver has at most one read's messages in flight (in one
+// half), the next sender frames into the other half once it holds the lock,
+// and a receiver that does not drain makes its senders wait
+// (backpressure): nothing is queued.
 class G_SO_TASK {
  public:
-  // ---- set once at start-up (by the hub, before any thread is released) ----
+  // ---- set once at start-up, by the hub before any thread is released ----
   char* page_r = nullptr;      // receive buffer
   char* page_w = nullptr;      // send double buffer: two halves of size_w_half
   uint64_t size_w_half = 0;
@@ -49,24 +50,26 @@ class G_SO_TASK {
   bool verbose = false;
   bool write = false;
 
-  // ---- events: the threads' start, the hand-over, the send lock ----
-  g_event e_thread_r;
-  g_event e_thread_w;
-  g_event e_send;       // bytes are ready for the send thread
-  g_event e_send_done;  // the send lock (auto-reset, created signalled)
+  // ---- events (each safe to use from any thread) ----
+  g_event e_thread_r;   // releases the receive thread
+  g_event e_thread_w;   // releases the send thread
+  g_event e_send;       // hand-over: bytes (and the send lock) for the send thread
+  g_event e_send_done;  // the send lock: auto-reset, created signalled
 
-  // ---- under the send lock e_send_done (whoever holds it: a sender's
-  // receive thread, this slot's receive thread for its own control frames,
-  // or this slot's send thread after a hand-over) ----
+  // ---- under the send lock e_send_done, whoever holds it: a sender's
+  // receive thread (send_batch), this slot's receive thread (its own control
+  // frames, the reset before the slot turns ready), or this slot's send
+  // thread after a hand-over. ws's framing for this connection
+  // (frame_append) runs under it too. ----
   int64_t send_result = 0;
   uint32_t send_errno = 0;
   uint8_t page_w_index = 0;
-  char* page_w_cur = nullptr;
+  char* page_w_cur = nullptr;  // the half the next batch is framed into
   char* p_send = nullptr;
   uint64_t size_send = 0;
 
   // ---- the connection; ws.tls is used by both threads under the
-  // transport's own rules, ws's framing state as WEBSOCKET_SRV says ----
+  // transport's own rules, ws's other state as WEBSOCKET_SRV says ----
   WEBSOCKET_SRV ws;
 
   // ---- atomics read by other slots and threads ----
@@ -74,9 +77,12 @@ class G_SO_TASK {
   std::atomic<bool> b_relay{false};  // ready to receive fanned-out messages
   std::atomic<bool> b_running{false};
 
-  // ---- the receive thread only ----
+  // ---- the threads: started by init_task at start-up; the receive thread
+  // joins the send thread when it ends, the destructor joins both ----
   g_thread h_thread_r;
   g_thread h_thread_w;
+
+  // ---- the receive thread only ----
   // Peer address of this task's accept: tasks accept concurrently, so each
   // one needs storage of its own.
   sockaddr_in addr_listen{};
@@ -141,8 +147,12 @@ class G_SO_TASK {
 
   // The send lock: taken before framing into the current half; given back
   // by the taker when nothing is left to write, else by the send thread
-  // after it has written the rest (see the hand-over above).
+  // after it has written the rest (see the hand-over above). Held from
+  // framing to the end of the write, it allows one read's messages in
+  // flight per receiver. 0 when taken; 43 once the slot is closing.
   int lock_send() { return e_send_done.wait(); }
+  // As lock_send, giving up after ms milliseconds (110, ETIMEDOUT).
+  int lock_send(unsigned ms) { return e_send_done.wait_time(ms); }
   void unlock_send() { e_send_done.signal(); }
 
   // How long a final close frame may take to be written, and how many
