@@ -311,8 +311,8 @@ class slot_rig {
       if (detect != 0) t.ws.tls.end_session();
       hello.join();
       if (detect != 0 || rc != 1) return false;
-    } else {
-      t.ws.tls.new_client_raw(sv[0]);
+    } else if (t.ws.tls.new_client_raw(sv[0]) != G_TLS_OK) {
+      return false;
     }
     if (kind == WS || kind == WSS || kind == WS_OLD) {
       t.ws.version = kind == WS_OLD ? 8 : 13;
@@ -331,7 +331,7 @@ class slot_rig {
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return false;
     set_timeout(sv[1], SO_SNDTIMEO, WAIT_MS);
     ends[i].fd = sv[1];
-    t.ws.tls.new_client_raw(sv[0]);
+    if (t.ws.tls.new_client_raw(sv[0]) != G_TLS_OK) return false;
     t.ws.version = 13;
     t.ws.b_websocket = true;
     threads.emplace_back([&t] { t.work_r(); });
