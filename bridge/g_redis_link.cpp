@@ -141,7 +141,22 @@ int G_REDIS_LINK::open_connection() {
     freeReplyObject(reply);
     if (!ok) return BRIDGE_FAIL;
   }
-  if (role == ROLE_PUBLISH) return b.b_stop.load() ? BRIDGE_STOP : BRIDGE_OK;
+  if (role == ROLE_PUBLISH) {
+    // A PING proves the connection usable before the link counts as up
+    // (a server that wants a password answers NOAUTH).
+    const char* ping[1] = {"PING"};
+    const size_t ping_len[1] = {4};
+    redisReply* reply = static_cast<redisReply*>(redisCommandArgv(p_ctx, 1, ping, ping_len));
+    if (reply == nullptr) {
+      why_context();
+      return BRIDGE_FAIL;
+    }
+    const bool ok = is_string(reply, "PONG");
+    if (!ok) snprintf(why, sizeof why, "PING refused: %.*s", int(reply->len > 160 ? 160 : reply->len), reply->str);
+    freeReplyObject(reply);
+    if (!ok) return BRIDGE_FAIL;
+    return b.b_stop.load() ? BRIDGE_STOP : BRIDGE_OK;
+  }
 
   const char* argv[2] = {"SUBSCRIBE", o.channel};
   const size_t lens[2] = {9, strlen(o.channel)};
