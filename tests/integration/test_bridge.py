@@ -188,16 +188,20 @@ class Faults(unittest.TestCase):
     def test_redis_password_missing_or_wrong_is_refused_and_counted(self):
         with Federation(hubs=1, redis_password="right", wait_up=False) as f:
             none = f.bridges[0]
+            # One after the other: the hub completes a connection's line only
+            # when no other one arrives meanwhile.
+            none.wait_for(r":: hub \S+ up ")
+            f.hubs[0].wait_for(KIND_RE, count=1)
             wrong_file = os.path.join(f.dir, "wrong.pass")
             with open(wrong_file, "w") as out:
                 out.write("wrong\n")
             wrong = f.enter_context(Bridge(f.hubs[0], f.redis, "--password-file", wrong_file, wait_up=False))
+            wrong.wait_for(r":: hub \S+ up ")
+            f.hubs[0].wait_for(KIND_RE, count=2)
+            time.sleep(0.05)
             for br, reason in ((none, "NOAUTH"), (wrong, "AUTH refused: WRONGPASS")):
                 br.wait_for(r"!! redis \S+ unreachable \(publish\): .*%s" % reason)
                 br.wait_for(r"!! redis \S+ unreachable \(subscribe\): .*%s" % reason)
-                br.wait_for(r":: hub \S+ up ")
-            f.hubs[0].wait_for(KIND_RE, count=2)
-            time.sleep(0.05)
             a = f.peer("a", f.hubs[0], "ws")
             a.send(b"unpublished")
             for br in (none, wrong):
@@ -258,7 +262,8 @@ class Faults(unittest.TestCase):
             send_phase(phase)
             rss_after = f.bridges[1].rss_kib()
             self.assertEqual(seen, list(range(2 * phase)))  # hub A unaffected
-            self.assertLess(rss_after - rss_full, 2048, "bridge RSS grew from %d KiB" % rss_full)
+            if SLOW == 1:  # sanitizers keep freed memory in quarantine on purpose
+                self.assertLess(rss_after - rss_full, 2048, "bridge RSS grew from %d KiB" % rss_full)
             f.bridges[0].wait_counters(from_hub=2 * phase, to_redis=2 * phase)
 
             # Released: hub B gets the newest of what was buffered, in order.
