@@ -1,6 +1,7 @@
 #include "bridge/g_redis_link.hpp"
 
 #include <hiredis/hiredis.h>
+#include <hiredis/read.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -13,6 +14,9 @@
 namespace {
 
 constexpr int IDLE_POLL_MS = 1000;
+// Bytes of a pub/sub message reply besides its payload: the array and
+// bulk headers, "message" and a channel name of up to 255 bytes.
+constexpr size_t REPLY_FRAMING_MAX = 4096;
 
 timeval ms_to_timeval(unsigned ms) {
   timeval tv;
@@ -304,6 +308,7 @@ void G_REDIS_LINK::handle_message(void* r) {
 }
 
 int G_REDIS_LINK::serve_subscribe() {
+  const size_t pending_max = p_bridge->max_message + FED_HEADER_SIZE + REPLY_FRAMING_MAX;
   for (;;) {
     const int w = wait_input(IDLE_POLL_MS);
     if (w == BRIDGE_STOP) return BRIDGE_STOP;
@@ -321,6 +326,16 @@ int G_REDIS_LINK::serve_subscribe() {
       if (reply == nullptr) break;
       handle_message(reply);
       freeReplyObject(reply);
+    }
+    // hiredis holds a reply until it is whole, however large: anyone who
+    // can publish on the channel could make it take any amount of memory.
+    // A reply that outgrows the largest message we relay ends the
+    // connection instead.
+    const redisReader* rd = p_ctx->reader;
+    if (rd->len - rd->pos > pending_max) {
+      ++p_bridge->counters.too_large;
+      snprintf(why, sizeof why, "a message on the channel is larger than %zu bytes", p_bridge->max_message);
+      return BRIDGE_FAIL;
     }
   }
 }

@@ -77,7 +77,7 @@ class Federation(ExitStack):
     when given, maps the federation (its cert and password file are made
     first) to the extra arguments of each bridge."""
 
-    def __init__(self, hubs=2, bridge_args=None, redis_password=None, wait_up=True):
+    def __init__(self, hubs=2, bridge_args=None, redis_password=None, wait_up=True, hub_args=None):
         super().__init__()
         self.dir = self.enter_context(tempfile.TemporaryDirectory())
         self.cert = make_cert(self.dir) + ".crt"
@@ -85,7 +85,7 @@ class Federation(ExitStack):
         with open(self.password_file, "w") as out:
             out.write("%s\n" % redis_password)
         self.redis = self.enter_context(Redis(password=redis_password))
-        self.hubs = [self.enter_context(Hub(*HUB_ARGS, cwd=self.dir)) for _ in range(hubs)]
+        self.hubs = [self.enter_context(Hub(*a, cwd=self.dir)) for a in (hub_args or [HUB_ARGS] * hubs)]
         args = bridge_args(self) if bridge_args else [()] * hubs
         self.bridges = [self.enter_context(Bridge(h, self.redis, *a, wait_up=wait_up))
                         for h, a in zip(self.hubs, args)]
@@ -278,6 +278,27 @@ class Faults(unittest.TestCase):
             self.assertEqual(c["to hub"] + c["buffer full"], c["from redis"])
 
 
+    def test_message_larger_than_a_hub_takes(self):
+        # Hub B takes at most 4080 bytes per message (-L 4096). Its first
+        # bridge passes everything on, so hub B closes it with 1009 and it
+        # comes back; the second drops what is too large and stays.
+        with Federation(hub_args=[HUB_ARGS, ("-L", "4096")]) as f:
+            a = f.peer("a", f.hubs[0], "ws")
+            b = f.peer("b", f.hubs[1], "raw")
+            a.send(b"x" * 5000, OP_BINARY)
+            f.bridges[1].wait_for(r"!! hub \S+ down: the hub closed the connection with 1009: .*--max-message")
+            f.bridges[1].wait_for(r":: hub \S+ up ", count=2, timeout=BACKOFF_CAP_S + 5)
+            f.bridges[1].stop()
+            kinds = len(f.hubs[1].kinds())
+            limited = f.enter_context(Bridge(f.hubs[1], f.redis, "--max-message", "4080"))
+            f.hubs[1].wait_for(KIND_RE, count=kinds + 1)
+            a.send(b"y" * 5000, OP_BINARY)
+            a.send(b"fits")
+            b.expect(b"fits", OP_TEXT)
+            limited.wait_counters(from_redis=2, too_large=1, to_hub=1)
+            self.assertNotIn("!! hub", limited.output)
+
+
 class Security(unittest.TestCase):
     def test_only_other_bridges_messages_reach_the_hub(self):
         with Federation(hubs=1) as f:
@@ -303,6 +324,19 @@ class Security(unittest.TestCase):
             self.assertEqual((msg[:4], msg[12:]), (b"rh\x01\x01", "h\u00e9llo".encode()))
             a.conn.expect_silence()  # its own message is not re-injected
             f.bridges[0].wait_counters(from_redis=1, to_hub=1, from_hub=1, to_redis=1)
+
+    def test_huge_message_on_the_channel_is_not_buffered(self):
+        with Federation(hubs=1, bridge_args=lambda f: [("--max-message", "1000")]) as f:
+            a = f.peer("a", f.hubs[0], "ws")
+            other = os.urandom(8)
+            f.redis.command("PUBLISH", "relayhub", b"rh\x01\x02" + other + b"m" * 1001)  # whole, dropped
+            f.bridges[0].wait_counters(too_large=1)
+            f.redis.command("PUBLISH", "relayhub", b"rh\x01\x02" + other + b"h" * 300000)  # not held
+            f.bridges[0].wait_for(r"!! redis \S+ down \(subscribe\): a message on the channel is larger than 1000")
+            f.bridges[0].wait_for(r":: redis \S+ up \(subscribe ", count=2, timeout=BACKOFF_CAP_S + 5)
+            f.redis.command("PUBLISH", "relayhub", b"rh\x01\x01" + other + b"small")
+            a.expect(b"small", OP_TEXT)
+            f.bridges[0].wait_counters(too_large=2, to_hub=1)
 
     def test_wrong_certificate_never_connects(self):
         with Federation(hubs=1, bridge_args=lambda f: [("--ca", make_cert(f.dir, name="other.pem") + ".crt")],
