@@ -82,6 +82,11 @@ void bridge_log(const wchar_t* format, ...) {
   fflush(stdout);
 }
 
+void bridge_printable(char* text) {
+  for (; *text != 0; ++text)
+    if (*text < 0x20 || *text > 0x7E) *text = '?';
+}
+
 uint64_t bridge_now_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);

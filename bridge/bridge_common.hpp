@@ -80,5 +80,10 @@ class G_WAKE {
 // A console line (wide, flushed at once: the output is often a pipe).
 void bridge_log(const wchar_t* format, ...);
 
+// Replaces every byte outside printable ASCII with '?', in place: text from
+// a peer (a status line, an error reply) must neither move the terminal nor
+// fail the wide conversion of the line it is printed in.
+void bridge_printable(char* text);
+
 // Milliseconds of the monotonic clock.
 uint64_t bridge_now_ms();

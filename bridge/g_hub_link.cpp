@@ -139,12 +139,14 @@ void G_HUB_LINK::run() {
         break;
       }
       drop_connection();
+      bridge_printable(why);
       bridge_log(L"!! hub %s:%u down: %s; reconnecting (backoff %u ms doubling to %u ms)\n", o.hub_host,
                  unsigned(o.hub_port), why, BRIDGE_BACKOFF::FIRST_MS, BRIDGE_BACKOFF::CAP_MS);
       b_reported = true;
     } else {
       drop_connection();
       if (!b_reported) {
+        bridge_printable(why);
         bridge_log(L"!! hub %s:%u unreachable: %s; retrying (backoff %u ms doubling to %u ms)\n", o.hub_host,
                    unsigned(o.hub_port), why, BRIDGE_BACKOFF::FIRST_MS, BRIDGE_BACKOFF::CAP_MS);
         b_reported = true;

@@ -83,6 +83,7 @@ void G_REDIS_LINK::run() {
       r = role == ROLE_PUBLISH ? serve_publish() : serve_subscribe();
       if (r == BRIDGE_STOP) break;
       drop_connection();
+      bridge_printable(why);
       bridge_log(L"!! redis %s:%u down (%ls): %s; reconnecting (backoff %u ms doubling to %u ms)\n",
                  o.redis_host, unsigned(o.redis_port), role_name(), why, BRIDGE_BACKOFF::FIRST_MS,
                  BRIDGE_BACKOFF::CAP_MS);
@@ -90,6 +91,7 @@ void G_REDIS_LINK::run() {
     } else {
       drop_connection();
       if (!b_reported) {
+        bridge_printable(why);
         bridge_log(L"!! redis %s:%u unreachable (%ls): %s; retrying (backoff %u ms doubling to %u ms)\n",
                    o.redis_host, unsigned(o.redis_port), role_name(), why, BRIDGE_BACKOFF::FIRST_MS,
                    BRIDGE_BACKOFF::CAP_MS);

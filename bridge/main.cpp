@@ -2,6 +2,7 @@
 // See docs/federation.md.
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 #include "bridge/g_bridge.hpp"
@@ -43,7 +45,9 @@ int install_signals() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Narrow text in the wide lines (host and channel names) is UTF-8.
   setlocale(LC_ALL, "");
+  if (strcmp(nl_langinfo(CODESET), "UTF-8") != 0) setlocale(LC_CTYPE, "C.UTF-8");
   BRIDGE_OPTIONS options;
   const int parsed = bridge_parse_options(argc, argv, options);
   if (parsed == BRIDGE_PARSE_HELP) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/bridge_common.hpp"
 #include "bridge/bridge_options.hpp"
 #include "bridge/bridge_wire.hpp"
 #include "bridge/g_ring.hpp"
@@ -274,6 +275,12 @@ TEST(BridgeWire, PublishedHeaderDecodedByType) {
   EXPECT_EQ(fed_decode(m.data(), FED_HEADER_SIZE - 1, own, type, p, n), FED_FOREIGN);
   m[2] = 2;  // a later format version is not guessed at
   EXPECT_EQ(fed_decode(m.data(), m.size(), own, type, p, n), FED_FOREIGN);
+}
+
+TEST(BridgeConsole, PeerTextMadePrintable) {
+  char text[] = "HTTP/1.1 403 \x1b[2J\r\nna\xc3\xafve\x7f~";
+  bridge_printable(text);
+  EXPECT_STREQ(text, "HTTP/1.1 403 ?[2J??na??ve?~");
 }
 
 TEST(BridgeOptions, CommandLine) {
