@@ -118,8 +118,8 @@ case "$cmd" in
     echo "${RUN_ARGS[*]}"
     ;;
   pair)
-    # Redis on 6390 (not the system's 6379), hubs on 8081 and 8082 with their
-    # consoles in build/pair-PORT.log, one bridge each on this terminal.
+    # Redis on 6390 (not the system's 6379), hubs on 8081 and 8082, their
+    # consoles in build/pair-PORT.log; one bridge each on this terminal.
     # Ctrl-C stops them all.
     deps redis-server
     build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
@@ -133,7 +133,7 @@ case "$cmd" in
     }
     trap stop_pair EXIT INT TERM
     /usr/bin/redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no \
-      --loglevel warning --logfile '' &
+      --logfile "$ROOT/build/pair-$redis_port.log" &
     pids+=($!)
     for port in 8081 8082; do
       ./build/relayhub -p "$port" -L 65536 > "build/pair-$port.log" 2>&1 &
