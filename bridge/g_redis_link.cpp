@@ -62,6 +62,9 @@ void G_REDIS_LINK::why_context() {
     snprintf(why, sizeof why, "out of memory");
   } else if (p_ctx->err == REDIS_ERR_EOF) {
     snprintf(why, sizeof why, "connection closed");
+  } else if (p_ctx->err == REDIS_ERR_IO && strcmp(p_ctx->errstr, strerror(EAGAIN)) == 0) {
+    // The socket time-out of a blocking read or write.
+    snprintf(why, sizeof why, "no answer within %u ms", IO_TIMEOUT_MS);
   } else {
     snprintf(why, sizeof why, "%s", p_ctx->errstr[0] != 0 ? p_ctx->errstr : "connection failed");
   }
