@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -20,11 +19,9 @@ namespace {
 
 // The stop signal's self-pipe: the handler only writes a byte to it.
 int g_signal_pipe[2] = {-1, -1};
-std::atomic<bool> g_signalled{false};
 
 void on_stop_signal(int) {
   const int saved = errno;
-  g_signalled.store(true);
   const char b = 1;
   // Nothing to do about a full pipe: one byte in it is enough.
   [[maybe_unused]] const ssize_t r = write(g_signal_pipe[1], &b, 1);

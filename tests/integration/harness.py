@@ -502,12 +502,12 @@ class Bridge(Watched):
         except AssertionError as e:
             raise AssertionError("%s, want %r" % (e, want)) from None
 
-    def stop(self):
-        """SIGTERM; the bridge must end by itself, with status 0. Returns its
-        last counters."""
+    def stop(self, sig=signal.SIGTERM):
+        """SIGTERM (or sig); the bridge must end by itself with status 0,
+        its counters and ":: stopped" last. Returns those counters."""
         self.stopped = True
-        status = self._end(signal.SIGTERM)
-        if status != 0:
+        status = self._end(sig)
+        if status != 0 or not self.output.endswith(":: stopped\n") or not COUNTER_RE.search(self.output):
             raise AssertionError("bridge ended with %r:\n%s\n%s" % (status, self.output[-3000:],
                                                                       self.errors[-3000:]))
         return self.counters()

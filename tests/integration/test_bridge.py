@@ -2,6 +2,7 @@
 redis-server on a loopback port, and RAW, WS and WSS clients on every hub."""
 
 import os
+import signal
 import socket
 import struct
 import tempfile
@@ -152,7 +153,7 @@ class Relaying(unittest.TestCase):
                 n = count * sum(1 for s in ws if s is not r)
                 check_order(self, r, r.lines(n), ws, count)
             f.silence(ws + raw)
-            counts = [br.stop() for br in f.bridges]
+            counts = [br.stop(signal.SIGINT if i == 0 else signal.SIGTERM) for i, br in enumerate(f.bridges)]
             for i, c in enumerate(counts):
                 others = sum(o["to redis"] for j, o in enumerate(counts) if j != i)
                 self.assertEqual((c["from hub"], c["to redis"]), (count, count), c)
