@@ -53,7 +53,9 @@ class Watched:
     """A process started here whose stdout and stderr are collected as they
     come, so that tests can wait for its console lines."""
 
-    def _start(self, argv, cwd=None):
+    def _start(self, argv, cwd=None, ready=None):
+        """Start argv; then ready(), if given. A process that does not get
+        ready is killed before the failure is passed on: no caller holds it."""
         self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      stdin=subprocess.DEVNULL)
         self._out = []
@@ -63,6 +65,12 @@ class Watched:
                          threading.Thread(target=self._pump, args=(self.proc.stderr, self._err), daemon=True)]
         for t in self._threads:
             t.start()
+        if ready is not None:
+            try:
+                ready()
+            except BaseException:
+                self._end(signal.SIGKILL)
+                raise
 
     def _pump(self, stream, sink):
         while True:
@@ -152,9 +160,13 @@ class Hub(Watched):
             cwd = self._tmp.name
         self.cwd = cwd
         self._kinds_seen = 0
-        self._start([BIN, "-p", str(self.port), *args], cwd=cwd)
-        if wait_ready:
-            self.wait_for("waiting for client connection")
+        try:
+            self._start([BIN, "-p", str(self.port), *args], cwd=cwd,
+                        ready=(lambda: self.wait_for("waiting for client connection")) if wait_ready else None)
+        except BaseException:
+            if self._tmp is not None:
+                self._tmp.cleanup()
+            raise
 
     def kinds(self):
         return KIND_RE.findall(self.output)
@@ -421,8 +433,7 @@ class Redis(Watched):
                 "--daemonize", "no", "--logfile", ""]
         if self.password is not None:
             args += ["--requirepass", self.password]
-        self._start(args)
-        self.wait_for("Ready to accept connections")
+        self._start(args, ready=lambda: self.wait_for("Ready to accept connections"))
 
     def stop(self):
         return self._end(signal.SIGTERM)
@@ -462,9 +473,7 @@ class Bridge(Watched):
         self.stopped = False
         before = len(hub.kinds())
         self._start([BRIDGE_BIN, "--hub", "%s:%d" % (HOST, hub.port), "--redis", "%s:%d" % (HOST, redis.port),
-                     "--stats", "1", *args])
-        if wait_up:
-            self.wait_up(before)
+                     "--stats", "1", *args], ready=(lambda: self.wait_up(before)) if wait_up else None)
 
     def wait_up(self, kinds_before=None, count=1, timeout=10.0):
         """Until the bridge is a ready WebSocket member of its hub and

@@ -80,6 +80,13 @@ class Federation(ExitStack):
 
     def __init__(self, hubs=2, bridge_args=None, redis_password=None, wait_up=True, hub_args=None):
         super().__init__()
+        try:
+            self._start(hubs, bridge_args, redis_password, wait_up, hub_args)
+        except BaseException:
+            self.close()  # what started must not outlive a failed start
+            raise
+
+    def _start(self, hubs, bridge_args, redis_password, wait_up, hub_args):
         self.dir = self.enter_context(tempfile.TemporaryDirectory())
         self.cert = make_cert(self.dir) + ".crt"
         self.password_file = os.path.join(self.dir, "redis.pass")
