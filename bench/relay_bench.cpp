@@ -2,6 +2,7 @@
 // a WebSocket broadcast server, ...). It only speaks the wire protocols.
 //
 //   relay-bench --port P [--host 127.0.0.1] --kind raw|ws|tls|wss
+//               [--recv-port P2 (receivers on another relay, e.g. a bridged hub)]
 //               --senders S --receivers R --size N
 //               [--duration SEC (5)] [--warmup SEC (1)] [--rate MSGS_PER_SEC_PER_SENDER (0 = max)]
 //               [--ramp-timeout SEC (20)] [--drain-timeout SEC (10)] [--ws-path /]
@@ -181,6 +182,7 @@ size_t ws_client_header_size(uint64_t plen) { return (plen < 126 ? 2 : plen < 65
 struct Options {
     std::string host = "127.0.0.1";
     long port = 0;
+    long recv_port = 0;  // 0 = port
     Kind kind = KIND_RAW;
     bool kind_set = false;
     long senders = 0;
@@ -199,6 +201,7 @@ struct Options {
 void usage(const char* prog) {
     fwprintf(stderr,
              L"usage: %s --port P [--host 127.0.0.1] --kind raw|ws|tls|wss --senders S --receivers R --size N\n"
+             L"          [--recv-port P2 (receivers connect there; default P)]\n"
              L"          [--duration SEC (5)] [--warmup SEC (1)] [--rate MSGS_PER_SEC_PER_SENDER (0 = max)]\n"
              L"          [--ramp-timeout SEC (20)] [--drain-timeout SEC (10)] [--ws-path /]\n"
              L"          [--recv-threads 1|2 (1)] [--nap-us US (50 at --rate 0, else 0)]\n"
@@ -244,6 +247,7 @@ std::string parse_options(int argc, char** argv, Options& o) {
         const char* s = v.c_str();
         bool ok = true;
         if (a == "--port") ok = parse_long(s, 1, 65535, o.port);
+        else if (a == "--recv-port") ok = parse_long(s, 1, 65535, o.recv_port);
         else if (a == "--host") o.host = v;
         else if (a == "--kind") {
             o.kind_set = true;
@@ -513,12 +517,12 @@ bool ws_client_handshake(Conn& c, const Options& o) {
     return true;
 }
 
-bool resolve(const Options& o, sockaddr_in& sa, std::string& err) {
+bool resolve(const Options& o, long port, sockaddr_in& sa, std::string& err) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* res = nullptr;
-    int r = getaddrinfo(o.host.c_str(), std::to_string(o.port).c_str(), &hints, &res);
+    int r = getaddrinfo(o.host.c_str(), std::to_string(port).c_str(), &hints, &res);
     if (r || !res) {
         err = "cannot resolve " + o.host + ": " + gai_strerror(r);
         return false;
@@ -1316,13 +1320,14 @@ void print_json(const Options& o, const Results& r) {
     bool ok = r.ramp_ok && r.error.empty() && r.lost + r.duplicated + r.reordered + r.corrupted == 0;
     char buf[4096];
     snprintf(buf, sizeof buf,
-             "{\"kind\":\"%s\",\"host\":\"%s\",\"port\":%ld,\"senders\":%ld,\"receivers\":%ld,\"size\":%ld,"
+             "{\"kind\":\"%s\",\"host\":\"%s\",\"port\":%ld,\"recv_port\":%ld,\"senders\":%ld,\"receivers\":%ld,\"size\":%ld,"
              "\"duration_s\":%.3f,\"warmup_s\":%.3f,\"rate\":%.3f,"
              "\"delivered_mb_s\":%.3f,\"deliveries_s\":%.1f,\"sent_msgs\":%llu,\"delivered_msgs\":%llu,"
              "\"window_msgs\":%llu,\"lat_p50_us\":%.1f,\"lat_p99_us\":%.1f,\"lat_max_us\":%.1f,\"lat_mean_us\":%.1f,"
              "\"lat_samples\":%llu,\"cpu_pct\":%.1f,\"recv_threads\":%d,\"ramp_ms\":%.1f,\"drain_ms\":%.1f,"
              "\"lost\":%llu,\"duplicated\":%llu,\"reordered\":%llu,\"corrupted\":%llu,\"ok\":%s,\"error\":\"%s\"}",
-             kind_name(o.kind), host.c_str(), o.port, o.senders, o.receivers, o.size, dur, o.warmup,
+             kind_name(o.kind), host.c_str(), o.port, o.recv_port ? o.recv_port : o.port, o.senders, o.receivers,
+             o.size, dur, o.warmup,
              o.rate, double(r.window_bytes) / dur / 1e6, double(r.window_msgs) / dur, (unsigned long long)r.sent,
              (unsigned long long)r.delivered, (unsigned long long)r.window_msgs, p50, p99, pmax, mean,
              (unsigned long long)r.hist.n, r.cpu_pct, r.recv_threads, r.ramp_ms, r.drain_ms,
@@ -1402,7 +1407,9 @@ int main(int argc, char** argv) {
 
     sockaddr_in sa{};
     std::string rerr;
-    if (!resolve(o, sa, rerr)) return fail_exit(rerr);
+    if (!resolve(o, o.port, sa, rerr)) return fail_exit(rerr);
+    sockaddr_in sa_recv = sa;
+    if (o.recv_port && !resolve(o, o.recv_port, sa_recv, rerr)) return fail_exit(rerr);
 
     // Receivers first, so that they are ready before anything is sent.
     for (long i = 0; i < o.receivers; ++i) {
@@ -1411,7 +1418,7 @@ int main(int argc, char** argv) {
         r->idx = uint32_t(i);
         r->pairs.resize(size_t(o.senders));
         r->seen.assign(size_t(o.senders), 0);
-        if (!open_conn(r->c, o, sa)) return fail_exit("receiver " + std::to_string(i) + ": " + r->c.err);
+        if (!open_conn(r->c, o, sa_recv)) return fail_exit("receiver " + std::to_string(i) + ": " + r->c.err);
         bench.receivers.push_back(std::move(r));
     }
     for (long i = 0; i < o.senders; ++i) {

@@ -4,6 +4,7 @@
 #
 #   bash scripts/setup.sh run [relayhub options]   build and start (port 8081, -L 65536)
 #   bash scripts/setup.sh args [relayhub options]  print the options `run` would use
+#   bash scripts/setup.sh pair                     two hubs joined through Redis, on this machine
 #   bash scripts/setup.sh test                     build and run every test
 #   bash scripts/setup.sh sanitize address|thread  run the tests instrumented
 set -euo pipefail
@@ -14,11 +15,11 @@ cd "$ROOT"
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
-PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libgtest-dev
+PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis-dev libgtest-dev
           openssl python3 python3-websockets netcat-openbsd)
 # What the tests use besides: real clients and peers (a browser, Redis, ncat,
 # curl), the man page renderer, and clang for the fuzz targets.
-TEST_PACKAGES=(chromium redis-server libhiredis-dev ncat curl groff-base man-db clang
+TEST_PACKAGES=(chromium redis-server ncat curl groff-base man-db clang
                libclang-rt-14-dev)
 
 deps() {  # deps [extra packages...]
@@ -116,6 +117,36 @@ case "$cmd" in
     run_args "$@"
     echo "${RUN_ARGS[*]}"
     ;;
+  pair)
+    # Redis on 6390 (not the system's 6379), hubs on 8081 and 8082, their
+    # consoles in build/pair-PORT.log; one bridge each on this terminal.
+    # Ctrl-C stops them all.
+    deps redis-server
+    build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
+    cert
+    redis_port=6390
+    pids=()
+    stop_pair() {
+      trap - EXIT INT TERM
+      [ "${#pids[@]}" -gt 0 ] && kill "${pids[@]}" 2>/dev/null
+      wait
+    }
+    trap stop_pair EXIT INT TERM
+    /usr/bin/redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no \
+      --logfile "$ROOT/build/pair-$redis_port.log" &
+    pids+=($!)
+    for port in 8081 8082; do
+      ./build/relayhub -p "$port" -L 65536 > "build/pair-$port.log" 2>&1 &
+      pids+=($!)
+    done
+    sleep 0.5
+    for port in 8081 8082; do
+      ./build/relayhub-bridge --hub "127.0.0.1:$port" --redis "127.0.0.1:$redis_port" &
+      pids+=($!)
+    done
+    echo "hubs on 8081 and 8082, joined through Redis on $redis_port; Ctrl-C stops them"
+    wait
+    ;;
   test)
     deps "${TEST_PACKAGES[@]}"
     node_deps
@@ -136,7 +167,7 @@ case "$cmd" in
       ctest --output-on-failure --timeout 1800
     ;;
   *)
-    echo "usage: bash scripts/setup.sh run|args [relayhub options] | test | sanitize address|thread" >&2
+    echo "usage: bash scripts/setup.sh run|args [relayhub options] | pair | test | sanitize address|thread" >&2
     exit 2
     ;;
 esac

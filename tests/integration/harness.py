@@ -7,7 +7,9 @@ import base64
 import hashlib
 import os
 import re
+import signal
 import socket
+import ssl
 import struct
 import subprocess
 import tempfile
@@ -47,29 +49,28 @@ def make_cert(directory, name="localhost.pem", days=30, cn="localhost"):
     return path
 
 
-class Hub:
-    """One relayhub process on a free loopback port."""
+class Watched:
+    """A process started here whose stdout and stderr are collected as they
+    come, so that tests can wait for its console lines."""
 
-    def __init__(self, *args, cwd=None, port=None, wait_ready=True):
-        self.port = port if port is not None else free_port()
-        self._tmp = None
-        if cwd is None:
-            self._tmp = tempfile.TemporaryDirectory()
-            cwd = self._tmp.name
-        self.cwd = cwd
-        self.proc = subprocess.Popen([BIN, "-p", str(self.port), *args], cwd=cwd,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    def _start(self, argv, cwd=None, ready=None):
+        """Start argv; then ready(), if given. A process that does not get
+        ready is killed before the failure is passed on: no caller holds it."""
+        self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      stdin=subprocess.DEVNULL)
         self._out = []
         self._err = []
         self._cond = threading.Condition()
-        self._kinds_seen = 0
         self._threads = [threading.Thread(target=self._pump, args=(self.proc.stdout, self._out), daemon=True),
                          threading.Thread(target=self._pump, args=(self.proc.stderr, self._err), daemon=True)]
         for t in self._threads:
             t.start()
-        if wait_ready:
-            self.wait_for("waiting for client connection")
+        if ready is not None:
+            try:
+                ready()
+            except BaseException:
+                self._end(signal.SIGKILL)
+                raise
 
     def _pump(self, stream, sink):
         while True:
@@ -111,6 +112,62 @@ class Hub:
                                          % (rx.pattern, count, text[-4000:], "".join(self._err)[-2000:]))
                 self._cond.wait(min(left, 0.2))
 
+    def _end(self, sig):
+        """Send sig (unless the process has ended) and collect what is left;
+        returns the exit status, or None when it did not end in time."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            self.proc.wait(timeout=10 * SLOW)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+            status = None
+        else:
+            status = self.proc.returncode
+        for t in self._threads:
+            t.join(timeout=5)
+        for s in (self.proc.stdout, self.proc.stderr):
+            try:
+                s.close()
+            except OSError:
+                pass
+        return status
+
+    SANITIZER_MARKS = ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                       "ERROR: LeakSanitizer")
+
+    def sanitizer_reports(self):
+        err = self.errors
+        return [m for m in self.SANITIZER_MARKS if m in err]
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS for pid %d" % self.proc.pid)
+
+
+class Hub(Watched):
+    """One relayhub process on a free loopback port."""
+
+    def __init__(self, *args, cwd=None, port=None, wait_ready=True):
+        self.port = port if port is not None else free_port()
+        self._tmp = None
+        if cwd is None:
+            self._tmp = tempfile.TemporaryDirectory()
+            cwd = self._tmp.name
+        self.cwd = cwd
+        self._kinds_seen = 0
+        try:
+            self._start([BIN, "-p", str(self.port), *args], cwd=cwd,
+                        ready=(lambda: self.wait_for("waiting for client connection")) if wait_ready else None)
+        except BaseException:
+            if self._tmp is not None:
+                self._tmp.cleanup()
+            raise
+
     def kinds(self):
         return KIND_RE.findall(self.output)
 
@@ -147,29 +204,10 @@ class Hub:
         return len(os.listdir("/proc/%d/fd" % self.proc.pid))
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            pass
-        for t in self._threads:
-            t.join(timeout=5)
-        for s in (self.proc.stdout, self.proc.stderr):
-            try:
-                s.close()
-            except OSError:
-                pass
+        self._end(signal.SIGKILL)
         if self._tmp is not None:
             self._tmp.cleanup()
             self._tmp = None
-
-    SANITIZER_MARKS = ("ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
-                       "ERROR: LeakSanitizer")
-
-    def sanitizer_reports(self):
-        err = self.errors
-        return [m for m in self.SANITIZER_MARKS if m in err]
 
     def __enter__(self):
         return self
@@ -350,10 +388,15 @@ def ws_request(port, key, extra="", version=13, names=None):
 class RawWS(Stream):
     """RFC 6455 client written by hand, to control segmentation exactly."""
 
-    def __init__(self, hub, wait_ready=True, request=None):
+    def __init__(self, hub, wait_ready=True, request=None, tls=False):
         before = len(hub.kinds())
         sock = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if tls:  # WSS; the hub's certificate is not checked here
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            sock = ctx.wrap_socket(sock, server_hostname="localhost")
         super().__init__(sock)
         key = base64.b64encode(os.urandom(16)).decode()
         sock.sendall(request or ws_request(hub.port, key))
@@ -365,3 +408,127 @@ class RawWS(Stream):
 
     def send_frame(self, opcode, payload, fin=True):
         self.sock.sendall(client_frame(opcode, payload, fin))
+
+
+# ---------------------------------------------------------------------------
+# Redis and relayhub-bridge, for hubs joined through a pub/sub channel.
+
+BRIDGE_BIN = os.environ.get("RELAYHUB_BRIDGE_BIN", "relayhub-bridge")
+if os.sep in BRIDGE_BIN:
+    BRIDGE_BIN = os.path.abspath(BRIDGE_BIN)
+REDIS_BIN = "/usr/bin/redis-server"
+
+
+class Redis(Watched):
+    """One redis-server on a loopback port that stores nothing; stopped by
+    its own pid. start() again brings it back on the same port."""
+
+    def __init__(self, port=None, password=None):
+        self.port = port if port is not None else free_port()
+        self.password = password
+        self.start()
+
+    def start(self):
+        args = [REDIS_BIN, "--port", str(self.port), "--bind", HOST, "--save", "", "--appendonly", "no",
+                "--daemonize", "no", "--logfile", ""]
+        if self.password is not None:
+            args += ["--requirepass", self.password]
+        self._start(args, ready=lambda: self.wait_for("Ready to accept connections"))
+
+    def stop(self):
+        return self._end(signal.SIGTERM)
+
+    def command(self, *args):
+        """One command on a fresh connection; returns the reply's first line."""
+        parts = [a if isinstance(a, bytes) else str(a).encode() for a in args]
+        out = b"*%d\r\n" % len(parts) + b"".join(b"$%d\r\n%s\r\n" % (len(p), p) for p in parts)
+        with Stream(socket.create_connection((HOST, self.port), timeout=10 * SLOW)) as s:
+            if self.password is not None:
+                s.sock.sendall(b"*2\r\n$4\r\nAUTH\r\n$%d\r\n%s\r\n" % (len(self.password), self.password.encode()))
+                s.until(b"\r\n")
+            s.sock.sendall(out)
+            return s.until(b"\r\n").rstrip(b"\r\n")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+COUNTER_NAMES = ("from hub", "to redis", "from redis", "to hub", "redis down", "buffer full", "hub down",
+                 "too large", "rejected")
+COUNTER_RE = re.compile(r":: counters  (.*)\n")
+
+
+def parse_counters(line):
+    return {name: int(re.search(re.escape(name) + r" (\d+)", line).group(1)) for name in COUNTER_NAMES}
+
+
+class Bridge(Watched):
+    """relayhub-bridge between a hub and a Redis, counters every second."""
+
+    def __init__(self, hub, redis, *args, wait_up=True):
+        self.hub = hub
+        self.stopped = False
+        before = len(hub.kinds())
+        self._start([BRIDGE_BIN, "--hub", "%s:%d" % (HOST, hub.port), "--redis", "%s:%d" % (HOST, redis.port),
+                     "--stats", "1", *args], ready=(lambda: self.wait_up(before)) if wait_up else None)
+
+    def wait_up(self, kinds_before=None, count=1, timeout=10.0):
+        """Until the bridge is a ready WebSocket member of its hub and
+        subscribed (the `count`-th time it says so)."""
+        self.wait_for(r":: redis \S+ up \(subscribe ", count=count, timeout=timeout)
+        self.wait_for(r":: redis \S+ up \(publish ", count=count, timeout=timeout)
+        self.wait_for(r":: hub \S+ up ", count=count, timeout=timeout)
+        if kinds_before is not None:
+            self.hub.wait_for(KIND_RE, count=kinds_before + 1)
+        time.sleep(0.05)  # the kind is printed just before the slot turns ready
+
+    def counters(self):
+        lines = COUNTER_RE.findall(self.output)
+        return parse_counters(lines[-1]) if lines else dict.fromkeys(COUNTER_NAMES, 0)
+
+    def wait_until(self, check, timeout=10.0):
+        """Until check(counters printed last) holds; returns those counters."""
+        deadline = time.monotonic() + timeout * SLOW
+        while True:
+            c = self.counters()
+            if check(c):
+                return c
+            if time.monotonic() > deadline:
+                raise AssertionError("counters %r" % c)
+            # Lines come only when a counter changed.
+            self.wait_for(COUNTER_RE, count=len(COUNTER_RE.findall(self.output)) + 1,
+                          timeout=max(deadline - time.monotonic(), 0.1) / SLOW)
+
+    def wait_counters(self, timeout=10.0, **want):
+        """Until the counters hold the values given (underscores for blanks:
+        redis_down=3); returns all of them."""
+        want = {k.replace("_", " "): v for k, v in want.items()}
+        try:
+            return self.wait_until(lambda c: all(c[k] == v for k, v in want.items()), timeout)
+        except AssertionError as e:
+            raise AssertionError("%s, want %r" % (e, want)) from None
+
+    def stop(self, sig=signal.SIGTERM):
+        """SIGTERM (or sig); the bridge must end by itself with status 0,
+        its counters and ":: stopped" last. Returns those counters."""
+        self.stopped = True
+        status = self._end(sig)
+        if status != 0 or not self.output.endswith(":: stopped\n") or not COUNTER_RE.search(self.output):
+            raise AssertionError("bridge ended with %r:\n%s\n%s" % (status, self.output[-3000:],
+                                                                      self.errors[-3000:]))
+        return self.counters()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, exc_type, *exc):
+        if self.proc.poll() is not None and not self.stopped and exc_type is None:
+            raise AssertionError("bridge exited by itself:\n%s" % self.output[-3000:])
+        if not self.stopped:
+            self.stop()
+        found = self.sanitizer_reports()
+        if found and exc_type is None:
+            raise AssertionError("sanitizer report from the bridge: %s\n%s" % (found, self.errors[-6000:]))

@@ -290,6 +290,11 @@ class Install(unittest.TestCase):
             q = run_tool([binary, "--help"], cwd=prefix)
             self.assertEqual(q.returncode, 0)
             self.assertIn(":: usage ::", q.stdout.decode())
+            bridge = os.path.join(prefix, "bin", "relayhub-bridge")
+            if os.path.exists(os.path.join(self.BUILD, "bridge")):  # built with the bridge
+                q = run_tool([bridge, "--help"], cwd=prefix)
+                self.assertEqual(q.returncode, 0)
+                self.assertIn("--hub HOST:PORT", q.stdout.decode())
 
     @unittest.skipUnless(shutil.which("groff"), "groff missing")
     def test_man_page_renders_without_warnings(self):

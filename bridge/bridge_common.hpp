@@ -1,0 +1,89 @@
+#pragma once
+// Pieces every part of the bridge uses: the counters, the reconnect
+// backoff, the wake-up descriptor of a thread, and console lines.
+
+#include <atomic>
+#include <cstdint>
+
+// Results shared by the links.
+enum BRIDGE_RESULT_E : int {
+  BRIDGE_OK = 0,
+  BRIDGE_FAIL = -1,  // the connection failed or ended; retry later
+  BRIDGE_STOP = -2,  // the bridge is stopping
+};
+
+// A plain copy of the counters at one moment.
+struct BRIDGE_COUNTS {
+  uint64_t from_hub = 0;          // messages the hub relayed to the bridge
+  uint64_t to_redis = 0;          // of those, published (Redis answered)
+  uint64_t from_redis = 0;        // other bridges' messages received
+  uint64_t to_hub = 0;            // of those, written to the hub
+  uint64_t lost_redis_down = 0;   // from the hub, not published: Redis unreachable
+  uint64_t dropped_full = 0;      // toward the hub, oldest dropped past the buffer
+  uint64_t dropped_hub_down = 0;  // toward the hub, dropped: hub unreachable
+  uint64_t too_large = 0;         // either way, over --max-message or the buffer
+  uint64_t rejected = 0;          // from Redis, not a bridge message
+  bool operator==(const BRIDGE_COUNTS&) const = default;
+};
+
+// Threading: every member is an atomic counter; any thread adds, the main
+// thread reads.
+struct G_BRIDGE_COUNTERS {
+  std::atomic<uint64_t> from_hub{0};
+  std::atomic<uint64_t> to_redis{0};
+  std::atomic<uint64_t> from_redis{0};
+  std::atomic<uint64_t> to_hub{0};
+  std::atomic<uint64_t> lost_redis_down{0};
+  std::atomic<uint64_t> dropped_full{0};
+  std::atomic<uint64_t> dropped_hub_down{0};
+  std::atomic<uint64_t> too_large{0};
+  std::atomic<uint64_t> rejected{0};
+
+  BRIDGE_COUNTS snapshot() const;
+};
+
+// One counter line: ":: counters  from hub N  to redis N  ...".
+void bridge_print_counts(const BRIDGE_COUNTS& c);
+
+// Reconnect delays: 100 ms, doubling up to 5 s; back to 100 ms once a
+// connection has been made. Threading: owned by one link's thread.
+struct BRIDGE_BACKOFF {
+  static constexpr unsigned FIRST_MS = 100;
+  static constexpr unsigned CAP_MS = 5000;
+  unsigned next_ms = FIRST_MS;
+  unsigned take() {
+    const unsigned ms = next_ms;
+    next_ms = next_ms >= CAP_MS / 2 ? CAP_MS : next_ms * 2;
+    return ms;
+  }
+  void reset() { next_ms = FIRST_MS; }
+};
+
+// An eventfd that wakes one thread out of poll. Threading: any thread
+// signals; the owning thread polls fd and drains it.
+class G_WAKE {
+ public:
+  G_WAKE() = default;
+  ~G_WAKE();
+  G_WAKE(const G_WAKE&) = delete;
+  G_WAKE& operator=(const G_WAKE&) = delete;
+  int init();  // 0 or errno
+  void close();
+  void signal();
+  void drain();
+  // Sleeps up to ms milliseconds or until signalled. BRIDGE_STOP when stop
+  // is set, else BRIDGE_OK.
+  int nap(unsigned ms, const std::atomic<bool>& stop);
+  int fd = -1;
+};
+
+// A console line (wide, flushed at once: the output is often a pipe).
+void bridge_log(const wchar_t* format, ...);
+
+// Replaces every byte outside printable ASCII with '?', in place: text from
+// a peer (a status line, an error reply) must neither move the terminal nor
+// fail the wide conversion of the line it is printed in.
+void bridge_printable(char* text);
+
+// Milliseconds of the monotonic clock.
+uint64_t bridge_now_ms();
