@@ -550,17 +550,20 @@ class Departures(HostileCase):
         t = send_in_background(sender.sock, data)
         # The victim does not read: once its receive window is full, the
         # hub's write to it blocks, and so does everybody's fan-out.
+        # Blocked: the victim's queue and the keeper's copy stand still.
         deadline = time.monotonic() + WAIT
-        queued, still = 0, 0
+        last, still = None, 0
         while still < 5:
             self.assertLess(time.monotonic(), deadline, "the victim's window never filled")
             time.sleep(0.05)
-            now = inq(victim)
-            still = still + 1 if now == queued and now > 0 else 0
-            queued = now
+            now = (inq(victim), keeper.check.foreign)
+            still = still + 1 if now == last and now[0] >= (32 << 10) else 0
+            last = now
+        record_queued = last[0]
         reset_close(victim)
         secs = self.slot_freed(vport)
-        record("reset in the middle of a large send to it", "slot freed", secs)
+        record("reset in the middle of a large send to it", "slot freed (%d KiB were waiting in its queue)"
+               % (record_queued >> 10), secs)
         t.join(60 * SLOW)
         self.assertFalse(t.is_alive(), "the sender stalled")
         self.assertIsNone(t.error)
