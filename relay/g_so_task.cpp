@@ -222,6 +222,9 @@ int G_SO_TASK::start_server() {
     }
     G_SOCKET::socket_keep_alive(so);
     setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_detect, sizeof(tv_detect));
+    // Each read of the set-up waits at most tv_detect; the budget bounds
+    // them all, however slowly a TLS client hands its bytes over.
+    tls.set_setup_budget(SETUP_BUDGET_MS);
 
     if (tls.new_server_detect(so) != G_TLS_FAIL) {
       ws.send_buf = page_w;
@@ -240,6 +243,7 @@ int G_SO_TASK::start_server() {
         // Fails only when the socket is gone, and then the read loop ends
         // at its first read anyway.
         (void)tls.set_recv_timeout(0);
+        tls.set_setup_budget(0);
         // Reset the send side under the send lock, before the slot turns
         // ready: a sender that saw this slot ready may already be waiting.
         const bool locked = lock_send() == 0;

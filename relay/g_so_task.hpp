@@ -159,6 +159,9 @@ class G_SO_TASK {
   // reads of what the peer still sends the close waits for.
   static constexpr unsigned CLOSE_WAIT_MS = 2000;
   static constexpr int LINGER_READS = 5;
+  // The longest a connection's set-up (TLS detection, TLS handshake,
+  // WebSocket handshake) may take before the slot stops waiting for it.
+  static constexpr uint32_t SETUP_BUDGET_MS = 2000;
 
  private:
   // Fans the collected batch out to every other ready slot, in index order.

@@ -1,9 +1,18 @@
 #include <cstdio>
 #include <cwchar>
+#include <malloc.h>
 
 #include "relay/g_socket.hpp"
 
 int main(int argc, char** argv) {
+  // One malloc arena for all threads. glibc would give the 65 threads up to
+  // eight arenas per core, and every arena keeps the memory that TLS
+  // sessions (allocated on one thread, freed on another) leave free in it:
+  // the resident size kept creeping for many minutes and stayed about 2 MB
+  // higher. Nothing on the data path allocates, so the shared arena costs
+  // no contention. Before any thread starts; on failure glibc keeps its
+  // default, which only costs memory.
+  (void)mallopt(M_ARENA_MAX, 1);
   // Line-buffered even into a pipe or a service log, so every console line
   // shows up as soon as it is printed.
   setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -478,6 +478,28 @@ TEST(TransportPlain, SilentClientIsPlainAfterTimeout)
   EXPECT_EQ(std::string(buf, 9), "late data");
 }
 
+TEST(TransportPlain, SetUpBudgetStopsReadsUntilCleared)
+{
+  // A spent budget refuses the read without taking anything from the
+  // socket; a cleared or unspent one lets reads through again.
+  tcp_pair p;
+  ASSERT_TRUE(make_pair(p));
+  g_tls_t t;
+  ASSERT_EQ(t.new_client_raw(p.server), 0);
+  ASSERT_EQ(::send(p.client, "abc", 3, 0), 3);
+  t.set_setup_budget(1);
+  std::this_thread::sleep_for(milliseconds(20));
+  char buf[8];
+  EXPECT_EQ(t.recv(buf, sizeof buf), -1);
+  EXPECT_EQ(t.err_recv.load(), ETIMEDOUT);
+  t.set_setup_budget(0);
+  ASSERT_EQ(t.recv(buf, sizeof buf), 3);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  t.set_setup_budget(60000);
+  ASSERT_EQ(::send(p.client, "d", 1, 0), 1);
+  EXPECT_EQ(t.recv(buf, sizeof buf), 1);
+}
+
 TEST(TransportPlain, ImmediateCloseIsPlainThenEndOfStream)
 {
   tcp_pair p;

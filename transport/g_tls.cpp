@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <openssl/bio.h>
@@ -26,6 +27,13 @@ int retired_refs_index()
 {
   static const int idx = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
   return idx;
+}
+
+int64_t monotonic_ms()
+{
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -201,6 +209,12 @@ int64_t g_tls_t::recv(char* buf, size_t size)
 int64_t g_tls_t::read_socket(char* buf, size_t size)
 {
   for (;;) {
+    const int64_t deadline = setup_deadline_ms.load();
+    if (deadline != 0 && monotonic_ms() >= deadline) {
+      err_recv = ETIMEDOUT;
+      errno = ETIMEDOUT;
+      return -1;
+    }
     errno = 0;
     const ssize_t r = sock_recv(buf, size, 0);
     if (r > 0)
@@ -366,6 +380,11 @@ void g_tls_t::end_session()
     unuse_fd(fd);
   else
     close(fd);
+}
+
+void g_tls_t::set_setup_budget(uint32_t ms)
+{
+  setup_deadline_ms = ms == 0 ? 0 : monotonic_ms() + ms;
 }
 
 void g_tls_t::shutdown_send()

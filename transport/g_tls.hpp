@@ -111,6 +111,12 @@ class g_tls_t {
   std::atomic<int> err_tls{0};
   char* p_recv = nullptr;
   uint64_t p_recv_size = 0;
+  // Set-up deadline on the monotonic clock in milliseconds, 0 = none. While
+  // one is set, no blocking read of the TLS handshake, the TLS peek or a
+  // TLS read starts after it (err_recv ETIMEDOUT), so a client that drips
+  // its handshake cannot hold a slot longer than the deadline plus one
+  // receive time-out. Set and cleared by the receive thread (set_setup_budget).
+  std::atomic<int64_t> setup_deadline_ms{0};
 
   g_tls_t();
   ~g_tls_t();
@@ -149,6 +155,8 @@ class g_tls_t {
   // SO_RCVTIMEO of the attached socket; ms 0 = block without limit.
   // G_TLS_OK, or G_TLS_FAIL (no socket, or the option was refused).
   [[nodiscard]] int set_recv_timeout(unsigned ms);
+  // Starts the set-up deadline `ms` milliseconds from now; 0 clears it.
+  void set_setup_budget(uint32_t ms);
 
   // ---- TLS record pump (transport/g_tls_pump.cpp) ----
   // The two handshakes: G_TLS_OK when completed, else G_TLS_FAIL.

@@ -15,6 +15,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import zlib
 
 BIN = os.environ.get("RELAYHUB_BIN", "relayhub")
 # The hub runs in its own working directory: a relative path must not follow it.
@@ -532,3 +533,256 @@ class Bridge(Watched):
         found = self.sanitizer_reports()
         if found and exc_type is None:
             raise AssertionError("sanitizer report from the bridge: %s\n%s" % (found, self.errors[-6000:]))
+
+
+# ---------------------------------------------------------------------------
+# TLS clients
+
+def client_context(cafile=None, version=None):
+    """TLS client context: verifies against `cafile` (the hub's self-signed
+    certificate), or verifies nothing when no file is given."""
+    import ssl
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    if cafile:
+        ctx.load_verify_locations(cafile)
+    else:
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+    if version is not None:
+        ctx.minimum_version = version
+        ctx.maximum_version = version
+    return ctx
+
+
+# ---------------------------------------------------------------------------
+# Integrity of relayed messages. Each message carries its sender, a sequence
+# number and a CRC, so a receiver whose byte stream also holds other
+# clients' bytes (between whole reads of each sender) still finds every
+# message and tells lost, duplicated, reordered and corrupted ones apart.
+# Bytes the tests inject never contain the marker.
+
+
+MSG_MAGIC = b"\xa5\x5aHB"
+MSG_HEAD = struct.Struct(">4sHIH")  # marker, sender, sequence, payload length
+MSG_CRC = struct.Struct(">I")       # CRC-32 of sender .. payload
+MSG_OVERHEAD = MSG_HEAD.size + MSG_CRC.size
+
+
+def make_msg(sender, seq, payload):
+    head = MSG_HEAD.pack(MSG_MAGIC, sender, seq, len(payload))
+    return head + payload + MSG_CRC.pack(zlib.crc32(head[4:] + payload))
+
+
+def foreign_bytes(n):
+    """Random bytes that can never hold the message marker (all below 0x80)."""
+    return os.urandom(n).translate(bytes(range(128)) * 2)
+
+
+class MsgCheck:
+    """Receiver side: feed() the bytes (or frames) as they arrive. Messages
+    of each sender must come with sequence numbers 0, 1, 2, ... and intact;
+    anything else lands in `faults`. Not thread-safe: one feeder."""
+
+    def __init__(self, name, keep_foreign=False, late=False):
+        self.name = name
+        self.keep_foreign = keep_foreign
+        self.late = late  # joined while senders were running: any first seq
+        self.foreign_data = bytearray()  # the other bytes, when kept
+        self.buf = bytearray()
+        self.last = {}      # sender -> last sequence number seen
+        self.count = 0      # intact messages
+        self.bytes = 0      # their bytes, marker to CRC
+        self.foreign = 0    # bytes of other clients between the messages
+        self.faults = []
+
+    def feed(self, data):
+        self.buf += data
+        buf = self.buf
+        while True:
+            i = buf.find(MSG_MAGIC)
+            if i < 0:
+                # Keep what could be the start of a split marker.
+                n = len(buf) - (len(MSG_MAGIC) - 1)
+                if n > 0:
+                    self._other(n)
+                return
+            if i:
+                self._other(i)
+            if len(buf) < MSG_HEAD.size:
+                return
+            _, sender, seq, n = MSG_HEAD.unpack_from(buf)
+            total = MSG_OVERHEAD + n
+            if len(buf) < total:
+                return
+            (crc,) = MSG_CRC.unpack_from(buf, MSG_HEAD.size + n)
+            if zlib.crc32(memoryview(buf)[4:MSG_HEAD.size + n]) != crc:
+                self.faults.append("%s: corrupted message (sender %d, seq %d?)" % (self.name, sender, seq))
+                del buf[:1]  # find the next marker
+                continue
+            del buf[:total]
+            expect = self.last.get(sender, -1) + 1
+            if self.late and sender not in self.last:
+                expect = seq
+            if seq != expect:
+                what = "lost %d message(s) before" % (seq - expect) if seq > expect else "duplicated or reordered"
+                self.faults.append("%s: sender %d seq %d: %s (expected %d)" % (self.name, sender, seq, what, expect))
+            self.last[sender] = max(seq, self.last.get(sender, -1))
+            self.count += 1
+            self.bytes += total
+
+    def _other(self, n):
+        self.foreign += n
+        if self.keep_foreign:
+            self.foreign_data += self.buf[:n]
+        del self.buf[:n]
+
+
+class HealthyPair:
+    """A RAW and a WS client that keep exchanging checked messages through
+    the hub in the background, each direction in lock-step (the next message
+    leaves once the previous one has arrived), so that one hub read never
+    holds part of a message. Any loss, corruption, stall or close is
+    recorded in `faults`; `progress()` tells how far both directions got."""
+
+    RAW_ID, WS_ID = 1, 2
+
+    def __init__(self, hub, max_payload=400, pace=0.004, stall=15.0):
+        self.hub = hub
+        self.max_payload = max_payload
+        self.pace = pace
+        self.stall = stall * SLOW
+        self.faults = []
+        self.stopping = threading.Event()
+        self.cond = threading.Condition()
+        before = len(hub.kinds())
+        # A plain client that sends at once is classified without waiting
+        # for the detection window; the byte goes to nobody.
+        self.raw = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
+        self.raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.raw.sendall(b"\n")
+        hub.wait_for(KIND_RE, count=before + 1)
+        self.ws = RawWS(hub)
+        self.raw_check = MsgCheck("RAW")   # what the RAW client receives
+        self.ws_check = MsgCheck("WS")     # what the WS client receives
+        self.sent = {self.RAW_ID: -1, self.WS_ID: -1}
+        self.threads = [threading.Thread(target=self._guard, args=(f,), daemon=True)
+                        for f in (self._raw_reader, self._ws_reader, self._raw_sender, self._ws_sender)]
+        for t in self.threads:
+            t.start()
+
+    def _guard(self, body):
+        try:
+            body()
+        except Exception as e:  # recorded, and the test fails on it
+            if not self.stopping.is_set():
+                self._fault("%s: %r" % (body.__name__, e))
+
+    def _fault(self, text):
+        with self.cond:
+            self.faults.append(text)
+            self.cond.notify_all()
+
+    def _raw_reader(self):
+        self.raw.settimeout(None)
+        while True:
+            data = self.raw.recv(1 << 16)
+            if not data:
+                raise AssertionError("the hub closed the RAW client")
+            with self.cond:
+                self.raw_check.feed(data)
+                self.cond.notify_all()
+
+    def _ws_reader(self):
+        self.ws.sock.settimeout(None)
+        while True:
+            b0, payload = self.ws.recv_frame(timeout=10 ** 6)
+            if b0 & 0x0F == OP_CLOSE:
+                raise AssertionError("the hub closed the WS client: %r" % payload[:2])
+            if b0 & 0x0F not in (OP_TEXT, OP_BINARY) or not b0 & 0x80:
+                raise AssertionError("WS client got frame %#x" % b0)
+            with self.cond:
+                self.ws_check.feed(payload)
+                self.cond.notify_all()
+
+    def _send_loop(self, sender, check, write):
+        seq = 0
+        while not self.stopping.is_set():
+            n = int.from_bytes(os.urandom(2), "big") % (self.max_payload + 1)
+            write(make_msg(sender, seq, os.urandom(n)))
+            with self.cond:
+                self.sent[sender] = seq
+                deadline = time.monotonic() + self.stall
+                while check.last.get(sender, -1) < seq and not self.faults:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        raise AssertionError("message %d of sender %d stalled for %.0f s" % (seq, sender, self.stall))
+                    self.cond.wait(left)
+                if self.faults:
+                    return
+            seq += 1
+            time.sleep(self.pace)
+
+    def _raw_sender(self):
+        self._send_loop(self.RAW_ID, self.ws_check, self.raw.sendall)
+
+    def _ws_sender(self):
+        self._send_loop(self.WS_ID, self.raw_check, lambda m: self.ws.send_frame(OP_BINARY, m))
+
+    def progress(self):
+        """Messages delivered so far: (RAW -> WS, WS -> RAW)."""
+        with self.cond:
+            return (self.ws_check.last.get(self.RAW_ID, -1) + 1, self.raw_check.last.get(self.WS_ID, -1) + 1)
+
+    def wait_seen(self, sender, seq, timeout=10.0):
+        """Wait until both clients have received message `seq` of another
+        `sender`."""
+        deadline = time.monotonic() + timeout * SLOW
+        with self.cond:
+            while min(self.raw_check.last.get(sender, -1), self.ws_check.last.get(sender, -1)) < seq:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("message %d of sender %d did not reach both healthy clients" % (seq, sender))
+                self.cond.wait(left)
+
+    def all_faults(self):
+        with self.cond:
+            return self.faults + self.raw_check.faults + self.ws_check.faults
+
+    def wait_progress(self, n=20, timeout=15.0):
+        """Wait until both directions have delivered `n` more messages; fail
+        on any fault."""
+        start = self.progress()
+        deadline = time.monotonic() + timeout * SLOW
+        with self.cond:
+            while True:
+                faults = self.faults + self.raw_check.faults + self.ws_check.faults
+                if faults:
+                    raise AssertionError("healthy clients harmed: %s" % faults[:5])
+                got = (self.ws_check.last.get(self.RAW_ID, -1) + 1, self.raw_check.last.get(self.WS_ID, -1) + 1)
+                if got[0] >= start[0] + n and got[1] >= start[1] + n:
+                    return got
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("healthy clients stalled at %s (from %s)" % (got, start))
+                self.cond.wait(min(left, 0.5))
+
+    def stop(self):
+        """Stop sending, check that everything sent arrived, close both."""
+        self.stopping.set()
+        for t in self.threads[2:]:
+            t.join(self.stall + 5)
+        faults = self.all_faults()
+        with self.cond:
+            for sender, check in ((self.RAW_ID, self.ws_check), (self.WS_ID, self.raw_check)):
+                if check.last.get(sender, -1) < self.sent[sender]:
+                    faults.append("sender %d: sent up to %d, arrived up to %d"
+                                  % (sender, self.sent[sender], check.last.get(sender, -1)))
+        for s in (self.raw, self.ws.sock):
+            try:
+                s.shutdown(socket.SHUT_RDWR)  # wakes the blocked reader
+            except OSError:
+                pass
+            s.close()
+        for t in self.threads[:2]:
+            t.join(5)
+        return faults
