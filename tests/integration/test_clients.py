@@ -11,14 +11,17 @@ import logging
 import os
 import re
 import shutil
+import socket
+import ssl
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
 
 import websockets
 
-from harness import HOST, KIND_RE, SLOW, Hub, JsonLines, RawWS, expect_silence, recv_exact
+from harness import HOST, KIND_RE, SLOW, Hub, JsonLines, RawWS, expect_silence, make_cert, recv_exact
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
@@ -335,7 +338,7 @@ class BrowserPages(unittest.TestCase):
                 # From a plain sender: valid UTF-8 in any script is text,
                 # anything else binary.
                 raw.sock.sendall("\u0928\u092e\u0938\u094d\u0924\u0947 \u0645\u0631\u062d\u0628\u0627".encode())
-                time.sleep(0.2 * SLOW)  # one read, one message
+                self.do(pages, "messages", page=0, count=5)  # one read, one message
                 raw.sock.sendall(b"\xff\xfe\x00")
                 got0 = self.do(pages, "messages", page=0, count=6)["messages"][4:]
                 got1 = self.do(pages, "messages", page=1, count=len(texts) + 3)["messages"][-2:]
@@ -359,6 +362,33 @@ class BrowserPages(unittest.TestCase):
             finally:
                 pages.close()
                 raw.sock.close()
+
+
+class TlsFirstMessage(unittest.TestCase):
+    def test_message_sent_right_after_the_tls_handshake_is_relayed(self):
+        # The hub looks for a WebSocket request in the first decrypted bytes;
+        # a plain TLS client's first message must stay queued for the relay.
+        with tempfile.TemporaryDirectory() as d:
+            make_cert(d)
+            with Hub("-c", "4", cwd=d) as hub:
+                raw = hub.connect()
+                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+                ctx.check_hostname = False
+                ctx.verify_mode = ssl.CERT_NONE
+                with raw:
+                    for i in range(3):
+                        before = len(hub.kinds())
+                        s = ctx.wrap_socket(socket.create_connection((HOST, hub.port), timeout=10 * SLOW),
+                                            server_hostname="localhost")
+                        with s:
+                            s.sendall(b"first-%d" % i)  # inside the hub's handshake window
+                            self.assertEqual(recv_exact(raw, 7), b"first-%d" % i)
+                            s.sendall(b"second-%d" % i)
+                            self.assertEqual(recv_exact(raw, 8), b"second-%d" % i)
+                            self.assertEqual(hub.kinds()[before:], ["TLS"])
+                        hub.wait_for(r"server_\d\d\.fin", count=i + 1)
+                    expect_silence(raw, 0.1)
+                self.assertNotIn("Invalid or unsupported WebSocket handshake", hub.output)
 
 
 if __name__ == "__main__":
