@@ -25,6 +25,9 @@ const { createRequire } = require("module");
 
 const puppeteer = createRequire(path.join(__dirname, "..", "node", "package.json"))("puppeteer-core");
 
+// Waits poll on a timer: the default polls on animation frames, which a
+// page in the background (all but the last one opened) may not get at all.
+const POLL_MS = 50;
 const WAIT_MS = Number(process.env.PAGES_WAIT_MS || 15000);
 const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
 
@@ -66,6 +69,8 @@ async function main() {
     headless: true,
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+           "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+           "--disable-backgrounding-occluded-windows",
            "--user-data-dir=" + profile],
   });
   try {
@@ -98,11 +103,11 @@ async function main() {
           }, c.text === undefined ? null : c.text, c.b64 === undefined ? null : c.b64);
           reply({ ok: true });
         } else if (c.cmd === "messages") {
-          await page.waitForFunction((n) => window.__got.length >= n, { timeout: WAIT_MS }, c.count);
+          await page.waitForFunction((n) => window.__got.length >= n, { timeout: WAIT_MS, polling: POLL_MS }, c.count);
           const messages = await page.evaluate(() => Promise.all(window.__got));
           reply({ ok: true, messages });
         } else if (c.cmd === "closed") {
-          await page.waitForFunction(() => window.__closed !== null, { timeout: WAIT_MS });
+          await page.waitForFunction(() => window.__closed !== null, { timeout: WAIT_MS, polling: POLL_MS });
           reply({ ok: true, code: await page.evaluate(() => window.__closed) });
         } else if (c.cmd === "state") {
           reply({ ok: true, readyState: await page.evaluate(() => window.__ws.readyState) });
