@@ -928,6 +928,8 @@ def run_group(test, key):
             test.assertEqual(probe.recv_frame(), (0x8A, b"still here"))
     finally:
         bench.stop()
+    # An instrumented hub reports races and memory errors on stderr.
+    test.assertEqual(bench.hub.sanitizer_reports(), [], bench.hub.errors[-6000:])
     failed = ["%s %s: %s" % (c.cid, c.title, p) for c, p, _ in results if p]
     test.assertEqual(failed, [], "%d of %d cases failed" % (len(failed), len(results)))
 
