@@ -671,11 +671,15 @@ bytes cat(std::initializer_list<bytes> parts) {
   return all;
 }
 
+bytes cut(const bytes& b, size_t n) { return bytes(b.begin(), b.begin() + (long)n); }
+
 std::string close_frame(uint16_t code) {
   return std::string{(char)0x88, 2, (char)(code >> 8), (char)code};
 }
 
 const uint8_t kKey[4] = {0x11, 0x22, 0x33, 0x44};
+// Characters of 1 to 4 bytes, so that reads end inside them.
+const std::string kMixed = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z\xD8\xA7\xE0\xA4\xB9";
 
 TEST(WsWalk, StreamSplitAtEveryOffset) {
   // Text, a fragmented binary message with a ping and a pong between its
@@ -688,6 +692,7 @@ TEST(WsWalk, StreamSplitAtEveryOffset) {
                       mask_frame(0x80, bytes(200, 0xAB), kKey),
                       mask_frame(0x81, {}, kKey),
                       mask_frame(0x81, bytes(300, 'T'), kKey),
+                      mask_frame(0x81, bytes(kMixed.begin(), kMixed.end()), kKey),
                       mask_frame(0x88, {0x03, 0xE9, 'b', 'y', 'e'}, kKey)});
   std::string joined = std::string(40, (char)0xF0) + std::string(7, 1) + std::string(200, (char)0xAB);
   const std::vector<walk_event> want = {
@@ -696,6 +701,7 @@ TEST(WsWalk, StreamSplitAtEveryOffset) {
       {WS_WALK_MESSAGE, 2, joined},
       {WS_WALK_MESSAGE, 1, ""},
       {WS_WALK_MESSAGE, 1, std::string(300, 'T')},
+      {WS_WALK_MESSAGE, 1, kMixed},
       {WS_WALK_CLOSE, 0, close_frame(1001)},
   };
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
@@ -742,6 +748,14 @@ TEST(WsWalk, ClosesAndProtocolErrors) {
        cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x00, {0xF8}, kKey)}), close_frame(1007)},
       {"text ending inside a character",
        cat({mask_frame(0x01, {0xE2, 0x82}, kKey), mask_frame(0x80, {}, kKey)}), close_frame(1007)},
+      // Fails inside the frame: the rest of it never comes.
+      {"bad text before its frame is complete",
+       cut(mask_frame(0x81, {'a', 'b', 0xC0, 0xAF, 'c', 'd', 'e', 'f'}, kKey), 2 + 4 + 4),
+       close_frame(1007)},
+      {"bad continuation before its frame is complete",
+       cat({mask_frame(0x01, {'a', 0xF4}, kKey),
+            cut(mask_frame(0x80, {0x90, 0x80, 0x80, 'x', 'y', 'z'}, kKey), 2 + 4 + 1)}),
+       close_frame(1007)},
       // The length alone is enough to refuse: no payload has come yet.
       {"too big", {0x82, 0xFE, 0x10, 0x00, 1, 2, 3, 4}, close_frame(1009)},
   };

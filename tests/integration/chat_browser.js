@@ -25,6 +25,9 @@ const { createRequire } = require("module");
 const nodeDir = path.join(__dirname, "..", "node");
 const puppeteer = createRequire(path.join(nodeDir, "package.json"))("puppeteer-core");
 
+// Waits poll on a timer: the default polls on animation frames, which a
+// page in the background (all but the last one opened) may not get at all.
+const POLL_MS = 50;
 const WAIT_MS = Number(process.env.CHAT_WAIT_MS || 15000);
 const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
 
@@ -40,6 +43,8 @@ async function main() {
     headless: true,
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+           "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
+           "--disable-backgrounding-occluded-windows",
            "--ignore-certificate-errors", "--user-data-dir=" + profile],
     defaultViewport: { width: 900, height: 560 },
   });
@@ -66,7 +71,7 @@ async function main() {
           reply({ ok: true });
           break;
         } else if (c.cmd === "wait_open") {
-          await page.waitForFunction(() => document.body.dataset.state === "open", { timeout: WAIT_MS });
+          await page.waitForFunction(() => document.body.dataset.state === "open", { timeout: WAIT_MS, polling: POLL_MS });
           reply({ ok: true });
         } else if (c.cmd === "send") {
           await page.focus("#line");
@@ -77,13 +82,13 @@ async function main() {
             await page.keyboard.type(c.text);
           }
           await page.keyboard.press("Enter");
-          await page.waitForFunction(() => document.getElementById("line").value === "", { timeout: WAIT_MS });
+          await page.waitForFunction(() => document.getElementById("line").value === "", { timeout: WAIT_MS, polling: POLL_MS });
           reply({ ok: true });
         } else if (c.cmd === "wait_entry") {
           await page.waitForFunction((kind, text) =>
             Array.from(document.querySelectorAll("#log .msg." + kind + " .text"))
                  .some((e) => e.textContent.includes(text)),
-            { timeout: WAIT_MS }, c.kind, c.text);
+            { timeout: WAIT_MS, polling: POLL_MS }, c.kind, c.text);
           reply({ ok: true });
         } else if (c.cmd === "state") {
           const s = await page.evaluate(() => ({
