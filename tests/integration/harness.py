@@ -200,8 +200,11 @@ class Hub(Watched):
                 if "!!" in l and not l.startswith(self.IDENTITY_REPORT)]
 
     def active(self):
-        m = re.findall(r"active (\d\d)/\d\d", self.output)
-        return int(m[-1]) if m else None
+        """Connections open now: each prints one SYN line when it comes and
+        one .fin line when it goes. (The count printed last is no measure:
+        slots that end together may print their counts out of order.)"""
+        out = self.output
+        return len(re.findall(r":: SYN from ", out)) - len(re.findall(r":: server_\d\d\.fin ", out))
 
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.proc.pid))
