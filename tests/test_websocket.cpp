@@ -643,6 +643,7 @@ std::vector<walk_event> walk_reads(WEBSOCKET_SRV& ws, const std::vector<bytes>& 
       size_t room = 0;
       char* at = ws.walk_room(room);
       EXPECT_GT(room, 0u);
+      if (room == 0) return out;  // the walk is stuck: nothing can be read
       const size_t n = std::min(room, rd0.size() - done);
       memcpy(at, rd0.data() + done, n);
       done += n;
@@ -802,6 +803,48 @@ TEST(WsWalk, MessageLimitIsTheBufferLessItsSlack) {
       cap);
   EXPECT_EQ(close_frame(1009), got.back().data);
   EXPECT_EQ(WS_CLOSE_TOO_BIG, frag.close_code);
+}
+
+TEST(WsWalk, ControlFramesBetweenFragmentsNeedOnlyRoomInTheBuffer) {
+  // A ping larger than the message limit still fits a small buffer: it is
+  // answered however the reads fall, like any ping.
+  const size_t tiny = 1 + WEBSOCKET_SRV::MESSAGE_SLACK;
+  const bytes stream = cat({mask_frame(0x81, {}, kKey), mask_frame(0x02, {}, kKey),
+                            mask_frame(0x89, {'m', 'i', 'd'}, kKey), mask_frame(0x80, {}, kKey)});
+  const std::vector<walk_event> want = {{WS_WALK_MESSAGE, 1, ""},
+                                        {WS_WALK_REPLY, 0, std::string("\x8A\x03mid", 5)},
+                                        {WS_WALK_MESSAGE, 2, ""}};
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    EXPECT_EQ(want, walk_reads(ws, {bytes(stream.begin(), stream.begin() + (long)cut),
+                                    bytes(stream.begin() + (long)cut, stream.end())},
+                               tiny))
+        << "cut at " << cut;
+  }
+
+  // Behind a fragment that the buffer holds, a ping that still fits is
+  // answered; one that can no longer fit refuses the message with 1009
+  // rather than leaving the walk without room to read.
+  const size_t cap = 256;
+  for (size_t ping : {40, 125}) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    const std::vector<walk_event> got =
+        walk_reads(ws, {cat({mask_frame(0x01, bytes(200, 'a'), kKey),
+                             mask_frame(0x89, bytes(ping, 'p'), kKey),
+                             mask_frame(0x80, bytes(10, 'b'), kKey)})},
+                   cap);
+    ASSERT_FALSE(got.empty()) << ping;
+    if (200 + 6 + ping <= cap) {
+      ASSERT_EQ(2u, got.size()) << ping;
+      EXPECT_EQ(WS_WALK_REPLY, got[0].kind);
+      EXPECT_EQ((walk_event{WS_WALK_MESSAGE, 1, std::string(200, 'a') + std::string(10, 'b')}),
+                got[1]);
+    } else {
+      EXPECT_EQ((std::vector<walk_event>{{WS_WALK_CLOSE, 0, close_frame(1009)}}), got) << ping;
+    }
+  }
 }
 
 TEST(WsWalk, OldFraming) {

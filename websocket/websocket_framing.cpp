@@ -246,8 +246,11 @@ int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
 
     if (b_frame_incomplete) {
       // Refuse as soon as the size is known, not when the buffer is full.
-      const uint64_t joined = data_frame && rx_msg_opcode != 0 ? rx_msg_len : 0;
-      if (!old && frame_size != 0 && joined + frame_payload > limit)
+      // A control frame is not part of the message; it only has to fit
+      // behind the joined bytes, which stay at the front of the buffer.
+      const uint64_t joined = rx_msg_opcode != 0 ? rx_msg_len : 0;
+      if (!old && frame_size != 0 &&
+          (data_frame ? joined + frame_payload > limit : joined + frame_size > rx_cap))
         return close_with(WS_CLOSE_TOO_BIG);
       if (old && avail - 1 > limit) {
         close_code = WS_CLOSE_TOO_BIG;
