@@ -160,11 +160,11 @@ case "$cmd" in
     node_deps
     build "build-$kind" -DCMAKE_BUILD_TYPE=Debug -DRELAYHUB_SANITIZE="$kind"
     cd "build-$kind"
-    # Thread stacks must not be reused under TSan's own bookkeeping limits.
+    # A report stops the program at once, so a test cannot pass over it.
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-      ctest --output-on-failure --timeout 1800
+      ctest --output-on-failure --timeout 1800 -j2
     ;;
   *)
     echo "usage: bash scripts/setup.sh run|args [relayhub options] | pair | test | sanitize address|thread" >&2

@@ -643,6 +643,7 @@ std::vector<walk_event> walk_reads(WEBSOCKET_SRV& ws, const std::vector<bytes>& 
       size_t room = 0;
       char* at = ws.walk_room(room);
       EXPECT_GT(room, 0u);
+      if (room == 0) return out;  // the walk is stuck: nothing can be read
       const size_t n = std::min(room, rd0.size() - done);
       memcpy(at, rd0.data() + done, n);
       done += n;
@@ -671,11 +672,15 @@ bytes cat(std::initializer_list<bytes> parts) {
   return all;
 }
 
+bytes cut(const bytes& b, size_t n) { return bytes(b.begin(), b.begin() + (long)n); }
+
 std::string close_frame(uint16_t code) {
   return std::string{(char)0x88, 2, (char)(code >> 8), (char)code};
 }
 
 const uint8_t kKey[4] = {0x11, 0x22, 0x33, 0x44};
+// Characters of 1 to 4 bytes, so that reads end inside them.
+const std::string kMixed = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z\xD8\xA7\xE0\xA4\xB9";
 
 TEST(WsWalk, StreamSplitAtEveryOffset) {
   // Text, a fragmented binary message with a ping and a pong between its
@@ -688,6 +693,7 @@ TEST(WsWalk, StreamSplitAtEveryOffset) {
                       mask_frame(0x80, bytes(200, 0xAB), kKey),
                       mask_frame(0x81, {}, kKey),
                       mask_frame(0x81, bytes(300, 'T'), kKey),
+                      mask_frame(0x81, bytes(kMixed.begin(), kMixed.end()), kKey),
                       mask_frame(0x88, {0x03, 0xE9, 'b', 'y', 'e'}, kKey)});
   std::string joined = std::string(40, (char)0xF0) + std::string(7, 1) + std::string(200, (char)0xAB);
   const std::vector<walk_event> want = {
@@ -696,6 +702,7 @@ TEST(WsWalk, StreamSplitAtEveryOffset) {
       {WS_WALK_MESSAGE, 2, joined},
       {WS_WALK_MESSAGE, 1, ""},
       {WS_WALK_MESSAGE, 1, std::string(300, 'T')},
+      {WS_WALK_MESSAGE, 1, kMixed},
       {WS_WALK_CLOSE, 0, close_frame(1001)},
   };
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
@@ -742,6 +749,14 @@ TEST(WsWalk, ClosesAndProtocolErrors) {
        cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x00, {0xF8}, kKey)}), close_frame(1007)},
       {"text ending inside a character",
        cat({mask_frame(0x01, {0xE2, 0x82}, kKey), mask_frame(0x80, {}, kKey)}), close_frame(1007)},
+      // Fails inside the frame: the rest of it never comes.
+      {"bad text before its frame is complete",
+       cut(mask_frame(0x81, {'a', 'b', 0xC0, 0xAF, 'c', 'd', 'e', 'f'}, kKey), 2 + 4 + 4),
+       close_frame(1007)},
+      {"bad continuation before its frame is complete",
+       cat({mask_frame(0x01, {'a', 0xF4}, kKey),
+            cut(mask_frame(0x80, {0x90, 0x80, 0x80, 'x', 'y', 'z'}, kKey), 2 + 4 + 1)}),
+       close_frame(1007)},
       // The length alone is enough to refuse: no payload has come yet.
       {"too big", {0x82, 0xFE, 0x10, 0x00, 1, 2, 3, 4}, close_frame(1009)},
   };
@@ -788,6 +803,48 @@ TEST(WsWalk, MessageLimitIsTheBufferLessItsSlack) {
       cap);
   EXPECT_EQ(close_frame(1009), got.back().data);
   EXPECT_EQ(WS_CLOSE_TOO_BIG, frag.close_code);
+}
+
+TEST(WsWalk, ControlFramesBetweenFragmentsNeedOnlyRoomInTheBuffer) {
+  // A ping larger than the message limit still fits a small buffer: it is
+  // answered however the reads fall, like any ping.
+  const size_t tiny = 1 + WEBSOCKET_SRV::MESSAGE_SLACK;
+  const bytes stream = cat({mask_frame(0x81, {}, kKey), mask_frame(0x02, {}, kKey),
+                            mask_frame(0x89, {'m', 'i', 'd'}, kKey), mask_frame(0x80, {}, kKey)});
+  const std::vector<walk_event> want = {{WS_WALK_MESSAGE, 1, ""},
+                                        {WS_WALK_REPLY, 0, std::string("\x8A\x03mid", 5)},
+                                        {WS_WALK_MESSAGE, 2, ""}};
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    EXPECT_EQ(want, walk_reads(ws, {bytes(stream.begin(), stream.begin() + (long)cut),
+                                    bytes(stream.begin() + (long)cut, stream.end())},
+                               tiny))
+        << "cut at " << cut;
+  }
+
+  // Behind a fragment that the buffer holds, a ping that still fits is
+  // answered; one that can no longer fit refuses the message with 1009
+  // rather than leaving the walk without room to read.
+  const size_t cap = 256;
+  for (size_t ping : {40, 125}) {
+    WEBSOCKET_SRV ws;
+    ws.version = 13;
+    const std::vector<walk_event> got =
+        walk_reads(ws, {cat({mask_frame(0x01, bytes(200, 'a'), kKey),
+                             mask_frame(0x89, bytes(ping, 'p'), kKey),
+                             mask_frame(0x80, bytes(10, 'b'), kKey)})},
+                   cap);
+    ASSERT_FALSE(got.empty()) << ping;
+    if (200 + 6 + ping <= cap) {
+      ASSERT_EQ(2u, got.size()) << ping;
+      EXPECT_EQ(WS_WALK_REPLY, got[0].kind);
+      EXPECT_EQ((walk_event{WS_WALK_MESSAGE, 1, std::string(200, 'a') + std::string(10, 'b')}),
+                got[1]);
+    } else {
+      EXPECT_EQ((std::vector<walk_event>{{WS_WALK_CLOSE, 0, close_frame(1009)}}), got) << ping;
+    }
+  }
 }
 
 TEST(WsWalk, OldFraming) {

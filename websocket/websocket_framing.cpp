@@ -159,6 +159,7 @@ void WEBSOCKET_SRV::walk_begin(char* buf, size_t cap) {
   rx_end = rx_next = rx_msg = rx_msg_len = 0;
   rx_msg_opcode = 0;
   rx_utf8 = UTF8_ACCEPT;
+  rx_part_checked = 0;
   b_frame_incomplete = false;
   b_more_frames = false;
   close_code = 0;
@@ -245,18 +246,29 @@ int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
 
     if (b_frame_incomplete) {
       // Refuse as soon as the size is known, not when the buffer is full.
-      const uint64_t joined = data_frame && rx_msg_opcode != 0 ? rx_msg_len : 0;
-      if (!old && frame_size != 0 && joined + frame_payload > limit)
+      // A control frame is not part of the message; it only has to fit
+      // behind the joined bytes, which stay at the front of the buffer.
+      const uint64_t joined = rx_msg_opcode != 0 ? rx_msg_len : 0;
+      if (!old && frame_size != 0 &&
+          (data_frame ? joined + frame_payload > limit : joined + frame_size > rx_cap))
         return close_with(WS_CLOSE_TOO_BIG);
       if (old && avail - 1 > limit) {
         close_code = WS_CLOSE_TOO_BIG;
         return WS_WALK_END;
       }
+      const uint32_t type = rx_msg_opcode != 0 ? rx_msg_opcode : frame_opcode;
+      if (!old && data_frame && frame_size != 0 && type == WS_OPCODE_TEXT &&
+          partial_text_invalid(data, avail))
+        return close_with(WS_CLOSE_INVALID_DATA);
       return WS_WALK_MORE;
     }
 
     const size_t n = (size_t)c;
     rx_next += (size_t)frame_size;
+    // What was checked of this frame while it was incomplete.
+    const size_t checked = rx_part_checked;
+    const uint32_t checked_utf8 = rx_part_utf8;
+    rx_part_checked = 0;
 
     if (!data_frame) {
       const int r = walk_control(cur, n);
@@ -279,8 +291,11 @@ int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
     const size_t joined = rx_msg_opcode != 0 ? rx_msg_len : 0;
     if (joined + n > limit) return close_with(WS_CLOSE_TOO_BIG);
     if (type == WS_OPCODE_TEXT) {
-      // Checked fragment by fragment, so that a bad text fails at once.
-      const uint32_t s = utf8_step(rx_msg_opcode != 0 ? rx_utf8 : UTF8_ACCEPT,
+      // Checked fragment by fragment, so that a bad text fails at once;
+      // bytes already checked while the frame was incomplete are not again.
+      const uint32_t s =
+          checked != 0 ? utf8_step(checked_utf8, (const unsigned char*)cur + checked, n - checked)
+                       : utf8_step(rx_msg_opcode != 0 ? rx_utf8 : UTF8_ACCEPT,
                                    (const unsigned char*)cur, n);
       if (s == UTF8_REJECT || (frame_fin && s != UTF8_ACCEPT))
         return close_with(WS_CLOSE_INVALID_DATA);
@@ -312,6 +327,26 @@ int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
     rx_msg_len = 0;
     return WS_WALK_MESSAGE;
   }
+}
+
+bool WEBSOCKET_SRV::partial_text_invalid(const char* data, size_t avail) {
+  // The header is complete (frame_size is known), the payload is not.
+  const size_t offset = (size_t)(frame_size - frame_payload);
+  if (avail <= offset) return false;
+  const size_t have = avail - offset;
+  if (rx_part_checked == 0) rx_part_utf8 = rx_msg_opcode != 0 ? rx_utf8 : UTF8_ACCEPT;
+  const uint8_t* key = (const uint8_t*)data + offset - 4;
+  const uint8_t* p = (const uint8_t*)data + offset;
+  unsigned char chunk[256];
+  while (rx_part_checked < have) {
+    const size_t from = rx_part_checked;
+    const size_t n = have - from < sizeof(chunk) ? have - from : sizeof(chunk);
+    for (size_t i = 0; i < n; ++i) chunk[i] = (unsigned char)(p[from + i] ^ key[(from + i) & 3]);
+    rx_part_utf8 = utf8_step(rx_part_utf8, chunk, n);
+    rx_part_checked = from + n;
+    if (rx_part_utf8 == UTF8_REJECT) return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------

@@ -281,6 +281,10 @@ class WEBSOCKET_SRV {
   // Puts a close frame with code into c_reply; returns WS_WALK_CLOSE.
   int close_with(uint16_t code);
   int walk_control(const char* payload, size_t n);
+  // Checks the payload bytes of the incomplete text frame at data (avail
+  // bytes held) that came since the last call, unmasked on the side: a text
+  // that is already invalid fails before the rest of its frame arrives.
+  bool partial_text_invalid(const char* data, size_t avail);
 
   // Frame walk state (receive thread only): the buffer, the bytes held in
   // it, where the next frame starts, and the fragmented message being
@@ -293,4 +297,8 @@ class WEBSOCKET_SRV {
   size_t rx_msg_len = 0;
   uint32_t rx_msg_opcode = 0;
   uint32_t rx_utf8 = UTF8_ACCEPT;
+  // Payload bytes of the incomplete text frame at rx_next already checked,
+  // and the UTF-8 state after them (0 checked: none).
+  size_t rx_part_checked = 0;
+  uint32_t rx_part_utf8 = UTF8_ACCEPT;
 };

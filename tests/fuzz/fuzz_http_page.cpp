@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/fuzz/fuzz_check.hpp"
 #include "web/http_page.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -14,18 +15,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   http_answer_t a;
   const int status = http_page_answer(req, size, &a);
   free(req);
-  if (status != a.status) abort();
-  if (status != HTTP_STATUS_OK && status != HTTP_STATUS_NOT_FOUND && status != HTTP_STATUS_BAD_REQUEST)
-    abort();
-  if (a.head_len < 4 || a.head_len >= sizeof(a.head)) abort();
-  if (memcmp(a.head + a.head_len - 4, "\r\n\r\n", 4) != 0) abort();
-  if ((a.body == nullptr) != (a.body_len == 0)) abort();
-  if (status == HTTP_STATUS_OK && a.body != nullptr && a.body != http_chat_page) abort();
+  check(status == a.status);
+  check(status == HTTP_STATUS_OK || status == HTTP_STATUS_NOT_FOUND ||
+        status == HTTP_STATUS_BAD_REQUEST);
+  check(a.head_len >= 4 && a.head_len < sizeof(a.head));
+  check(memcmp(a.head + a.head_len - 4, "\r\n\r\n", 4) == 0);
+  check((a.body == nullptr) == (a.body_len == 0));
+  check(status != HTTP_STATUS_OK || a.body == nullptr || a.body == http_chat_page);
   char length[64];
   snprintf(length, sizeof(length), "\r\nContent-Length: %zu\r\n",
            a.body != nullptr ? a.body_len : (status == HTTP_STATUS_OK ? http_chat_page_len : 0));
   if (a.body != nullptr || status == HTTP_STATUS_OK) {
-    if (memmem(a.head, a.head_len, length, strlen(length)) == nullptr) abort();
+    check(memmem(a.head, a.head_len, length, strlen(length)) != nullptr);
   }
   return 0;
 }

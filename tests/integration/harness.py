@@ -5,7 +5,9 @@ Every wait is bounded; only the processes started here are ever killed."""
 
 import base64
 import hashlib
+import json
 import os
+import queue
 import re
 import signal
 import socket
@@ -198,8 +200,11 @@ class Hub(Watched):
                 if "!!" in l and not l.startswith(self.IDENTITY_REPORT)]
 
     def active(self):
-        m = re.findall(r"active (\d\d)/\d\d", self.output)
-        return int(m[-1]) if m else None
+        """Connections open now: each prints one SYN line when it comes and
+        one .fin line when it goes. (The count printed last is no measure:
+        slots that end together may print their counts out of order.)"""
+        out = self.output
+        return len(re.findall(r":: SYN from ", out)) - len(re.findall(r":: server_\d\d\.fin ", out))
 
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.proc.pid))
@@ -786,3 +791,68 @@ class HealthyPair:
         for t in self.threads[:2]:
             t.join(5)
         return faults
+
+
+# ---------------------------------------------------------------------------
+# helper processes (Node clients, the browser driver) that read one JSON
+# command per line and print one JSON object per line
+
+class JsonLines:
+    def __init__(self, args, cwd=None):
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, cwd=cwd)
+        self.lines = queue.Queue()
+        self.err = []
+        self.threads = [threading.Thread(target=self._pump, args=(stream, sink, last), daemon=True)
+                        for stream, sink, last in ((self.proc.stdout, self.lines.put, True),
+                                                   (self.proc.stderr, self.err.append, False))]
+        for t in self.threads:
+            t.start()
+
+    @staticmethod
+    def _pump(stream, sink, mark_end):
+        for line in iter(stream.readline, b""):
+            sink(line.decode("utf-8", "replace"))
+        if mark_end:
+            sink(None)  # the process has ended: get() stops waiting
+
+    def put(self, **cmd):
+        self.proc.stdin.write((json.dumps(cmd) + "\n").encode())
+        self.proc.stdin.flush()
+
+    def get(self, timeout=15.0):
+        """The next object; AssertionError when none comes in time or the
+        process ended."""
+        try:
+            line = self.lines.get(timeout=timeout * SLOW)
+        except queue.Empty:
+            line = None
+        if line is None:
+            raise AssertionError("no line from %s; stderr:\n%s"
+                                 % (self.proc.args[1:3], "".join(self.err)[-3000:]))
+        return json.loads(line)
+
+    def until(self, want, timeout=15.0):
+        """Objects up to the first for which want(obj) holds: (obj, before)."""
+        deadline = time.monotonic() + timeout * SLOW
+        before = []
+        while True:
+            obj = self.get(max(deadline - time.monotonic(), 0.001) / SLOW)
+            if want(obj):
+                return obj, before
+            before.append(obj)
+
+    def close(self, timeout=15.0):
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout=timeout * SLOW)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        for t in self.threads:
+            t.join(timeout=5)
+        for s in (self.proc.stdout, self.proc.stderr):
+            s.close()

@@ -3,20 +3,16 @@ HTTP answered and closed, honest start-up failures (a port in use, no TLS
 identity), the set-up script's defaults, and the installed binary, man page
 and service unit."""
 
-import json
 import os
-import queue
 import re
 import shutil
 import socket
 import ssl
-import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
-from harness import (BIN, HOST, SLOW, Hub, expect_silence, free_port, make_cert, recv_exact,
+from harness import (BIN, HOST, SLOW, Hub, JsonLines, expect_silence, free_port, make_cert, recv_exact,
                      run_tool)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -335,39 +331,19 @@ class Install(unittest.TestCase):
         self.assertNotIn("relayhub.service", p.stderr.decode())
 
 
-class Browser:
+class Browser(JsonLines):
     """Headless Chromium with one chat page per URL, driven line by line."""
 
     def __init__(self, *urls):
-        self.proc = subprocess.Popen(["node", os.path.join(HERE, "chat_browser.js"), *urls],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, cwd=HERE)
-        self.lines = queue.Queue()
-        self.err = []
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines.put), daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.proc.stderr, self.err.append), daemon=True).start()
-        loaded = self._answer(60)
+        super().__init__(["node", os.path.join(HERE, "chat_browser.js"), *urls], cwd=HERE)
+        loaded = self.get(60)
         if not loaded.get("ok"):
             self.close()
             raise AssertionError("browser did not load the pages: %s" % loaded)
 
-    @staticmethod
-    def _pump(stream, sink):
-        for line in iter(stream.readline, b""):
-            sink(line.decode("utf-8", "replace"))
-
-    def _answer(self, timeout):
-        try:
-            line = self.lines.get(timeout=timeout * SLOW)
-        except queue.Empty:
-            raise AssertionError("no answer from the browser; stderr:\n%s" % "".join(self.err)[-3000:])
-        return json.loads(line)
-
     def ask(self, cmd, timeout=30, **kw):
-        kw["cmd"] = cmd
-        self.proc.stdin.write((json.dumps(kw) + "\n").encode())
-        self.proc.stdin.flush()
-        return self._answer(timeout)
+        self.put(cmd=cmd, **kw)
+        return self.get(timeout)
 
     def do(self, cmd, **kw):
         r = self.ask(cmd, **kw)
@@ -381,11 +357,7 @@ class Browser:
                 self.ask("quit", timeout=15)
             except (AssertionError, OSError):
                 pass
-        try:
-            self.proc.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout=10)
+        super().close()
 
 
 @unittest.skipUnless(os.path.exists(CHROMIUM) and os.path.isdir(PUPPETEER) and shutil.which("node"),

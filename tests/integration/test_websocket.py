@@ -57,8 +57,8 @@ def tearDownModule():
 
 
 class Client:
-    """A python websockets client. The hub ends a connection on a ping, so
-    keep-alive pings are off."""
+    """A python websockets client. Keep-alive pings are off, so that what
+    goes over the wire is what the test sends."""
 
     def __init__(self, hub, wait_ready=True, path="/", **kw):
         kw.setdefault("ping_interval", None)

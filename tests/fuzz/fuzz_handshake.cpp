@@ -1,0 +1,189 @@
+// Fuzzes the two handshake builders and the header value rule on arbitrary
+// requests. The builders copy request text (the key's digest, the protocol
+// token, the Origin and Host values) into their answer: whatever the
+// request holds, the answer must keep exactly its own lines, each free of
+// control bytes, and fit the buffer given.
+//
+// Input: byte 0 picks the answer buffer size (bit 7 set: the real 2048
+// bytes, else a tight one), byte 1 the header name for the rule, the rest
+// is the request.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "tests/fuzz/fuzz_check.hpp"
+#include "websocket/websocket_srv.hpp"
+
+namespace {
+
+constexpr const char* kNames[] = {"Sec-WebSocket-Key:", "Sec-WebSocket-Key1:",
+                                  "Sec-WebSocket-Key2:", "Origin:",
+                                  "Host:", "Sec-WebSocket-Protocol:",
+                                  "Upgrade:", "Sec-WebSocket-Version:"};
+
+bool value_byte(uint8_t c) { return c >= 0x21 && c <= 0x7E; }
+
+// The rule on len bytes that need not hold a zero byte: a value start lies
+// inside the request, behind the first line that starts with the name and
+// the blanks after it; a token is value bytes only and as long as they go.
+void check_rule(char* str, size_t len, const char* name) {
+  char* p = WEBSOCKET_SRV::header_get_key(str, len, name);
+  const size_t nl = strlen(name);
+  char* end = str + strnlen(str, len);
+  char* first = nullptr;  // first line that starts with the name
+  for (char* line = str; line < end;) {
+    if ((size_t)(end - line) >= nl && strncasecmp(line, name, nl) == 0) {
+      first = line;
+      break;
+    }
+    char* lf = (char*)memchr(line, '\n', (size_t)(end - line));
+    if (lf == nullptr) break;
+    line = lf + 1;
+  }
+  check((p == nullptr) == (first == nullptr));
+  if (p == nullptr) return;
+  check(p >= first + nl && p <= end);
+  for (char* q = first + nl; q < p; ++q) check(*q == ' ' || *q == '\t');
+  check(p == end || (*p != ' ' && *p != '\t'));
+
+  const size_t t = WEBSOCKET_SRV::header_token_length(p, end);
+  check(p + t <= end);
+  for (size_t i = 0; i < t; ++i) check(value_byte((uint8_t)p[i]));
+  check(p + t == end || !value_byte((uint8_t)p[t]));
+}
+
+// Splits an answer's header block (ending in an empty line) into its lines;
+// fails on a CR or LF that is not part of a CR LF, and on any other control
+// byte: a copied value can neither end a line nor start one.
+std::vector<std::string> lines_of(const char* a, size_t n) {
+  check(n >= 4 && memcmp(a + n - 4, "\r\n\r\n", 4) == 0);
+  std::vector<std::string> lines;
+  size_t s = 0;
+  for (size_t i = 0; i < n - 2; ++i) {
+    const uint8_t c = (uint8_t)a[i];
+    if (c == '\r') {
+      check(a[i + 1] == '\n');
+      lines.emplace_back(a + s, i - s);
+      s = i + 2;
+      ++i;
+      continue;
+    }
+    check(c >= 0x20 && c != 0x7F);
+  }
+  check(s == n - 2);
+  return lines;
+}
+
+bool starts(const std::string& line, const char* prefix, std::string* rest) {
+  const size_t k = strlen(prefix);
+  if (line.compare(0, k, prefix) != 0) return false;
+  *rest = line.substr(k);
+  return true;
+}
+
+std::string accept_of(const char* key, size_t len) {
+  std::string in(key, len);
+  in += WEBSOCKET_SRV::c_key_magic;
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int md_len = 0;
+  check(EVP_Digest(in.data(), in.size(), md, &md_len, EVP_sha1(), nullptr) == 1 && md_len == 20);
+  unsigned char b64[32];
+  const int k = EVP_EncodeBlock(b64, md, 20);
+  return std::string((const char*)b64, (size_t)k);
+}
+
+void check_answer_13(char* req, size_t len, const char* a, size_t n) {
+  const std::vector<std::string> l = lines_of(a, n);
+  check(l.size() == 4 || l.size() == 5);
+  check(l[0] == "HTTP/1.1 101 Switching Protocols" && l[1] == "Upgrade: WebSocket" &&
+        l[2] == "Connection: Upgrade");
+  std::string accept;
+  check(starts(l[3], "Sec-WebSocket-Accept: ", &accept));
+  char* end = req + len;
+  char* key = WEBSOCKET_SRV::header_get_key(req, len, "Sec-WebSocket-Key:");
+  check(key != nullptr);
+  check(accept == accept_of(key, WEBSOCKET_SRV::header_token_length(key, end)));
+  if (l.size() == 5) {
+    // The first offered protocol, as it stands in the request.
+    std::string tok;
+    check(starts(l[4], "Sec-WebSocket-Protocol: ", &tok) && !tok.empty());
+    char* s = WEBSOCKET_SRV::header_get_key(req, len, WEBSOCKET_SRV::protocol);
+    check(s != nullptr && (size_t)(end - s) >= tok.size() && memcmp(s, tok.data(), tok.size()) == 0);
+    for (char c : tok) check(value_byte((uint8_t)c) && c != ',');
+    check(s + tok.size() == end || s[tok.size()] == ',' || !value_byte((uint8_t)s[tok.size()]));
+  }
+}
+
+void check_answer_old(char* req, size_t len, const char* a, size_t n) {
+  check(n > 16);
+  const std::vector<std::string> l = lines_of(a, n - 16);
+  check(l.size() == 6);
+  check(l[0] == "HTTP/1.1 101 WebSocket Protocol Handshake" && l[1] == "Upgrade: WebSocket" &&
+        l[2] == "Connection: Upgrade" && l[5] == "Sec-WebSocket-Protocol: dumb-increment-protocol");
+  std::string origin, host;
+  check(starts(l[3], "Sec-WebSocket-Origin: ", &origin));
+  check(starts(l[4], "Sec-WebSocket-Location: ws://", &host) && !host.empty() &&
+        host.back() == '/');
+  host.pop_back();
+  // Each copied value is a prefix of the request's value, cut to its field.
+  const struct {
+    const char* name;
+    const std::string& v;
+  } copied[] = {{"Origin:", origin}, {"Host:", host}};
+  for (const auto& c : copied) {
+    check(c.v.size() < WEBSOCKET_SRV::FIELD_SIZE);
+    char* p = WEBSOCKET_SRV::header_get_key(req, len, c.name);
+    check(p != nullptr && (size_t)(req + len - p) >= c.v.size() &&
+          memcmp(p, c.v.data(), c.v.size()) == 0);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  static WEBSOCKET_SRV* ws = new WEBSOCKET_SRV;
+  const size_t out_size = (data[0] & 0x80) ? WEBSOCKET_SRV::HEADER_SERVER_SIZE : (size_t)data[0] * 4 + 1;
+  const char* name = kNames[data[1] % (sizeof(kNames) / sizeof(kNames[0]))];
+  data += 2;
+  size -= 2;
+
+  // The rule reads only within its length: no zero byte behind it here.
+  char* raw = (char*)malloc(size ? size : 1);
+  memcpy(raw, data, size);
+  check_rule(raw, size, name);
+  free(raw);
+
+  // The builders take a zero-terminated request, like the handshake's read.
+  char* req = (char*)malloc(size + 1);
+  memcpy(req, data, size);
+  req[size] = 0;
+  char* out = (char*)malloc(out_size);
+
+  ws->version = 0;
+  const long n = ws->calc_web_socket_header(req, size, out, out_size);
+  if (n > 0) {
+    check((size_t)n < out_size && out[n] == 0);
+    if (WEBSOCKET_SRV::header_get_key(req, size, "Sec-WebSocket-Key:") != nullptr) {
+      check(ws->version == 13);
+      check_answer_13(req, size, out, (size_t)n);
+    } else {
+      check(ws->version == 8);
+      check_answer_old(req, size, out, (size_t)n);
+    }
+  }
+  ws->version = 0;
+  const long m = ws->calc_web_socket_header_old(req, size, out, out_size);
+  if (m > 0) {
+    check((size_t)m < out_size && out[m] == 0 && ws->version == 8);
+    check_answer_old(req, size, out, (size_t)m);
+  }
+  free(out);
+  free(req);
+  return 0;
+}
