@@ -338,15 +338,65 @@ void G_SO_TASK::fan_out(char* p, size_t length, uint32_t opcode) {
   fan_out_batch();
 }
 
+namespace {
+
+// A plain sender's message goes to WebSocket receivers as text when its
+// bytes are well-formed UTF-8, else as binary: decided once for all.
+void resolve_opcode(relay_msg_t& m) {
+  if (m.opcode != WS_OPCODE_TEXT && m.opcode != WS_OPCODE_BINARY)
+    m.opcode = WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)m.payload, m.length)
+                   ? WS_OPCODE_TEXT
+                   : WS_OPCODE_BINARY;
+}
+
+}  // namespace
+
 void G_SO_TASK::fan_out_batch() {
   const size_t count = batch_count;
   batch_count = 0;
   if (count == 0) return;
+  // Framed once, when the first RFC 6455 receiver comes up: every such
+  // receiver then gets these same bytes without a copy of its own.
+  relay_frames_t frames;
+  bool framed = false;
   for (uint32_t i = 0; i < w_connections; ++i) {
     G_SO_TASK* t = &tasks[i];
     if (t == this || !t->b_relay) continue;
-    t->send_batch(batch_r, count);
+    if (!framed && t->ws.b_websocket && t->ws.version >= 13) {
+      framed = true;
+      frame_batch(count, frames);
+    }
+    t->send_batch(batch_r, count, &frames);
   }
+}
+
+bool G_SO_TASK::frame_batch(size_t count, relay_frames_t& out) {
+  out = relay_frames_t{};
+  char* start = nullptr;
+  char* pos = nullptr;
+  for (size_t k = 0; k < count; ++k) {
+    relay_msg_t& m = batch_r[k];
+    resolve_opcode(m);
+    const size_t header = WEBSOCKET_SRV::frame_header_size(m.length);
+    if (k == 0) {
+      // The first frame starts right in front of its payload, so that it
+      // stays where it is.
+      if (m.payload < page_r || static_cast<size_t>(m.payload - page_r) < header) return false;
+      start = pos = m.payload - header;
+    } else if (m.payload < pos || static_cast<size_t>(m.payload - pos) < header) {
+      return false;
+    }
+    // Moving down only: nothing ahead of a payload is overwritten before
+    // it has been moved.
+    char* dst = pos + header;
+    if (dst != m.payload && m.length != 0) memmove(dst, m.payload, m.length);
+    WEBSOCKET_SRV::frame_header(pos, m.length, m.opcode);
+    m.payload = dst;
+    pos = dst + m.length;
+  }
+  out.data = start;
+  out.length = static_cast<size_t>(pos - start);
+  return true;
 }
 
 int G_SO_TASK::read_failed(int64_t n) {
@@ -370,15 +420,18 @@ int G_SO_TASK::work_r() {
   g_tls_t& tls = ws.tls;
   tls.user_timeout_ms = 8000;
   // A plain read goes to WebSocket receivers as one frame, whose header
-  // (up to 10 bytes) must fit in the same half as the bytes: read at most
-  // that much less, or a full read could not be framed and would be lost.
-  const size_t limit_plain = page_size_r > 10 ? page_size_r - 10 : page_size_r - 1;
+  // (up to FRAME_HEAD_MAX bytes) must fit in the same half as the bytes:
+  // read at most that much less, or a full read could not be framed and
+  // would be lost. The read lands behind that much room, where the frame's
+  // header is then written in place.
+  const size_t head = page_size_r > 2 * FRAME_HEAD_MAX ? FRAME_HEAD_MAX : 0;
+  const size_t limit_plain = head != 0 ? page_size_r - head : page_size_r - 1;
   if (!ws.b_websocket) {
     for (;;) {
       errno = 0;
-      const int64_t n = tls.recv(page_r, limit_plain);
+      const int64_t n = tls.recv(page_r + head, limit_plain);
       if (n <= 0) return read_failed(n);
-      fan_out(page_r, static_cast<size_t>(n), WS_OPCODE_AUTO);
+      fan_out(page_r + head, static_cast<size_t>(n), WS_OPCODE_AUTO);
     }
   }
 
@@ -446,10 +499,7 @@ int G_SO_TASK::send_control(const char* frame, size_t length, bool final) {
     unlock_send();
     return 0;
   }
-  memcpy(page_w_cur, frame, length);
-  p_send = page_w_cur;
-  size_send = length;
-  hand_over();
+  hand_over(frame, length);
   if (final) {
     // Wait (bounded) until it has been written before the connection goes.
     if (lock_send(CLOSE_WAIT_MS) == 0) unlock_send();
@@ -462,7 +512,7 @@ int G_SO_TASK::send_packet(char* payload, size_t length, uint32_t opcode) {
   return send_batch(&m, 1) == 1 ? 1 : 0;
 }
 
-size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count) {
+size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames) {
   size_t handed = 0;
   size_t i = 0;
   while (i < count) {
@@ -480,18 +530,36 @@ size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count) {
       unlock_send();
       return handed;
     }
-    // Frame as many messages as the current half holds, back to back.
     const bool web = ws.b_websocket;
+    if (i == 0) {
+      // What the sender already holds contiguous for this connection is
+      // written from there: the batch's RFC 6455 frames, or the one
+      // message of a read for a byte stream.
+      const char* ready = nullptr;
+      size_t ready_length = 0;
+      if (web) {
+        if (frames != nullptr && frames->data != nullptr && frames->length <= size_w_half &&
+            ws.version >= 13 && ws.frame_type_fixed == 0) {
+          ready = frames->data;
+          ready_length = frames->length;
+        }
+      } else if (count == 1 && msgs[0].length != 0 && msgs[0].length <= size_w_half) {
+        ready = msgs[0].payload;
+        ready_length = msgs[0].length;
+      }
+      if (ready != nullptr) {
+        hand_over(ready, ready_length);
+        return count;
+      }
+    }
+    // Frame as many messages as the current half holds, back to back.
     size_t pos = 0;
     size_t framed = 0;
     for (; i < count; ++i) {
       relay_msg_t& m = msgs[i];
       if (web) {
         // The bytes decide a plain sender's type, once for all receivers.
-        if (m.opcode != WS_OPCODE_TEXT && m.opcode != WS_OPCODE_BINARY)
-          m.opcode = WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)m.payload, m.length)
-                         ? WS_OPCODE_TEXT
-                         : WS_OPCODE_BINARY;
+        resolve_opcode(m);
         const int r = ws.frame_append(page_w_cur, size_w_half, pos, m.payload, m.length, m.opcode);
         if (r == WEBSOCKET_SRV::APPEND_DONE) {
           ++framed;
@@ -517,17 +585,16 @@ size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count) {
       unlock_send();
       continue;
     }
-    p_send = page_w_cur;
-    size_send = pos;
-    hand_over();
+    hand_over(page_w_cur, pos);
     handed += framed;
   }
   return handed;
 }
 
-void G_SO_TASK::hand_over() {
-  // Switch halves before the hand-over: once the send thread has the message
+void G_SO_TASK::hand_over(const char* src, size_t len) {
+  // Switch halves before the hand-over: once the send thread has the bytes
   // it may give the lock to the next sender at any moment.
+  char* const half = page_w_cur;
   page_w_cur = page_w_index == 0 ? page_w + size_w_half : page_w;
   page_w_index ^= 1;
   // The send path is idle (we hold its lock), so write what the socket
@@ -537,24 +604,39 @@ void G_SO_TASK::hand_over() {
   // mode only; client mode keeps the plain hand-over.)
   if (b_listen && ws.tls.b_tls) {
     // Encrypted here; left-over records are the send thread's to finish.
-    const int64_t w = ws.tls.send_tls_nowait(p_send, size_send);
+    const int64_t w = ws.tls.send_tls_nowait(src, len);
     if (w > 0) {
       send_result = w;
       unlock_send();
       return;
     }
+    if (w == 0) {
+      // The message is consumed: only records are left (send_pending).
+      p_send = half;
+      size_send = 0;
+      e_send.signal();
+      return;
+    }
   } else if (b_listen) {
-    const int64_t w = ws.tls.send_nowait(p_send, size_send);
+    const int64_t w = ws.tls.send_nowait(src, len);
     if (w > 0) {
-      if (static_cast<uint64_t>(w) == size_send) {
+      if (static_cast<uint64_t>(w) == len) {
         send_result = w;
         unlock_send();
         return;
       }
-      p_send += w;
-      size_send -= static_cast<uint64_t>(w);
+      src += w;
+      len -= static_cast<size_t>(w);
     }
   }
+  // Only now, and only the rest, is copied: the sender's buffer is read
+  // again as soon as the fan-out returns.
+  const uintptr_t at = reinterpret_cast<uintptr_t>(src);
+  const uintptr_t h = reinterpret_cast<uintptr_t>(half);
+  const bool in_half = at >= h && at < h + size_w_half;
+  if (!in_half && len != 0) memcpy(half, src, len);
+  p_send = in_half ? const_cast<char*>(src) : half;
+  size_send = len;
   e_send.signal();
 }
 

@@ -21,22 +21,35 @@ struct relay_msg_t {
   uint32_t opcode;
 };
 
+// The RFC 6455 frames of one batch, back to back: built once by the sender,
+// in place in its own receive buffer, for every receiver that takes them
+// unchanged. data is null when the batch could not be framed in place.
+struct relay_frames_t {
+  const char* data = nullptr;
+  size_t length = 0;
+};
+
 // Threading. Each slot has a receive thread (accept loop, handshake, work_r:
 // reading and fanning out) and a send thread (work_w). Other slots' receive
 // threads deliver to this slot through send_packet / send_batch, which run
 // on the SENDING slot's receive thread against the RECEIVING slot.
 //
 // The hand-over: send_batch takes the receiving slot's send lock
-// e_send_done (lock_send), frames the messages of the sender's current read
-// back to back into the receiver's current half of page_w, switches halves
-// and writes what the socket takes at once (the direct write). When
-// everything went out it gives the lock back (unlock_send); otherwise it
-// signals e_send and the lock, as a token, passes with it to the
-// receiver's send thread, which writes the rest and then gives the lock
-// back. So each receiver has at most one read's messages in flight (in one
-// half), the next sender frames into the other half once it holds the lock,
-// and a receiver that does not drain makes its senders wait
-// (backpressure): nothing is queued.
+// e_send_done (lock_send) and writes the messages of the sender's current
+// read, framed for this connection, with one non-blocking write (the direct
+// write). Where the sender already holds them contiguous (the batch's
+// RFC 6455 frames, built once in place for all such receivers, or the one
+// message of a plain read for a byte stream) they are written from there;
+// otherwise they are framed back to back into the receiver's current half
+// of page_w first. When everything went out the sender gives the lock back
+// (unlock_send); otherwise what is left is in the current half (copied
+// there now if it was not), halves are switched, and the sender signals
+// e_send: the lock, as a token, passes with it to the receiver's send
+// thread, which writes the rest and then gives the lock back. So each
+// receiver has at most one read's messages in flight (in one half), the
+// next sender uses the other half once it holds the lock, and a receiver
+// that does not drain makes its senders wait (backpressure): nothing is
+// queued.
 class G_SO_TASK {
  public:
   // ---- set once at start-up, by the hub before any thread is released ----
@@ -89,6 +102,9 @@ class G_SO_TASK {
   uint32_t addr_listen_size = 0;
   // Messages of the current read, fanned out together.
   static constexpr size_t BATCH_MAX = 256;
+  // Room a plain read leaves in front of its bytes for the frame header a
+  // WebSocket receiver needs (the largest RFC 6455 server header).
+  static constexpr size_t FRAME_HEAD_MAX = 10;
   relay_msg_t batch_r[BATCH_MAX];
   size_t batch_count = 0;
 
@@ -129,11 +145,14 @@ class G_SO_TASK {
   // Fan-out data path.
   int work_r();
   // Delivers the messages of one read to this slot's connection, each framed
-  // for it, back to back in its current half and out in one write; a half
-  // that fills up is written and the rest go into the other half. Runs on
-  // the sending slot's receive thread; may resolve msgs[i].opcode. Returns
-  // the number of messages handed on (written, or given to the send thread).
-  size_t send_batch(relay_msg_t* msgs, size_t count);
+  // for it, back to back and out in one write: from frames (the sender's
+  // RFC 6455 frames of these messages, or null) when this connection takes
+  // them unchanged, from the one message itself for a byte stream, else
+  // framed into its current half; a half that fills up is written and the
+  // rest go into the other half. Runs on the sending slot's receive thread;
+  // may resolve msgs[i].opcode. Returns the number of messages handed on
+  // (written, or given to the send thread).
+  size_t send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames = nullptr);
   // One message: send_batch of one.
   int send_packet(char* payload, size_t length, uint32_t opcode = WS_OPCODE_AUTO);
   // Sends a frame of this slot's own (a pong, a close) through the same send
@@ -145,11 +164,11 @@ class G_SO_TASK {
   void reset();
   void assign_send_buffer(char* buffer, size_t size);
 
-  // The send lock: taken before framing into the current half; given back
-  // by the taker when nothing is left to write, else by the send thread
-  // after it has written the rest (see the hand-over above). Held from
-  // framing to the end of the write, it allows one read's messages in
-  // flight per receiver. 0 when taken; 43 once the slot is closing.
+  // The send lock: taken before framing or writing; given back by the
+  // taker when nothing is left to write, else by the send thread after it
+  // has written the rest (see the hand-over above). Held from framing to
+  // the end of the write, it allows one read's messages in flight per
+  // receiver. 0 when taken; 43 once the slot is closing.
   int lock_send() { return e_send_done.wait(); }
   // As lock_send, giving up after ms milliseconds (110, ETIMEDOUT).
   int lock_send(unsigned ms) { return e_send_done.wait_time(ms); }
@@ -167,9 +186,16 @@ class G_SO_TASK {
   // Fans the collected batch out to every other ready slot, in index order.
   void fan_out_batch();
   void fan_out(char* p, size_t length, uint32_t opcode);
-  // Under the send lock, with p_send/size_send set: switches halves and
-  // writes at once or wakes the send thread.
-  void hand_over();
+  // Frames batch_r's first count messages as RFC 6455 frames in place in
+  // page_r, each header over bytes already consumed in front of its payload
+  // (the client's header and mask, or a plain read's head room), payloads
+  // moved up to close the gaps; the messages' payload pointers follow.
+  // False when a header finds no room: out stays empty.
+  bool frame_batch(size_t count, relay_frames_t& out);
+  // Under the send lock: switches halves and writes len bytes from src at
+  // once; whatever the socket does not take goes to the send thread from
+  // the half that was current (copied there unless src lies in it).
+  void hand_over(const char* src, size_t len);
   int read_failed(int64_t n);
   void linger_close();
   void print_kind();

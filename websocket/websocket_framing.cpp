@@ -447,23 +447,29 @@ int WEBSOCKET_SRV::frame_append(char* buf, size_t buf_size, size_t& pos, const c
   } else if (type != WS_OPCODE_TEXT && type != WS_OPCODE_BINARY) {
     type = get_frame_type(payload, len);
   }
-  const size_t header = len <= 125 ? 2 : len <= 65535 ? 4 : 10;
+  const size_t header = frame_header_size(len);
   if (room < header || room - header < len) return APPEND_FULL;
-  w[0] = (char)(0x80 | (type & 0x0F));
-  if (header == 2) {
-    w[1] = (char)len;
-  } else if (header == 4) {
-    w[1] = 126;
-    w[2] = (char)(len >> 8);
-    w[3] = (char)len;
-  } else {
-    w[1] = 127;
-    const uint64_t l = len;
-    for (int i = 0; i < 8; ++i) w[2 + i] = (char)(l >> (56 - 8 * i));
-  }
+  frame_header(w, len, type);
   if (len != 0) memcpy(w + header, payload, len);
   pos += header + len;
   return APPEND_DONE;
+}
+
+size_t WEBSOCKET_SRV::frame_header(char* at, size_t len, uint32_t opcode) {
+  const size_t header = frame_header_size(len);
+  at[0] = (char)(0x80 | (opcode & 0x0F));
+  if (header == 2) {
+    at[1] = (char)len;
+  } else if (header == 4) {
+    at[1] = 126;
+    at[2] = (char)(len >> 8);
+    at[3] = (char)len;
+  } else {
+    at[1] = 127;
+    const uint64_t l = len;
+    for (int i = 0; i < 8; ++i) at[2 + i] = (char)(l >> (56 - 8 * i));
+  }
+  return header;
 }
 
 uint32_t WEBSOCKET_SRV::get_frame_type(const char* data, size_t len) const {

@@ -251,6 +251,11 @@ class WEBSOCKET_SRV {
   int frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len,
                    uint32_t opcode);
 
+  // RFC 6455 server frame header (FIN, the opcode, no mask) of a payload of
+  // len bytes: its size (2, 4 or 10), and the header itself written at `at`.
+  static size_t frame_header_size(size_t len) { return len <= 125 ? 2 : len <= 65535 ? 4 : 10; }
+  static size_t frame_header(char* at, size_t len, uint32_t opcode);
+
   // Outgoing frame type of a message whose sender gave no opcode:
   // frame_type_fixed when set, else 1 (text) for well-formed UTF-8 and 2
   // (binary) for anything else. Decided per message.
