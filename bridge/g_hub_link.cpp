@@ -208,6 +208,25 @@ void G_HUB_LINK::why_io(const char* what) {
   }
 }
 
+int64_t G_HUB_LINK::ssl_failed(int r) {
+  switch (SSL_get_error(p_ssl, r)) {
+    case SSL_ERROR_WANT_READ:
+      return IO_AGAIN_READ;
+    case SSL_ERROR_WANT_WRITE:
+      return IO_AGAIN_WRITE;
+    case SSL_ERROR_ZERO_RETURN:
+      return IO_EOF;
+    case SSL_ERROR_SYSCALL:
+      io_errno = errno;
+      io_ssl_error = ERR_get_error();
+      // The peer closed without a close_notify: an end like any other.
+      return io_errno == 0 && io_ssl_error == 0 ? IO_EOF : IO_ERROR;
+    default:
+      io_ssl_error = ERR_get_error();
+      return IO_ERROR;
+  }
+}
+
 int64_t G_HUB_LINK::io_read(char* buf, size_t n) {
   io_errno = 0;
   io_ssl_error = 0;
@@ -215,23 +234,7 @@ int64_t G_HUB_LINK::io_read(char* buf, size_t n) {
     ERR_clear_error();
     errno = 0;
     const int r = SSL_read(p_ssl, buf, n > INT_MAX ? INT_MAX : int(n));
-    if (r > 0) return r;
-    switch (SSL_get_error(p_ssl, r)) {
-      case SSL_ERROR_WANT_READ:
-        return IO_AGAIN_READ;
-      case SSL_ERROR_WANT_WRITE:
-        return IO_AGAIN_WRITE;
-      case SSL_ERROR_ZERO_RETURN:
-        return IO_EOF;
-      case SSL_ERROR_SYSCALL:
-        io_errno = errno;
-        io_ssl_error = ERR_get_error();
-        // The peer closed without a close_notify: an end like any other.
-        return io_errno == 0 && io_ssl_error == 0 ? IO_EOF : IO_ERROR;
-      default:
-        io_ssl_error = ERR_get_error();
-        return IO_ERROR;
-    }
+    return r > 0 ? r : ssl_failed(r);
   }
   for (;;) {
     const ssize_t r = recv(so, buf, n, 0);
@@ -251,20 +254,7 @@ int64_t G_HUB_LINK::io_write(const char* buf, size_t n) {
     ERR_clear_error();
     errno = 0;
     const int r = SSL_write(p_ssl, buf, n > INT_MAX ? INT_MAX : int(n));
-    if (r > 0) return r;
-    switch (SSL_get_error(p_ssl, r)) {
-      case SSL_ERROR_WANT_READ:
-        return IO_AGAIN_READ;
-      case SSL_ERROR_WANT_WRITE:
-        return IO_AGAIN_WRITE;
-      case SSL_ERROR_SYSCALL:
-        io_errno = errno;
-        io_ssl_error = ERR_get_error();
-        return IO_ERROR;
-      default:
-        io_ssl_error = ERR_get_error();
-        return IO_ERROR;
-    }
+    return r > 0 ? r : ssl_failed(r);
   }
   for (;;) {
     const ssize_t r = send(so, buf, n, MSG_NOSIGNAL);
@@ -384,7 +374,7 @@ int G_HUB_LINK::open_connection() {
       done += size_t(n);
       continue;
     }
-    if (n == IO_ERROR) {
+    if (n == IO_ERROR || n == IO_EOF) {
       why_io("WebSocket request");
       return BRIDGE_FAIL;
     }

@@ -60,6 +60,8 @@ class G_HUB_LINK {
   int wait_io(short events, uint64_t deadline_ms);
   int64_t io_read(char* buf, size_t n);
   int64_t io_write(const char* buf, size_t n);
+  // An SSL_read/SSL_write result r <= 0 as one of the IO_ results.
+  int64_t ssl_failed(int r);
   void why_io(const char* what);
   // The reader's message toward Redis: BRIDGE_OK (published or counted),
   // or BRIDGE_FAIL while the publisher has no room.
