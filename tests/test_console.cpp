@@ -126,7 +126,7 @@ TEST(Console, InlineNullAndEmptyHeadline)
     captured empty_head = run_captured([] { return print_format_inline(EINVAL, L""); });
     ASSERT_TRUE(empty_head.ok);
     EXPECT_EQ(empty_head.result, EINVAL);
-    EXPECT_EQ(empty_head.out, "\n" + trailer(EINVAL));
+    EXPECT_EQ(empty_head.out, std::string("\n").append(trailer(EINVAL)));
 
     // The number is printed unsigned.
     captured negative = run_captured([] { return print_format_inline(-1, nullptr); });
