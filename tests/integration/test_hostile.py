@@ -768,7 +768,8 @@ class Capacity(HostileCase):
         served = time.monotonic()
         record("33rd connection, 32 slots held", "waited %.1f s until one left, then served" % (served - queued_at),
                served - left_at)
-        self.assertIn("127.0.0.1:%d " % eport, self.hub.output)
+        # Its console line may reach us after its message reached the pair.
+        self.hub.wait_for(r"SYN from 127\.0\.0\.1:%d " % eport, timeout=5.0)
         got = MsgCheck("33rd", late=True)
         d = Drain(extra, got)
         self.pair.wait_progress(10)
