@@ -392,36 +392,22 @@ char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_
     return dst - 1;
   }
 
-  uint32_t type = opcode;
+  char* start = dst - frame_header_size(len);
+  frame_header(start, len, send_type(dst, len, opcode));
+  len += (size_t)(dst - start);
+  return start;
+}
+
+uint32_t WEBSOCKET_SRV::send_type(const char* payload, size_t len, uint32_t opcode) const {
   if (frame_type_fixed != 0) {
     // A forced text type is still held to UTF-8: a receiver fails the
     // connection on a text frame that is not.
-    type = frame_type_fixed;
-    if (type == WS_OPCODE_TEXT && !utf8_well_formed((const unsigned char*)dst, len))
-      type = WS_OPCODE_BINARY;
-  } else if (type != WS_OPCODE_TEXT && type != WS_OPCODE_BINARY) {
-    type = get_frame_type(dst, len);
+    if (frame_type_fixed == WS_OPCODE_TEXT && !utf8_well_formed((const unsigned char*)payload, len))
+      return WS_OPCODE_BINARY;
+    return frame_type_fixed;
   }
-  const char first = (char)(0x80 | (type & 0x0F));
-
-  char* start;
-  if (len <= 125) {
-    start = dst - 2;
-    start[1] = (char)len;
-  } else if (len <= 65535) {
-    start = dst - 4;
-    start[1] = 126;
-    start[2] = (char)(len >> 8);
-    start[3] = (char)len;
-  } else {
-    start = dst - 10;
-    start[1] = 127;
-    const uint64_t l = len;
-    for (int i = 0; i < 8; ++i) start[2 + i] = (char)(l >> (56 - 8 * i));
-  }
-  start[0] = first;
-  len += (size_t)(dst - start);
-  return start;
+  if (opcode == WS_OPCODE_TEXT || opcode == WS_OPCODE_BINARY) return opcode;
+  return get_frame_type(payload, len);
 }
 
 int WEBSOCKET_SRV::frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload,
@@ -439,17 +425,9 @@ int WEBSOCKET_SRV::frame_append(char* buf, size_t buf_size, size_t& pos, const c
     pos += len + 2;
     return APPEND_DONE;
   }
-  uint32_t type = opcode;
-  if (frame_type_fixed != 0) {
-    type = frame_type_fixed;
-    if (type == WS_OPCODE_TEXT && !utf8_well_formed((const unsigned char*)payload, len))
-      type = WS_OPCODE_BINARY;
-  } else if (type != WS_OPCODE_TEXT && type != WS_OPCODE_BINARY) {
-    type = get_frame_type(payload, len);
-  }
   const size_t header = frame_header_size(len);
   if (room < header || room - header < len) return APPEND_FULL;
-  frame_header(w, len, type);
+  frame_header(w, len, send_type(payload, len, opcode));
   if (len != 0) memcpy(w + header, payload, len);
   pos += header + len;
   return APPEND_DONE;

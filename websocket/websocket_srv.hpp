@@ -260,6 +260,10 @@ class WEBSOCKET_SRV {
   // frame_type_fixed when set, else 1 (text) for well-formed UTF-8 and 2
   // (binary) for anything else. Decided per message.
   uint32_t get_frame_type(const char* data, size_t len) const;
+  // The opcode a frame of this message goes out with on this connection:
+  // frame_type_fixed when set (text only for well-formed UTF-8), else the
+  // sender's text or binary, else get_frame_type.
+  uint32_t send_type(const char* payload, size_t len, uint32_t opcode) const;
 
   // Incremental UTF-8 validation (all of Unicode, no overlong forms, no
   // surrogates, nothing above U+10FFFF). utf8_step feeds n bytes to a
