@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -151,6 +152,10 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
   if (config(argc, argv) != 0) return;
   b_configured = true;
   setlocale(LC_ALL, "bg_BG.utf8");
+  // The identity every WebSocket answer announces. Without randomness the
+  // hub simply announces none: nothing else depends on it.
+  uint64_t id = 0;
+  if (getrandom(&id, sizeof(id), 0) == (ssize_t)sizeof(id)) WEBSOCKET_SRV::hub_instance = id;
 
   const sizes_t s = compute_sizes(packet_length_r, cso_protocol, cw_connections);
   packet_length_r = s.L;

@@ -389,6 +389,17 @@ TEST_F(WsPair, Rfc6455Handshake) {
   EXPECT_EQ(13u, ws->version.load());
   EXPECT_FALSE(ws->b_more_frames);
   EXPECT_EQ(129u, ws->c_header_server_size);
+
+  // A hub announces its identity and its message limit in front of the
+  // closing empty line.
+  WEBSOCKET_SRV::hub_instance = 0x0123456789abcdefULL;
+  put(kSampleRequest);
+  ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
+  WEBSOCKET_SRV::hub_instance = 0;
+  const std::string with = rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  EXPECT_EQ(with.substr(0, with.size() - 2) +
+                "X-Relayhub-Instance: 0123456789abcdef\r\nX-Relayhub-Message-Max: 4080\r\n\r\n",
+            take(512));
 }
 
 TEST_F(WsPair, UpgradesThatCannotBeServedAreAnswered) {

@@ -89,7 +89,27 @@ key_value_t scan_key(const char* p, const char* end) {
   return k;
 }
 
+// Adds the hub's announcement lines in front of the closing empty line of
+// the RFC 6455 answer in buf (len bytes, zero-terminated, HEADER_SERVER_SIZE
+// bytes of room). rx_size: the connection's receive buffer. Returns the new
+// length; the answer as it was when the lines do not fit.
+long announce(char* buf, size_t len, size_t rx_size) {
+  if (WEBSOCKET_SRV::hub_instance == 0 || len < 4) return (long)len;
+  const size_t max = rx_size > WEBSOCKET_SRV::MESSAGE_SLACK ? rx_size - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
+  char lines[96];
+  const int n = snprintf(lines, sizeof(lines), "X-Relayhub-Instance: %016llx\r\nX-Relayhub-Message-Max: %zu\r\n",
+                         (unsigned long long)WEBSOCKET_SRV::hub_instance, max);
+  if (n <= 0 || (size_t)n >= sizeof(lines) || len + (size_t)n + 1 > WEBSOCKET_SRV::HEADER_SERVER_SIZE)
+    return (long)len;
+  // The lines go where the closing CR LF stands; it follows them.
+  memcpy(buf + len - 2, lines, (size_t)n);
+  memcpy(buf + len - 2 + n, "\r\n", 3);
+  return (long)(len + (size_t)n);
+}
+
 }  // namespace
+
+uint64_t WEBSOCKET_SRV::hub_instance = 0;
 
 char* WEBSOCKET_SRV::header_get_key(char* str, size_t len, const char* name) {
   if (str == nullptr || name == nullptr) return nullptr;
@@ -351,6 +371,7 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
     wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
     return WS_HANDSHAKE_NONE;
   }
+  if (rfc_form) len = announce(c_header_server, (size_t)len, size);
   c_header_server_size = (size_t)len;
 
   if (b_verbose_handshake) {

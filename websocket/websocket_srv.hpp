@@ -103,6 +103,14 @@ class WEBSOCKET_SRV {
       "Content-Length: 0\r\n"
       "\r\n";
 
+  // Identity of this hub process, announced in every RFC 6455 answer as
+  // "X-Relayhub-Instance" (16 hex digits), with the largest message the
+  // connection takes as "X-Relayhub-Message-Max": a client that links hubs
+  // (relayhub-bridge) can then tell a second link to the same hub from a
+  // link to another hub, and size its messages. Random, set once at
+  // start-up before any connection; 0 = not announced.
+  static uint64_t hub_instance;
+
   G_CRYPT crypt;
   // Lock of send_msg: auto-reset, created signalled.
   g_event_sem sem_send;
