@@ -98,7 +98,8 @@ class HttpAnswer(unittest.TestCase):
             b = hub.connect()
             cases = [(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 200),
                      (b"GET /nope HTTP/1.0\r\n\r\n", 404),
-                     (b"GET nope\r\n\r\n", 400)]
+                     (b"GET nope HTTP/1.1\r\n\r\n", 400),
+                     (b"POST /form HTTP/1.1\r\nContent-Length: 9\r\n\r\nmsg=hello", 405)]
             for request, status in cases:
                 with self.subTest(request=request):
                     s = socket.create_connection((HOST, hub.port), timeout=10)
