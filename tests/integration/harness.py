@@ -161,7 +161,7 @@ class Watched:
 class Hub(Watched):
     """One relayhub process on a free loopback port."""
 
-    def __init__(self, *args, cwd=None, port=None, wait_ready=True, env=None):
+    def __init__(self, *args, cwd=None, port=None, wait_ready=True, env=None, binary=None):
         self.port = port if port is not None else free_port()
         self._tmp = None
         if cwd is None:
@@ -170,7 +170,7 @@ class Hub(Watched):
         self.cwd = cwd
         self._kinds_seen = 0
         try:
-            self._start([BIN, "-p", str(self.port), *args], cwd=cwd, env=env,
+            self._start([binary or BIN, "-p", str(self.port), *args], cwd=cwd, env=env,
                         ready=(lambda: self.wait_for("waiting for client connection")) if wait_ready else None)
         except BaseException:
             if self._tmp is not None:

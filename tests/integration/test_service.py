@@ -145,6 +145,10 @@ class Unit(unittest.TestCase):
     def test_what_the_hub_needs_is_left_to_it(self):
         s = self.settings()
         self.assertEqual(s["Type"], ["notify"])
+        self.assertEqual(s["Restart"], ["on-failure"])
+        self.assertRegex(s["User"][0], r"^\w+$")
+        # Where the PEM files are read from.
+        self.assertRegex(s["WorkingDirectory"][0], r"^/\S+$")
         self.assertRegex(s["ExecReload"][0], r"^/bin/kill -HUP \$MAINPID$")
         # Binding port 81 as an unprivileged user.
         for key in ("AmbientCapabilities", "CapabilityBoundingSet"):
