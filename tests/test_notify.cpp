@@ -91,16 +91,12 @@ TEST(Notify, StateArrivesAsOneDatagramAtPathAndAbstractAddresses) {
   }
 }
 
-TEST(Notify, NothingToDoWithoutAManager) {
+TEST(Notify, NothingWithoutAManagerAndNegativeErrnoOnFailure) {
   unsetenv("NOTIFY_SOCKET");
   EXPECT_EQ(g_notify("READY=1"), G_NOTIFY_NONE);
   EXPECT_EQ(g_notify_reloading(), G_NOTIFY_NONE);
   setenv("NOTIFY_SOCKET", "", 1);
   EXPECT_EQ(g_notify("READY=1"), G_NOTIFY_NONE);
-  unsetenv("NOTIFY_SOCKET");
-}
-
-TEST(Notify, FailuresAreNegativeErrnoNeverSent) {
   {
     // The manager went away: its file is still there, nobody receives.
     Manager m(false);
