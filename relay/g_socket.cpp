@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "support/g_console.hpp"
+#include "support/g_notify.hpp"
 #include "transport/g_tls.hpp"
 
 void (*G_SOCKET::config_override)(G_SOCKET*) = nullptr;
@@ -248,6 +249,7 @@ int G_SOCKET::start_server() {
   wprintf(L"RAW%s WS%s  max connections: %u\n:: waiting for client connection...\n\n",
           tls ? " TLS" : "", tls ? " WSS" : "", (unsigned)cw_connections);
   fflush(stdout);
+  g_notify_ready_once();  // connections queue from here on, before any slot accepts
   G_SO_TASK::so_listen = so;
   for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].e_thread_r.signal();
   for (uint32_t i = 0; i < cw_connections; ++i) {
