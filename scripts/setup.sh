@@ -20,9 +20,10 @@ PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis
           openssl python3 python3-websockets netcat-openbsd)
 # What the tests use besides: real clients and peers (a browser, Redis, ncat,
 # curl), the man page renderer, clang for the fuzz targets, systemd-analyze
-# for the service unit, and what cpack needs for the Debian package's Depends.
+# for the service unit, what cpack needs for the Debian package's Depends,
+# and a Prometheus text parser for the metrics.
 TEST_PACKAGES=(chromium redis-server ncat curl groff-base man-db clang
-               libclang-rt-14-dev systemd dpkg-dev file)
+               libclang-rt-14-dev systemd dpkg-dev file python3-prometheus-client)
 
 deps() {  # deps [extra packages...]
   local missing=()
