@@ -174,13 +174,16 @@ int G_SO_TASK::kind_of_connection() const {
   return tls ? (web ? G_KIND_WSS : G_KIND_TLS) : (web ? G_KIND_WS : G_KIND_RAW);
 }
 
+const wchar_t* G_SO_TASK::kind_name(int kind) {
+  static const wchar_t* const names[G_KIND_COUNT] = {L"RAW", L"TLS", L"WS", L"WSS"};
+  return kind >= 0 && kind < G_KIND_COUNT ? names[kind] : L"-";
+}
+
 void G_SO_TASK::print_kind() {
-  static const char* const names[G_KIND_COUNT] = {"RAW", "TLS", "WS", "WSS"};
-  wprintf(L"%s\n", names[kind_of_connection()]);
+  wprintf(L"%ls\n", kind_name(kind_of_connection()));
 }
 
 int G_SO_TASK::start_server() {
-  const timeval tv_detect{0, 500000};
   g_tls_t& tls = ws.tls;
   while (!b_stop) {
     addr_listen_size = sizeof(sockaddr_in);
@@ -229,61 +232,39 @@ int G_SO_TASK::start_server() {
       fflush(stdout);
     }
     G_SOCKET::socket_keep_alive(so);
-    setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_detect, sizeof(tv_detect));
-    // Each read of the set-up waits at most tv_detect; the budget bounds
-    // them all, however slowly a TLS client hands its bytes over.
-    tls.set_setup_budget(SETUP_BUDGET_MS);
 
-    const int detected = tls.new_server_detect(so);
-    if (detected == G_TLS_FAIL) {
-      // Refused before it was classified: no identity, a failed handshake,
-      // or one that did not finish within the set-up budget.
-      const int why = !g_tls_t::server_valid        ? G_SETUP_TLS_NO_IDENTITY
-                      : tls.err_recv == ETIMEDOUT ? G_SETUP_TIMEOUT
-                                                  : G_SETUP_TLS_HANDSHAKE;
-      G_SLOT_COUNTERS::add(counters.setup_failures[why], 1);
-    } else {
-      ws.send_buf = page_w;
-      ws.send_buf_size = page_size_w;
-      ws.message_limit = page_size_r > WEBSOCKET_SRV::MESSAGE_SLACK ? page_size_r - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
-      // The request is read behind the head room a plain read keeps, so
-      // that bytes the handshake read for a plain stream are relayed from
-      // where they are.
-      const size_t head = plain_head();
-      const int hs = ws.client_handshake(page_r + head, page_size_r - head);
-      count_handshake(hs);
-      if (report && task_count.load() == count) {
-        b_print_was_active = false;
-        if (hs == WS_HANDSHAKE_ANSWERED)
-          wprintf(L"HTTP\n");
-        else
-          print_kind();
-      }
-      if (hs == WS_HANDSHAKE_ANSWERED) {
-        // An HTTP answer (a refused upgrade, the page, an error) ends the
-        // connection; it never becomes a relay member. The answer must
-        // arrive: what the client still sends is read and dropped first.
-        linger_close(g_tls_t::now_ms() + LINGER_MS);
-      } else {
-        // Fails only when the socket is gone, and then the read loop ends
-        // at its first read anyway.
-        (void)tls.set_recv_timeout(0);
-        tls.set_setup_budget(0);
-        const int kind = kind_of_connection();
-        G_SLOT_COUNTERS::add(counters.accepted[kind], 1);
-        kind_now = kind;
-        // Reset the send side under the send lock, before the slot turns
-        // ready: a sender that saw this slot ready may already be waiting.
-        const bool locked = lock_send() == 0;
-        send_result = 0;
-        send_errno = 0;
-        size_send = 0;
-        b_relay = true;
-        if (locked) unlock_send();
-        if (e_thread_w.b_valid) e_thread_w.signal();
-        if (!b_stopping) work_r();
-        if (b_stopping) close_for_stop();
-      }
+    bool late = false;
+    for (;;) {
+      const int hs = set_up(so, count, late);
+      if (hs == SETUP_ENDED) break;
+      // A member now: ready for the others' messages.
+      // Fails only when the socket is gone, and then the read loop ends
+      // at its first read anyway.
+      (void)tls.set_recv_timeout(0);
+      tls.set_setup_budget(0);
+      const int kind = kind_of_connection();
+      G_SLOT_COUNTERS::add(counters.accepted[kind], 1);
+      kind_now = kind;
+      // Reset the send side under the send lock, before the slot turns
+      // ready: a sender that saw this slot ready may already be waiting.
+      const bool locked = lock_send() == 0;
+      send_result = 0;
+      send_errno = 0;
+      size_send = 0;
+      b_relay = true;
+      if (locked) unlock_send();
+      if (e_thread_w.b_valid) e_thread_w.signal();
+      b_setup_again = false;
+      if (!b_stopping) work_r();
+      if (b_stopping) close_for_stop();
+      if (!b_setup_again || late) break;
+      // A silent member's first bytes came late and may be a ClientHello
+      // or a request (a browser's spare connection put to use): it leaves
+      // the relay and is set up again, once.
+      kind_now = G_KIND_NONE;
+      b_relay = false;
+      if (lock_send() == 0) unlock_send();
+      late = true;
     }
 
     kind_now = G_KIND_NONE;
@@ -403,6 +384,9 @@ void G_SO_TASK::fan_out_batch() {
   // receiver then gets these same bytes without a copy of its own.
   relay_frames_t frames;
   bool framed = false;
+  // Deliveries are summed here and counted once per batch.
+  uint64_t msgs[G_KIND_COUNT] = {};
+  uint64_t bytes[G_KIND_COUNT] = {};
   for (uint32_t i = 0; i < w_connections && !b_abandon; ++i) {
     G_SO_TASK* t = &tasks[i];
     if (t == this || !t->b_relay) continue;
@@ -412,15 +396,18 @@ void G_SO_TASK::fan_out_batch() {
     }
     const int kind = t->kind_now.load(std::memory_order_relaxed);
     const size_t handed = t->send_batch(batch_r, count, &frames, this);
-    if (kind >= 0 && handed != 0) {
-      uint64_t bytes = total;
-      if (handed != count) {
-        bytes = 0;
-        for (size_t k = 0; k < handed; ++k) bytes += batch_r[k].length;
-      }
-      G_SLOT_COUNTERS::add(counters.delivered_msgs[kind], handed);
-      G_SLOT_COUNTERS::add(counters.delivered_bytes[kind], bytes);
+    if (kind < 0 || handed == 0) continue;
+    msgs[kind] += handed;
+    if (handed == count) {
+      bytes[kind] += total;
+    } else {
+      for (size_t k = 0; k < handed; ++k) bytes[kind] += batch_r[k].length;
     }
+  }
+  for (int k = 0; k < G_KIND_COUNT; ++k) {
+    if (msgs[k] == 0) continue;
+    G_SLOT_COUNTERS::add(counters.delivered_msgs[k], msgs[k]);
+    G_SLOT_COUNTERS::add(counters.delivered_bytes[k], bytes[k]);
   }
   b_fanning.store(false);
 }
@@ -493,6 +480,10 @@ int G_SO_TASK::work_r() {
   const size_t rest_len = ws.handshake_rest_len;
   ws.handshake_rest_len = 0;
   if (!ws.b_websocket) {
+    if (rest_len == 0 && ws.handshake_silent && late_first_bytes_need_set_up()) {
+      b_setup_again = true;
+      return 0;
+    }
     // The bytes read for the handshake are the stream's first, and lie
     // where a read would have put them.
     size_t held = 0;
@@ -566,6 +557,66 @@ int G_SO_TASK::work_r() {
     }
     fan_out_batch();
   }
+}
+
+bool G_SO_TASK::late_first_bytes_need_set_up() {
+  // Blocks until the first bytes come (the member receives meanwhile), and
+  // consumes nothing.
+  char first[16];
+  const int64_t n = ws.tls.peek(first, sizeof first);
+  if (n <= 0 || b_stopping) return false;
+  const bool hello = !ws.tls.b_tls && n >= 6 && first[0] == 22 && first[5] == 1;
+  const bool request = http_request_line_kind(first, static_cast<size_t>(n)) != HTTP_LINE_NO;
+  return hello || request;
+}
+
+int G_SO_TASK::set_up(int so, int32_t count, bool late) {
+  g_tls_t& tls = ws.tls;
+  const timeval tv_detect{0, 500000};
+  setsockopt(so, SOL_SOCKET, SO_RCVTIMEO, &tv_detect, sizeof(tv_detect));
+  // Each read of the set-up waits at most tv_detect; the budget bounds
+  // them all, however slowly a TLS client hands its bytes over.
+  tls.set_setup_budget(SETUP_BUDGET_MS);
+  // A late set-up of a plain connection looks for a ClientHello again; one
+  // of a TLS connection only for a request.
+  if (!late || !tls.b_tls) {
+    if (tls.new_server_detect(so) == G_TLS_FAIL) {
+      // Refused before it was classified: no identity, a failed handshake,
+      // or one that did not finish within the set-up budget.
+      const int why = !g_tls_t::server_valid        ? G_SETUP_TLS_NO_IDENTITY
+                      : tls.err_recv == ETIMEDOUT ? G_SETUP_TIMEOUT
+                                                  : G_SETUP_TLS_HANDSHAKE;
+      G_SLOT_COUNTERS::add(counters.setup_failures[why], 1);
+      return SETUP_ENDED;
+    }
+  }
+  ws.send_buf = page_w;
+  ws.send_buf_size = page_size_w;
+  ws.message_limit = page_size_r > WEBSOCKET_SRV::MESSAGE_SLACK ? page_size_r - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
+  // The request is read behind the head room a plain read keeps, so that
+  // bytes the handshake read for a plain stream are relayed from where they
+  // are.
+  const size_t head = plain_head();
+  const int hs = ws.client_handshake(page_r + head, page_size_r - head);
+  count_handshake(hs);
+  if (report) {
+    if (late) {
+      wprintf(L":: server_%02u.late  so %i  %ls\n", task_id, so,
+              hs == WS_HANDSHAKE_ANSWERED ? L"HTTP" : kind_name(kind_of_connection()));
+    } else if (task_count.load() == count) {
+      b_print_was_active = false;
+      if (hs == WS_HANDSHAKE_ANSWERED)
+        wprintf(L"HTTP\n");
+      else
+        print_kind();
+    }
+  }
+  if (hs != WS_HANDSHAKE_ANSWERED) return SETUP_MEMBER;
+  // An HTTP answer (a refused upgrade, the page, an error) ends the
+  // connection; it never becomes a relay member. The answer must arrive:
+  // what the client still sends is read and dropped first.
+  linger_close(g_tls_t::now_ms() + LINGER_MS);
+  return SETUP_ENDED;
 }
 
 size_t G_SO_TASK::fan_out_text(char* p, size_t len, size_t full) {

@@ -123,6 +123,8 @@ class G_SO_TASK {
   // waited (nothing more of it is relayed); reset per connection.
   uint32_t skipped_r = 0;
   bool b_abandon = false;
+  // work_r ended because the member's late first bytes need a set-up.
+  bool b_setup_again = false;
 
   // ---- written under the send lock by whoever hands a batch to the send
   // thread, cleared by the send thread; read without the lock by waiting
@@ -293,6 +295,19 @@ class G_SO_TASK {
   // Bytes at the end of p[0..len) that start a UTF-8 character still short
   // of its continuation bytes: 0 to 3.
   static size_t utf8_incomplete_tail(const char* p, size_t len);
+  // Results of set_up.
+  enum : int { SETUP_MEMBER = 0, SETUP_ENDED = 1 };
+  // A connection's set-up: TLS detection and handshake (not again for a
+  // late set-up of a TLS connection), then the request, if any; prints the
+  // kind. SETUP_MEMBER when it is to become a relay member, SETUP_ENDED
+  // when it was refused or answered over HTTP (and lingered). late: the
+  // second set-up of a member whose first bytes came after its first one.
+  int set_up(int so, int32_t count, bool late);
+  // For a member that was silent through its set-up: waits for its first
+  // bytes and tells whether they start a ClientHello or an HTTP request, so
+  // that it must be set up again (true), or are plain data (false).
+  bool late_first_bytes_need_set_up();
+  static const wchar_t* kind_name(int kind);
   // Counts a handshake's outcome (its HTTP status, a refusal).
   void count_handshake(int hs);
   // The kind of the connection now attached.

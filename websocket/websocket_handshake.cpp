@@ -338,12 +338,14 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   handshake_rest_len = 0;
   http_status = 0;
   http_refused_upgrade = false;
+  handshake_silent = false;
   if (pRAM == nullptr || size <= 255) return WS_HANDSHAKE_NONE;
 
   // Look first, plain or TLS alike: a stream that cannot be an HTTP request
   // keeps its bytes where they are, and they are relayed as its first
   // message, at once.
   const int64_t seen = tls.peek(pRAM, size - 1);
+  handshake_silent = seen < 0 && (tls.err_recv == EAGAIN || tls.err_recv == EWOULDBLOCK);
   if (seen <= 0 || http_request_line_kind(pRAM, (size_t)seen) == HTTP_LINE_NO) return WS_HANDSHAKE_NONE;
 
   b_frame_incomplete = false;

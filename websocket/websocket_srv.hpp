@@ -182,6 +182,10 @@ class WEBSOCKET_SRV {
   int http_status = 0;
   // The answer refused a WebSocket upgrade (400 or 426).
   bool http_refused_upgrade = false;
+  // With WS_HANDSHAKE_NONE: the client had sent nothing at all by the time
+  // the look timed out (a browser's spare connection, a listener): its
+  // first bytes, whenever they come, may still be a request.
+  bool handshake_silent = false;
   // Pages of the program's own besides the chat page (/metrics, /healthz):
   // offered every parsed request that is no upgrade; returns the status it
   // sent, or 0 when the request is not for one of them. Set once before any
