@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "bridge/g_bridge.hpp"
+#include "support/g_notify.hpp"
 
 namespace {
 
@@ -132,6 +133,7 @@ void G_HUB_LINK::run() {
       backoff.reset();
       b_reported = false;
       bridge_log(L":: hub %s:%u up (%ls)\n", o.hub_host, unsigned(o.hub_port), o.b_tls ? L"WSS" : L"WS");
+      if (b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // relaying both ways
       r = serve();
       b_up.store(false);
       if (r == BRIDGE_STOP) {

@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include "bridge/g_bridge.hpp"
+#include "support/g_notify.hpp"
 
 namespace {
 
@@ -83,6 +84,7 @@ void G_REDIS_LINK::run() {
       backoff.reset();
       b_reported = false;
       bridge_log(L":: redis %s:%u up (%ls %s)\n", o.redis_host, unsigned(o.redis_port), role_name(), o.channel);
+      if (b.hub.b_up.load() && b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // both ways
       r = role == ROLE_PUBLISH ? serve_publish() : serve_subscribe();
       if (r == BRIDGE_STOP) break;
       drop_connection();

@@ -83,7 +83,7 @@ G_SO_TASK::~G_SO_TASK() {
   }
 }
 
-void G_SO_TASK::init_task() {
+int G_SO_TASK::init_task() {
   ws.tls.p_recv = page_r;
   ws.tls.p_recv_size = page_size_r;
   b_running = true;
@@ -95,22 +95,18 @@ void G_SO_TASK::init_task() {
     h_thread_w.conf_stack(stack_size, true);
     r = h_thread_w.create(bootstrap_w, this);
   }
-  if (r != 0) {
-    print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_r/w, this, 0, NULL)");
-    fflush(stdout);
-    exit(r);
-  }
+  // The hub ends the process once every thread it started has been
+  // stopped: an exit here would pull the arena from under them.
+  if (r != 0) print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_r/w, this, 0, NULL)");
+  return r;
 }
 
-void G_SO_TASK::init_print() {
+int G_SO_TASK::init_print() {
   e_thread_p.init(false, false);
   h_thread_p.conf_stack(stack_size, true);
   const int r = h_thread_p.create(bootstrap_p, this);
-  if (r != 0) {
-    print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_p, this, 0, NULL)");
-    fflush(stdout);
-    exit(r);
-  }
+  if (r != 0) print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_p, this, 0, NULL)");
+  return r;
 }
 
 void* G_SO_TASK::bootstrap_p(void* task) {
@@ -229,7 +225,12 @@ int G_SO_TASK::start_server() {
     if (tls.new_server_detect(so) != G_TLS_FAIL) {
       ws.send_buf = page_w;
       ws.send_buf_size = page_size_w;
-      const int hs = ws.client_handshake(page_r, page_size_r);
+      ws.message_limit = page_size_r > WEBSOCKET_SRV::MESSAGE_SLACK ? page_size_r - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
+      // The request is read behind the head room a plain read keeps, so
+      // that bytes the handshake read for a plain stream are relayed from
+      // where they are.
+      const size_t head = plain_head();
+      const int hs = ws.client_handshake(page_r + head, page_size_r - head);
       if (report && task_count.load() == count) {
         b_print_was_active = false;
         if (hs == WS_HANDSHAKE_ANSWERED)
@@ -237,9 +238,12 @@ int G_SO_TASK::start_server() {
         else
           print_kind();
       }
-      // A request answered over HTTP (a refused upgrade, the page) is done:
-      // it never becomes a relay member.
-      if (hs != WS_HANDSHAKE_ANSWERED) {
+      if (hs == WS_HANDSHAKE_ANSWERED) {
+        // An HTTP answer (a refused upgrade, the page, an error) ends the
+        // connection; it never becomes a relay member. The answer must
+        // arrive: what the client still sends is read and dropped first.
+        linger_close();
+      } else {
         // Fails only when the socket is gone, and then the read loop ends
         // at its first read anyway.
         (void)tls.set_recv_timeout(0);
@@ -359,14 +363,14 @@ void G_SO_TASK::fan_out_batch() {
   // receiver then gets these same bytes without a copy of its own.
   relay_frames_t frames;
   bool framed = false;
-  for (uint32_t i = 0; i < w_connections; ++i) {
+  for (uint32_t i = 0; i < w_connections && !b_abandon; ++i) {
     G_SO_TASK* t = &tasks[i];
     if (t == this || !t->b_relay) continue;
     if (!framed && t->ws.b_websocket && t->ws.version >= 13) {
       framed = true;
       frame_batch(count, frames);
     }
-    t->send_batch(batch_r, count, &frames);
+    t->send_batch(batch_r, count, &frames, this);
   }
 }
 
@@ -401,8 +405,8 @@ bool G_SO_TASK::frame_batch(size_t count, relay_frames_t& out) {
 
 int G_SO_TASK::read_failed(int64_t n) {
   g_tls_t& tls = ws.tls;
-  int err = errno;
-  if (err == 0) err = tls.err_recv;
+  // The transport recorded why, right after the call that failed.
+  const int err = tls.err_recv;
   if (n == 0 || !b_running || err == ECONNABORTED || err == ECONNRESET) return 0;
   if (err != 0) {
     wprintf(L"\n!! recv(%u)  so %i %i\n", task_id, (int)tls.so, (int)tls.so_attached);
@@ -416,19 +420,31 @@ int G_SO_TASK::read_failed(int64_t n) {
   return 0;
 }
 
+size_t G_SO_TASK::plain_head() const {
+  return page_size_r > 2 * FRAME_HEAD_MAX ? FRAME_HEAD_MAX : 0;
+}
+
 int G_SO_TASK::work_r() {
   g_tls_t& tls = ws.tls;
   tls.user_timeout_ms = 8000;
+  skipped_r = 0;
+  b_abandon = false;
   // A plain read goes to WebSocket receivers as one frame, whose header
   // (up to FRAME_HEAD_MAX bytes) must fit in the same half as the bytes:
   // read at most that much less, or a full read could not be framed and
   // would be lost. The read lands behind that much room, where the frame's
   // header is then written in place.
-  const size_t head = page_size_r > 2 * FRAME_HEAD_MAX ? FRAME_HEAD_MAX : 0;
+  const size_t head = plain_head();
   const size_t limit_plain = head != 0 ? page_size_r - head : page_size_r - 1;
+  // Bytes the handshake read that are the stream's: they lie behind the
+  // head room, where the handshake read them.
+  char* const rest = page_r + head + ws.handshake_rest_off;
+  const size_t rest_len = ws.handshake_rest_len;
+  ws.handshake_rest_len = 0;
   if (!ws.b_websocket) {
+    if (rest_len != 0) fan_out(rest, rest_len, WS_OPCODE_AUTO);
     for (;;) {
-      errno = 0;
+      if (b_abandon) return 0;
       const int64_t n = tls.recv(page_r + head, limit_plain);
       if (n <= 0) return read_failed(n);
       fan_out(page_r + head, static_cast<size_t>(n), WS_OPCODE_AUTO);
@@ -436,12 +452,21 @@ int G_SO_TASK::work_r() {
   }
 
   ws.walk_begin(page_r, page_size_r);
+  size_t carried = rest_len;
   for (;;) {
     size_t room = 0;
     char* at = ws.walk_room(room);
-    errno = 0;
-    const int64_t n = tls.recv(at, room);
-    if (n <= 0) return read_failed(n);
+    int64_t n = 0;
+    if (b_abandon) return 0;
+    if (carried != 0) {
+      // Frames the client sent right behind its request: walked first.
+      memmove(at, rest, carried);
+      n = static_cast<int64_t>(carried);
+      carried = 0;
+    } else {
+      n = tls.recv(at, room);
+      if (n <= 0) return read_failed(n);
+    }
     ws.walk_filled(static_cast<size_t>(n));
     // Collect the messages of this read (they stay where they are until the
     // next walk_room) and fan them out together: one write per receiver.
@@ -477,17 +502,26 @@ int G_SO_TASK::work_r() {
 }
 
 void G_SO_TASK::linger_close() {
-  // The close frame has been written. Tell the peer nothing more follows
-  // and give it a moment to answer and close first, so that its unread
-  // data does not turn our close into a reset that could destroy the close
-  // frame in flight.
+  // Our last bytes (a close frame, an HTTP answer) have been written. Tell
+  // the peer nothing more follows and read what it still sends until it
+  // closes too, within a bound: closing on unread data would send a reset,
+  // which can destroy those last bytes on their way (a browser then sees
+  // 1006 instead of the close code).
   g_tls_t& tls = ws.tls;
+  // The bound below is the linger's own; the set-up's no longer applies.
+  tls.set_setup_budget(0);
   tls.shutdown_send();
-  // Without the time-out the reads below could block for good.
-  if (tls.set_recv_timeout(200) != G_TLS_OK) return;
-  // Whatever still comes is read and dropped: nothing is decoded any more.
-  for (int i = 0; i < LINGER_READS; ++i) {
-    if (tls.recv(page_r, page_size_r) <= 0) break;
+  const int64_t until = g_tls_t::now_ms() + LINGER_MS;
+  uint64_t dropped = 0;
+  while (dropped < LINGER_BYTES) {
+    const int64_t left = until - g_tls_t::now_ms();
+    if (left <= 0) break;
+    // Each read waits at most what is left of the bound.
+    if (tls.set_recv_timeout(static_cast<unsigned>(left)) != G_TLS_OK) break;
+    // Whatever still comes is dropped: nothing is decoded any more.
+    const int64_t n = tls.recv(page_r, page_size_r);
+    if (n <= 0) break;
+    dropped += static_cast<uint64_t>(n);
   }
 }
 
@@ -512,15 +546,50 @@ int G_SO_TASK::send_packet(char* payload, size_t length, uint32_t opcode) {
   return send_batch(&m, 1) == 1 ? 1 : 0;
 }
 
-size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames) {
+int G_SO_TASK::lock_for(G_SO_TASK* sender) {
+  if (sender == nullptr) return lock_send() == 0 ? LOCK_TAKEN : LOCK_SKIP;
+  if (sender->b_abandon) return LOCK_SKIP;
+  const uint32_t bit = 1u << (task_id & 31);
+  // A receiver this departed sender gave up on gets its messages only when
+  // its lock is free right away.
+  if (sender->skipped_r & bit) return e_send_done.wait_time(0) == 0 ? LOCK_TAKEN : LOCK_SKIP;
+  for (;;) {
+    const int r = e_send_done.wait_time(LOCK_SLICE_MS);
+    if (r == 0) return LOCK_TAKEN;
+    if (r != ETIMEDOUT) return LOCK_SKIP;  // the slot is closing
+    // The wait is bounded: the receiver's send thread cuts a batch that is
+    // not taken within STALL_CUT_MS. Meanwhile the sender looks at its own
+    // client. One that reset has left for good: what it sent is void, and
+    // its slot is freed at once. One that closed its sending side still has
+    // what it sent delivered, but not to a receiver that has not taken a
+    // batch for a while.
+    const int peer = sender->ws.tls.peer_state();
+    if (peer == g_tls_t::PEER_GONE) {
+      sender->b_abandon = true;
+      return LOCK_SKIP;
+    }
+    const int64_t since = inflight_since_ms.load();
+    const int64_t age = since != 0 ? g_tls_t::now_ms() - since : 0;
+    if (peer == g_tls_t::PEER_DONE && age >= DEPART_SKIP_MS) {
+      sender->skipped_r |= bit;
+      return LOCK_SKIP;
+    }
+    // Past the cut and still held: never hang the sender on it.
+    if (age > STALL_CUT_MS + STALL_GRACE_MS) return LOCK_SKIP;
+  }
+}
+
+size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames,
+                             G_SO_TASK* sender) {
   size_t handed = 0;
   size_t i = 0;
   while (i < count) {
-    if (lock_send() != 0) return handed;
+    if (lock_for(sender) != LOCK_TAKEN) return handed;
     if (send_result == -1) {
       const uint32_t err = send_errno;  // read under the lock
       unlock_send();
-      if (err != ECONNABORTED && err != ECONNRESET) {
+      // A stalled receiver was reported once, when it was cut.
+      if (err != ECONNABORTED && err != ECONNRESET && err != ETIMEDOUT) {
         print_format_inline(static_cast<int>(err),
                             L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
       }
@@ -614,6 +683,7 @@ void G_SO_TASK::hand_over(const char* src, size_t len) {
       // The message is consumed: only records are left (send_pending).
       p_send = half;
       size_send = 0;
+      inflight_since_ms = g_tls_t::now_ms();
       e_send.signal();
       return;
     }
@@ -630,13 +700,15 @@ void G_SO_TASK::hand_over(const char* src, size_t len) {
     }
   }
   // Only now, and only the rest, is copied: the sender's buffer is read
-  // again as soon as the fan-out returns.
+  // again as soon as the fan-out returns. From here the batch is in flight
+  // on the send thread, which must see it taken within STALL_CUT_MS.
   const uintptr_t at = reinterpret_cast<uintptr_t>(src);
   const uintptr_t h = reinterpret_cast<uintptr_t>(half);
   const bool in_half = at >= h && at < h + size_w_half;
   if (!in_half && len != 0) memcpy(half, src, len);
   p_send = in_half ? const_cast<char*>(src) : half;
   size_send = len;
+  inflight_since_ms = g_tls_t::now_ms();
   e_send.signal();
 }
 
@@ -644,15 +716,25 @@ int G_SO_TASK::work_w() {
   g_tls_t& tls = ws.tls;
   for (;;) {
     if (e_send.wait() != 0) return -1;
-    errno = 0;
+    // The batch must be taken within the bound from its hand-over: a client
+    // that reads a few bytes now and then does not renew it.
+    const int64_t since = inflight_since_ms.load();
+    tls.set_send_deadline(since != 0 ? since + STALL_CUT_MS : 0);
+    tls.err_send = 0;
     const int64_t n = tls.has_pending() ? tls.send_pending() : tls.send(p_send, size_send);
     send_result = n;
     if (n == G_TLS_FAIL) {
-      int err = errno;
-      if (err == 0) err = tls.err_send;
+      const int err = tls.err_send;
       send_errno = static_cast<uint32_t>(err);
+      if (err == ETIMEDOUT && report) {
+        const int64_t held = g_tls_t::now_ms() - since;
+        wprintf(L"\n!! server_%02u  stalled: its messages were not taken for %lld.%lld s, disconnected\n",
+                task_id, (long long)(held / 1000), (long long)(held % 1000 / 100));
+      }
       tls.end_session();
     }
+    tls.set_send_deadline(0);
+    inflight_since_ms = 0;
     unlock_send();
   }
 }

@@ -107,6 +107,18 @@ class G_SO_TASK {
   static constexpr size_t FRAME_HEAD_MAX = 10;
   relay_msg_t batch_r[BATCH_MAX];
   size_t batch_count = 0;
+  // Receivers (bit = task_id) this slot stopped waiting for after its own
+  // client closed its sending side, and whether its client reset while it
+  // waited (nothing more of it is relayed); reset per connection.
+  uint32_t skipped_r = 0;
+  bool b_abandon = false;
+
+  // ---- written under the send lock by whoever hands a batch to the send
+  // thread, cleared by the send thread; read without the lock by waiting
+  // senders ----
+  // When the batch now in flight on the send thread was handed over
+  // (g_tls_t::now_ms), 0 while none is.
+  std::atomic<int64_t> inflight_since_ms{0};
 
   // ---- process-wide: written once before any task is released, except the
   // atomics ----
@@ -129,8 +141,11 @@ class G_SO_TASK {
   G_SO_TASK(const G_SO_TASK&) = delete;
   G_SO_TASK& operator=(const G_SO_TASK&) = delete;
 
-  void init_task();
-  void init_print();
+  // Start the slot's threads (init_task: receive and, with `write`, send;
+  // init_print: the print thread). 0, or the failed creation's error number
+  // (the error trailer has been printed; the caller stops what it started).
+  int init_task();
+  int init_print();
   static void* bootstrap_r(void* task);
   static void* bootstrap_w(void* task);
   static void* bootstrap_p(void* task);
@@ -152,7 +167,10 @@ class G_SO_TASK {
   // rest go into the other half. Runs on the sending slot's receive thread;
   // may resolve msgs[i].opcode. Returns the number of messages handed on
   // (written, or given to the send thread).
-  size_t send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames = nullptr);
+  // sender: the slot whose receive thread calls (null when none: the wait
+  // for the lock is then a plain one).
+  size_t send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames = nullptr,
+                    G_SO_TASK* sender = nullptr);
   // One message: send_batch of one.
   int send_packet(char* payload, size_t length, uint32_t opcode = WS_OPCODE_AUTO);
   // Sends a frame of this slot's own (a pong, a close) through the same send
@@ -169,15 +187,33 @@ class G_SO_TASK {
   // has written the rest (see the hand-over above). Held from framing to
   // the end of the write, it allows one read's messages in flight per
   // receiver. 0 when taken; 43 once the slot is closing.
+  //
+  // The wait for it is bounded: a batch in flight that the receiver's
+  // socket has not taken within STALL_CUT_MS is cut by the send thread (the
+  // receiver is disconnected), so one client that stops reading cannot stop
+  // the others; reading a few bytes now and then does not renew the bound.
   int lock_send() { return e_send_done.wait(); }
   // As lock_send, giving up after ms milliseconds (110, ETIMEDOUT).
   int lock_send(unsigned ms) { return e_send_done.wait_time(ms); }
   void unlock_send() { e_send_done.signal(); }
 
-  // How long a final close frame may take to be written, and how many
-  // reads of what the peer still sends the close waits for.
+  // How long a final close frame may take to be written; how long, and for
+  // how many bytes, the close waits for the peer's own close while it drops
+  // what the peer still sends.
   static constexpr unsigned CLOSE_WAIT_MS = 2000;
-  static constexpr int LINGER_READS = 5;
+  static constexpr int64_t LINGER_MS = 2000;
+  static constexpr uint64_t LINGER_BYTES = 16u << 20;
+  // A receiver whose batch in flight is not taken by its socket within this
+  // is disconnected (the send thread's write deadline).
+  static constexpr int64_t STALL_CUT_MS = 10000;
+  // A sender waiting for a receiver's lock looks at its own client this
+  // often; once that client has left, it does not wait for a receiver whose
+  // batch has been in flight this long.
+  static constexpr unsigned LOCK_SLICE_MS = 100;
+  static constexpr int64_t DEPART_SKIP_MS = 1000;
+  // Beyond the cut and this grace the waiting sender gives up on the
+  // receiver (the cut should have happened by then).
+  static constexpr int64_t STALL_GRACE_MS = 2000;
   // The longest a connection's set-up (TLS detection, TLS handshake,
   // WebSocket handshake) may take before the slot stops waiting for it.
   static constexpr uint32_t SETUP_BUDGET_MS = 2000;
@@ -197,6 +233,16 @@ class G_SO_TASK {
   // the half that was current (copied there unless src lies in it).
   void hand_over(const char* src, size_t len);
   int read_failed(int64_t n);
+  // Head room a plain read keeps in front of its bytes (FRAME_HEAD_MAX, or 0
+  // for a buffer too small to spare it).
+  size_t plain_head() const;
+  // Results of lock_for.
+  enum : int { LOCK_TAKEN = 0, LOCK_SKIP = 1 };
+  // Takes this (receiving) slot's send lock for a batch of sender's:
+  // LOCK_TAKEN, or LOCK_SKIP when the sender does not deliver to it (the
+  // slot is closing, or the sender's own client has left and this receiver
+  // is stalled).
+  int lock_for(G_SO_TASK* sender);
   void linger_close();
   void print_kind();
 };

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "support/g_console.hpp"
+#include "support/g_notify.hpp"
 #include "transport/g_tls.hpp"
 
 void (*G_SOCKET::config_override)(G_SOCKET*) = nullptr;
@@ -162,7 +163,10 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
 
   mem.b_verbose = true;
   mem.allocate_ram(s.units);
-  if (mem.p_ram == nullptr) exit(EXIT_START_FAILED);
+  if (mem.p_ram == nullptr) {
+    start_error = EXIT_START_FAILED;
+    return;
+  }
 
   G_SO_TASK::page_size_r = s.L;
   G_SO_TASK::page_size_w = s.W;
@@ -189,10 +193,13 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
     t.page_w_index = 0;
     t.size_w_half = s.W / 2;
     t.p_send = nullptr;
-    t.init_task();
+    start_error = t.init_task();
+    if (start_error != 0) break;
   }
   for (uint32_t i = cw_connections; i < MAX_CONNECTIONS; ++i) task_table[i].b_running = false;
-  task_table[0].init_print();
+  if (start_error == 0) start_error = task_table[0].init_print();
+  // On a failure the threads already started wait on their start events;
+  // the destructor closes those and joins them before the process ends.
 }
 
 int G_SOCKET::init() {
@@ -242,6 +249,7 @@ int G_SOCKET::start_server() {
   wprintf(L"RAW%s WS%s  max connections: %u\n:: waiting for client connection...\n\n",
           tls ? " TLS" : "", tls ? " WSS" : "", (unsigned)cw_connections);
   fflush(stdout);
+  g_notify_ready_once();  // connections queue from here on, before any slot accepts
   G_SO_TASK::so_listen = so;
   for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].e_thread_r.signal();
   for (uint32_t i = 0; i < cw_connections; ++i) {

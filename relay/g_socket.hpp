@@ -46,6 +46,10 @@ class G_SOCKET {
   G_MEM mem;
   G_SO_TASK task_table[MAX_CONNECTIONS];
   bool b_configured = false;
+  // Set by the constructor when the hub cannot run although configured: the
+  // exit status (EXIT_START_FAILED for the arena, a thread creation's error
+  // number). Main thread only.
+  int start_error = 0;
   sockaddr_in addr_local{};
   sockaddr_in addr_remote{};
   // What loading each of the two identity files gave (g_tls_t::PEM_FILE_1,

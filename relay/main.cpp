@@ -21,7 +21,9 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     G_SOCKET hub(argc, argv);
-    if (hub.b_configured) {
+    if (hub.start_error != 0) {
+      status = hub.start_error;
+    } else if (hub.b_configured) {
       // A hub that could not open its port has not served: a shell, a script
       // or a service manager must not take that for success.
       if (hub.init() != 0) status = EXIT_START_FAILED;

@@ -5,6 +5,7 @@
 #   bash scripts/setup.sh run [relayhub options]   build and start (port 8081, -L 65536)
 #   bash scripts/setup.sh args [relayhub options]  print the options `run` would use
 #   bash scripts/setup.sh pair                     two hubs joined through Redis, on this machine
+#   bash scripts/setup.sh package                  build the Debian package build/relayhub_VERSION_ARCH.deb
 #   bash scripts/setup.sh test                     build and run every test
 #   bash scripts/setup.sh sanitize address|thread  run the tests instrumented
 set -euo pipefail
@@ -21,9 +22,10 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis-dev openssl)
 # What the tests use besides: GoogleTest, Python and real clients and peers
 # (nc, python3-websockets, a browser, Redis, ncat, curl, a terminal in tmux),
-# the man page renderer, and clang for the fuzz targets.
+# the man page renderer, clang for the fuzz targets, systemd-analyze for the
+# service unit, and what cpack needs for the Debian package's Depends.
 TEST_PACKAGES=(libgtest-dev python3 python3-websockets netcat-openbsd chromium redis-server ncat curl
-               tmux groff-base man-db clang libclang-rt-14-dev)
+               tmux groff-base man-db clang libclang-rt-14-dev systemd dpkg-dev file)
 
 deps() {  # deps PURPOSE PACKAGES...: says what PURPOSE needs and installs what is missing
   local purpose="$1"; shift
@@ -154,6 +156,12 @@ case "$cmd" in
     echo "hubs on 8081 and 8082, joined through Redis on $redis_port; Ctrl-C stops them"
     wait
     ;;
+  package)
+    # From a release build and the install rules; Depends from dpkg-shlibdeps.
+    deps "building the Debian package" "${PACKAGES[@]}" dpkg-dev file
+    build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
+    (cd build && cpack -G DEB)
+    ;;
   test)
     deps "building and testing" "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     node_deps
@@ -174,7 +182,7 @@ case "$cmd" in
       ctest --output-on-failure --timeout 1800 -j2
     ;;
   *)
-    echo "usage: bash scripts/setup.sh run|args [relayhub options] | pair | test | sanitize address|thread" >&2
+    echo "usage: bash scripts/setup.sh run|args [relayhub options] | pair | package | test | sanitize address|thread" >&2
     exit 2
     ;;
 esac
