@@ -1,4 +1,5 @@
-"""What a person meets first: the chat page the hub serves to a browser, plain
+"""What a person meets first: the chat page the hub serves to a browser (names,
+the connection state, the README's picture of two tabs and a terminal), plain
 HTTP answered and closed, honest start-up failures (a port in use, no TLS
 identity), the set-up script's defaults, and the installed binary, man page
 and service unit."""
