@@ -221,6 +221,20 @@ class Hub(Watched):
             self._tmp.cleanup()
             self._tmp = None
 
+    def terminate(self, sig=signal.SIGTERM, timeout=10.0):
+        """Sends sig and waits for the hub to exit on its own: (exit status,
+        seconds it took). Fails when it does not exit within `timeout`."""
+        start = time.monotonic()
+        self.proc.send_signal(sig)
+        try:
+            status = self.proc.wait(timeout=timeout * SLOW)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the hub did not exit within %.1f s of signal %d" % (timeout * SLOW, sig))
+        secs = time.monotonic() - start
+        for t in self._threads:
+            t.join(timeout=5)
+        return status, secs
+
     def __enter__(self):
         return self
 
