@@ -7,6 +7,7 @@ and service unit."""
 import os
 import re
 import shutil
+import signal
 import socket
 import ssl
 import struct
@@ -555,6 +556,8 @@ class ChatPage(unittest.TestCase):
             for page in (0, 1):
                 browser.do("wait_open", page=page)
                 browser.do("watch", page=page)
+            # Stopped as a person stops it, with Ctrl-C: the pages are told why.
+            self.assertEqual(hub.terminate(signal.SIGINT)[0], 0)
             hub.stop()
 
             browser.do("wait_state", page=0, state="reconnecting", shown=r"^reconnecting in \d+ s \(attempt [3-9]\)$")
@@ -563,24 +566,24 @@ class ChatPage(unittest.TestCase):
             outage = [e["text"] for e in browser.do("entries", page=0)["entries"]
                       if "connect" in e["text"] and "connected to" not in e["text"]]
             self.assertEqual(len(outage), 1, outage)  # one row, rewritten as it goes
-            self.assertRegex(outage[0], r"^disconnected: code 1006 \(connection lost\); "
+            self.assertRegex(outage[0], r"^disconnected: code 1001 \(going away\); "
                                         r"reconnecting in \d+ s \(attempt \d+\)$")
 
             # Told to stop after two attempts, a page says closed only then.
             browser.do("wait_state", page=1, state="closed", shown=r"^closed \(gave up after 2 attempts\)$")
-            browser.do("wait_entry", page=1, kind="sys", text="(connection lost); gave up after 2 attempts")
+            browser.do("wait_entry", page=1, kind="sys", text="(going away); gave up after 2 attempts")
             states = browser.do("states", page=1)["states"]
             self.assertEqual(states[-1], "closed")
             self.assertNotIn("closed", states[:-1])
 
             hub = Hub(port=port)
             browser.do("wait_open", page=0)
-            browser.do("wait_entry", page=0, kind="sys", text="(connection lost); back after ")
+            browser.do("wait_entry", page=0, kind="sys", text="(going away); back after ")
             self.assertNotIn("closed", browser.do("states", page=0)["states"])
             self.assertEqual(browser.do("state", page=1)["state"], "closed")
             browser.do("click", page=1, selector="#reconnect")
             browser.do("wait_open", page=1)
-            browser.do("wait_entry", page=1, kind="sys", text="(connection lost); back after 1 attempt")
+            browser.do("wait_entry", page=1, kind="sys", text="(going away); back after 1 attempt")
             time.sleep(0.3 * SLOW)
             raw = hub.connect()
             raw.sendall(b"back again\n")
