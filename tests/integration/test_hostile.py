@@ -904,19 +904,18 @@ class StalledReceivers(HostileCase):
         self.assert_unharmed()
 
     def test_slow_reader_that_keeps_up_is_never_cut(self):
-        # 48 KB/s of flood to a receiver with small buffers that pauses 0.7 s
-        # and then reads for 0.3 s, for longer than the bound: its batches
-        # wait in each pause, it keeps up on average, it is never cut, and
+        # A receiver that pauses 3 s at a time, longer than its buffers last
+        # at 96 KB/s of flood (the hub's write to it then waits), and then
+        # reads everything for a second: it keeps up on average, so it is
+        # never cut (a batch waits about 2 s, well within the bound), and
         # every byte arrives.
-        # (Below 16 KiB of receive buffer, loopback TCP itself delivers only a
-        # few KB/s to a window that small.)
-        w, port = self.staller(rcvbuf=16384)
-        flood = Flood(self.hub, chunk=4000, pace=1 / 12, keep=True)
+        w = RawWS(self.hub)
+        flood = Flood(self.hub, chunk=4000, pace=1 / 24, keep=True)
         got = MsgCheck("slow reader", keep_foreign=True, late=True)  # the pair's messages come too
         start = time.monotonic()
         while time.monotonic() - start < STALL_CUT * 1.5:
-            time.sleep(0.7)
-            until = time.monotonic() + 0.3
+            time.sleep(3.0)
+            until = time.monotonic() + 1.0
             while True:
                 left = until - time.monotonic()
                 if left <= 0 or not select.select([w.sock], [], [], left)[0]:
@@ -946,7 +945,7 @@ class StalledReceivers(HostileCase):
             got.feed(payload)
         self.assertEqual(got.faults, [])
         self.assertEqual(bytes(got.foreign_data[:len(expected)]), expected)
-        record("WS receiver reading in bursts, keeping up (15 s)", "never cut, %d KiB intact" % (len(expected) >> 10),
+        record("WS receiver pausing 3 s, then reading, keeping up (15 s)", "never cut, %d KiB intact" % (len(expected) >> 10),
                time.monotonic() - start)
         w.close()
         self.assert_unharmed()

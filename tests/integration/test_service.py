@@ -289,8 +289,10 @@ class CleanStop(unittest.TestCase):
                 ws, wss = RawWS(hub), RawWS(hub, tls=True)
                 raw = hub.connect()
                 tls = tls_client(hub.port)
+                # A member once its first bytes are relayed (a kind line may
+                # be left out when connections come and go together).
                 tls.sendall(b"\n")
-                hub.wait_for(r"SYN from 127\.0\.0\.1:%d [^\n]*TLS\n" % tls.getsockname()[1])
+                self.assertEqual(recv_exact(raw, 1), b"\n")
                 got, ends = {}, {}
 
                 def reader(name, read):
@@ -331,7 +333,10 @@ class CleanStop(unittest.TestCase):
         # close frame cannot go out. The hub still exits with 0 in time; a
         # second signal during such a stop ends it at once.
         for second in (False, True):
-            with self.subTest(second_signal=second), Hub("-c", "8") as hub:
+            # Ending at once leaves the threads where they are: an
+            # instrumented build must not count that as a fault.
+            env = {"TSAN_OPTIONS": (os.environ.get("TSAN_OPTIONS", "") + " report_thread_leaks=0").strip()}
+            with self.subTest(second_signal=second), Hub("-c", "8", env=env if second else None) as hub:
                 w = RawWS(hub)
                 w.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
                 sender = hub.connect()
@@ -371,11 +376,12 @@ class Reload(unittest.TestCase):
         with NotifySocket() as manager, Hub("-c", "8", cwd=d, env=manager.env) as hub:
             self.assertEqual(manager.receive(10), b"READY=1")
             old = self.certificate_of(hub.port)
+            hub.wait_for(r"\.fin ")  # gone before the members below come
             # A session that lives across the reload.
+            other = hub.connect()
             keep = tls_client(hub.port)
             keep.sendall(b"\n")
-            hub.wait_for(r"SYN from 127\.0\.0\.1:%d [^\n]*TLS\n" % keep.getsockname()[1])
-            other = hub.connect()
+            self.assertEqual(recv_exact(other, 1), b"\n")
             # Renewed files, as an ACME client leaves them.
             fresh = cert_dir(cn="renewed")
             shutil.copy(os.path.join(fresh, "localhost.pem"), pem)
@@ -434,7 +440,6 @@ class Metrics(unittest.TestCase):
                     st.sock.sendall(request)
                     st.until(b"\r\n\r\n")
             # The first scrape and these three have gone.
-            hub.wait_for(r"HTTP\n", count=4)
             hub.wait_for(r"\.fin ", count=4)
             now = metrics(hub.port)
             delta = {k: now[k] - before.get(k, 0) for k in now}
