@@ -377,7 +377,7 @@ class Terminal:
             time.sleep(0.05)
 
     def close(self):
-        # The server of this session's own socket, and the shell and nc in it.
+        # The tmux server on this terminal's own socket, and the shell and nc in it.
         run_tool(self.tmux + ["kill-server"])
 
 
