@@ -23,11 +23,17 @@ function reply(obj) {
 // run({ name, launch, open, commands, failure }):
 //   launch    extra launch options (defaultViewport, ...) and `args`, more flags
 //   open      async (browser) -> pages, before {"ok": true, "event": "loaded"}
-//   commands  { cmd: async (page, c) -> reply object (ok is added) }
+//   commands  { cmd: async (page, c, pages) -> reply object (ok is added) }
 //   failure   async (page) -> extra fields for a failed command's reply
 // {"cmd": "quit"} ends the driver; every other command runs on pages[c.page].
 async function run({ name, launch = {}, open, commands, failure }) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "relayhub-" + name + "-"));
+  // No speculative connections. Chromium otherwise opens a spare one next to
+  // each page load and may send the next request (a reload) over it much
+  // later, when the hub has long taken the silent socket for a plain member.
+  fs.mkdirSync(path.join(profile, "Default"));
+  fs.writeFileSync(path.join(profile, "Default", "Preferences"),
+                   JSON.stringify({ net: { network_prediction_options: 2 } }));
   const { args = [], ...options } = launch;
   const browser = await puppeteer.launch({
     executablePath: CHROMIUM,
@@ -58,7 +64,7 @@ async function run({ name, launch = {}, open, commands, failure }) {
         continue;
       }
       try {
-        reply({ ok: true, ...(await handler(page, c)) });
+        reply({ ok: true, ...(await handler(page, c, pages)) });
       } catch (e) {
         let extra = {};
         if (failure) {
