@@ -219,6 +219,7 @@ int G_SO_TASK::start_server() {
 
     int32_t count = ++task_count;
     b_connected = true;
+    accepted_ms = g_tls_t::now_ms();
     if (report) {
       const unsigned char* a = reinterpret_cast<const unsigned char*>(&addr_listen.sin_addr);
       wprintf(L"\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  so %i  ",
@@ -237,6 +238,18 @@ int G_SO_TASK::start_server() {
     for (;;) {
       const int hs = set_up(so, count, late);
       if (hs == SETUP_ENDED) break;
+      if (!late && ws.handshake_silent && !b_stopping && spare_of_a_page_load(addr_listen.sin_addr.s_addr)) {
+        // A browser that loads a page opens a spare connection at the same
+        // moment and may send its next request over it seconds later;
+        // relayed messages it found there first would spoil that answer.
+        // So a silent connection that came with an HTTP request from the
+        // same address waits outside the relay until it speaks (and is then
+        // set up again) or until a browser would have given it up.
+        if (first_bytes_within(SPARE_WAIT_MS)) {
+          late = true;
+          continue;
+        }
+      }
       // A member now: ready for the others' messages.
       // Fails only when the socket is gone, and then the read loop ends
       // at its first read anyway.
@@ -559,6 +572,27 @@ int G_SO_TASK::work_r() {
   }
 }
 
+bool G_SO_TASK::spare_of_a_page_load(uint32_t addr) const {
+  for (uint32_t i = 0; i < w_connections; ++i) {
+    const G_SO_TASK& t = tasks[i];
+    const int64_t at = t.answered_ms.load();
+    // Answered after this connection came, and soon after: the two were
+    // opened together. A client connecting after an answer is no spare.
+    if (at != 0 && at >= accepted_ms && at - accepted_ms < SPARE_PAIR_MS && t.answered_addr.load() == addr)
+      return true;
+  }
+  return false;
+}
+
+bool G_SO_TASK::first_bytes_within(unsigned ms) {
+  g_tls_t& tls = ws.tls;
+  if (tls.set_recv_timeout(ms) != G_TLS_OK) return false;
+  char first[16];
+  const int64_t n = tls.peek(first, sizeof first);
+  (void)tls.set_recv_timeout(0);
+  return n > 0 && !b_stopping;
+}
+
 bool G_SO_TASK::late_first_bytes_need_set_up() {
   // Blocks until the first bytes come (the member receives meanwhile), and
   // consumes nothing.
@@ -612,6 +646,9 @@ int G_SO_TASK::set_up(int so, int32_t count, bool late) {
     }
   }
   if (hs != WS_HANDSHAKE_ANSWERED) return SETUP_MEMBER;
+  // Browsers open spare connections next to the ones they use.
+  answered_addr = addr_listen.sin_addr.s_addr;
+  answered_ms = g_tls_t::now_ms();
   // An HTTP answer (a refused upgrade, the page, an error) ends the
   // connection; it never becomes a relay member. The answer must arrive:
   // what the client still sends is read and dropped first.

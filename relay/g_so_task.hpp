@@ -111,6 +111,8 @@ class G_SO_TASK {
   // one needs storage of its own.
   sockaddr_in addr_listen{};
   uint32_t addr_listen_size = 0;
+  // When the connection now served was accepted (g_tls_t::now_ms).
+  int64_t accepted_ms = 0;
   // Messages of the current read, fanned out together.
   static constexpr size_t BATCH_MAX = 256;
   // Room a plain read leaves in front of its bytes for the frame header a
@@ -132,6 +134,11 @@ class G_SO_TASK {
   // When the batch now in flight on the send thread was handed over
   // (g_tls_t::now_ms), 0 while none is.
   std::atomic<int64_t> inflight_since_ms{0};
+
+  // ---- written by the receive thread, read by other slots' set-ups: the
+  // address (network order) and time of this slot's last HTTP answer ----
+  std::atomic<uint32_t> answered_addr{0};
+  std::atomic<int64_t> answered_ms{0};
 
   // ---- process-wide: written once before any task is released, except the
   // atomics ----
@@ -237,6 +244,11 @@ class G_SO_TASK {
   // A receiver whose batch in flight is not taken by its socket within this
   // is disconnected (the send thread's write deadline).
   static constexpr int64_t STALL_CUT_MS = 10000;
+  // How long a silent connection from an address that was just answered
+  // over HTTP (a browser's spare connection) waits outside the relay for
+  // its first bytes: about as long as a browser keeps such a connection.
+  static constexpr unsigned SPARE_WAIT_MS = 10000;
+  static constexpr int64_t SPARE_PAIR_MS = 2000;
   // How long a tail of a plain read held back at the end of a UTF-8
   // character waits for the rest of it.
   static constexpr unsigned TAIL_WAIT_MS = 50;
@@ -295,6 +307,13 @@ class G_SO_TASK {
   // Bytes at the end of p[0..len) that start a UTF-8 character still short
   // of its continuation bytes: 0 to 3.
   static size_t utf8_incomplete_tail(const char* p, size_t len);
+  // Whether this connection looks like a browser's spare one: some slot
+  // answered an HTTP request from the same address (network order) after
+  // this connection was accepted and within SPARE_PAIR_MS of it.
+  bool spare_of_a_page_load(uint32_t addr) const;
+  // Waits up to ms for the connection's first bytes, consuming nothing:
+  // true when some came.
+  bool first_bytes_within(unsigned ms);
   // Results of set_up.
   enum : int { SETUP_MEMBER = 0, SETUP_ENDED = 1 };
   // A connection's set-up: TLS detection and handshake (not again for a

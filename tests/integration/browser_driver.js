@@ -28,12 +28,7 @@ function reply(obj) {
 // {"cmd": "quit"} ends the driver; every other command runs on pages[c.page].
 async function run({ name, launch = {}, open, commands, failure }) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "relayhub-" + name + "-"));
-  // No speculative connections. Chromium otherwise opens a spare one next to
-  // each page load and may send the next request (a reload) over it much
-  // later, when the hub has long taken the silent socket for a plain member.
   fs.mkdirSync(path.join(profile, "Default"));
-  fs.writeFileSync(path.join(profile, "Default", "Preferences"),
-                   JSON.stringify({ net: { network_prediction_options: 2 } }));
   const { args = [], ...options } = launch;
   const browser = await puppeteer.launch({
     executablePath: CHROMIUM,

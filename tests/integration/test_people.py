@@ -127,6 +127,42 @@ class HttpAnswer(unittest.TestCase):
                     s.close()
             hub.wait_for(r"\.fin  active 02/32", count=3)
 
+    def test_a_spare_connection_used_later_is_answered(self):
+        # A browser opens a connection ahead of time and uses it for its next
+        # request seconds later: meanwhile the hub served the silent socket
+        # as a plain member, but its first bytes are still read as what they
+        # are. Over plain TCP a page request, over TLS an upgrade.
+        with hub_with_cert() as hub:
+            a = hub.connect()
+            s = socket.create_connection((HOST, hub.port), timeout=10)
+            hub.wait_for(r"SYN from 127\.0\.0\.1:%d [^\n]*RAW\n" % s.getsockname()[1])
+            time.sleep(1.0)
+            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nCookie: secret=1\r\n\r\n")
+            got, headers, body, closed = read_http(s)
+            self.assertEqual((got, body, closed), (200, PAGE, True))
+            hub.wait_for(r"server_\d\d\.late  so \d+  HTTP\n")
+            expect_silence(a)  # the request went nowhere
+            s.close()
+
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            raw = socket.create_connection((HOST, hub.port), timeout=10)
+            hub.wait_for(r"SYN from 127\.0\.0\.1:%d [^\n]*RAW\n" % raw.getsockname()[1])
+            time.sleep(1.0)
+            t = ctx.wrap_socket(raw, server_hostname="localhost")
+            t.sendall(b"GET /chat HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                      b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+            head = b""
+            while b"\r\n\r\n" not in head:
+                head += t.recv(4096)
+            self.assertTrue(head.startswith(b"HTTP/1.1 101 "), head)
+            hub.wait_for(r"server_\d\d\.late  so \d+  WSS\n")
+            a.sendall(b"to the late member\n")
+            self.assertEqual(t.recv(64), b"\x81\x13to the late member\n")
+            t.close()
+            a.close()
+
     def test_page_over_tls_on_the_same_port(self):
         with hub_with_cert() as hub:
             p = run_tool(["curl", "-sS", "-k", "--max-time", "10", "-o", "-", "-w", "\n%{http_code}",
