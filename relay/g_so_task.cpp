@@ -596,11 +596,14 @@ bool G_SO_TASK::first_bytes_within(unsigned ms) {
 bool G_SO_TASK::late_first_bytes_need_set_up() {
   // Blocks until the first bytes come (the member receives meanwhile), and
   // consumes nothing.
-  char first[16];
+  char first[1024];
   const int64_t n = ws.tls.peek(first, sizeof first);
   if (n <= 0 || b_stopping) return false;
+  // Only a whole request line counts here (a browser sends it in one
+  // piece): a member's late first words that merely could begin one are
+  // relayed at once, as plain bytes.
   const bool hello = !ws.tls.b_tls && n >= 6 && first[0] == 22 && first[5] == 1;
-  const bool request = http_request_line_kind(first, static_cast<size_t>(n)) != HTTP_LINE_NO;
+  const bool request = http_request_line_kind(first, static_cast<size_t>(n)) == HTTP_LINE_YES;
   return hello || request;
 }
 

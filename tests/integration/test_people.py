@@ -15,7 +15,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (BIN, HOST, SLOW, Hub, JsonLines, expect_silence, free_port, make_cert, recv_exact,
+from harness import (BIN, HOST, SLOW, Hub, JsonLines, client_frame, expect_silence, free_port, make_cert, recv_exact,
                      run_tool)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -158,6 +158,9 @@ class HttpAnswer(unittest.TestCase):
                 head += t.recv(4096)
             self.assertTrue(head.startswith(b"HTTP/1.1 101 "), head)
             hub.wait_for(r"server_\d\d\.late  so \d+  WSS\n")
+            # A member again once what it sends is relayed.
+            t.sendall(client_frame(0x1, b"hi"))
+            self.assertEqual(recv_exact(a, 2), b"hi")
             a.sendall(b"to the late member\n")
             self.assertEqual(t.recv(64), b"\x81\x13to the late member\n")
             t.close()
