@@ -1,34 +1,49 @@
 #include "bridge/g_redis_link.hpp"
 
 #include <hiredis/hiredis.h>
-#include <hiredis/read.h>
 #include <poll.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/time.h>
 
 #include "bridge/g_bridge.hpp"
 
 namespace {
 
 constexpr int IDLE_POLL_MS = 1000;
-// Bytes of a pub/sub message reply besides its payload: the array and
-// bulk headers, "message" and a channel name of up to 255 bytes.
-constexpr size_t REPLY_FRAMING_MAX = 4096;
+constexpr uint64_t DROP_LOG_MS = 1000;  // at most one line a second per kind
+constexpr size_t COMMAND_ROOM = 4096;   // commands besides the messages
 
-timeval ms_to_timeval(unsigned ms) {
-  timeval tv;
-  tv.tv_sec = time_t(ms / 1000);
-  tv.tv_usec = suseconds_t((ms % 1000) * 1000);
-  return tv;
-}
+// Claims KEYS[1] for ARGV[1] for ARGV[2] ms, or renews it: 1, or the value
+// of the bridge that holds it.
+const char CLAIM_SCRIPT[] =
+    "local v = redis.call('GET', KEYS[1]) "
+    "if v and v ~= ARGV[1] then return v end "
+    "redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) "
+    "return 1";
 
-bool is_string(const redisReply* r, const char* s) {
-  const size_t n = strlen(s);
-  return r != nullptr && (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS) && r->len == n &&
-         memcmp(r->str, s, n) == 0;
+// The saved position KEYS[1]; for a hub without one, the stream KEYS[2]'s
+// newest entry (0-0 when empty), saved for ARGV[1] ms.
+const char POSITION_SCRIPT[] =
+    "local p = redis.call('GET', KEYS[1]) "
+    "if p then return p end "
+    "local last = redis.call('XREVRANGE', KEYS[2], '+', '-', 'COUNT', 1) "
+    "if last[1] then p = last[1][1] else p = '0-0' end "
+    "redis.call('SET', KEYS[1], p, 'PX', ARGV[1]) "
+    "return p";
+
+// The id of the entry after ARGV[1] in KEYS[1], without the entry itself.
+const char NEXT_ID_SCRIPT[] =
+    "local r = redis.call('XRANGE', KEYS[1], '(' .. ARGV[1], '+', 'COUNT', 1) "
+    "if r[1] then return r[1][1] end "
+    "return false";
+
+// Kinds of queued writer commands, to judge their replies.
+enum WRITE_KIND_E : int { KIND_XADD = 0, KIND_PUBLISH = 1, KIND_SET = 2 };
+
+bool is_entry_id(const redisReply* r, uint64_t& ms, uint64_t& seq) {
+  return r != nullptr && r->type == REDIS_REPLY_STRING && stream_id_parse(r->str, r->len, ms, seq) == 0;
 }
 
 }  // namespace
@@ -38,11 +53,20 @@ G_REDIS_LINK::~G_REDIS_LINK() { close(); }
 int G_REDIS_LINK::init(G_BRIDGE* owner, int r) {
   p_bridge = owner;
   role = r;
+  const size_t msg = owner->max_message + FED_HEADER_SIZE;
+  size_t reply_bytes = 2 * msg + 64 * 1024;
+  if (reply_bytes < (size_t(1) << 20)) reply_bytes = size_t(1) << 20;
+  const size_t out = role == ROLE_WRITE ? BATCH_BYTES + msg + COMMAND_ROOM : COMMAND_ROOM;
+  if (rc.init(out, reply_bytes) != 0) return ENOMEM;
+  const BRIDGE_OPTIONS& o = owner->opt;
+  snprintf(claim_value, sizeof claim_value, "bridge %016llx (%s %.60s)", (unsigned long long)owner->instance_id,
+           o.transport == TRANSPORT_STREAMS ? "stream" : "channel", o.channel);
   return wake.init();
 }
 
 void G_REDIS_LINK::close() {
   drop_connection();
+  rc.close();
   wake.close();
 }
 
@@ -55,19 +79,9 @@ void* G_REDIS_LINK::thread_main(void* self) {
   return nullptr;
 }
 
-const wchar_t* G_REDIS_LINK::role_name() const { return role == ROLE_PUBLISH ? L"publish" : L"subscribe"; }
-
-void G_REDIS_LINK::why_context() {
-  if (p_ctx == nullptr) {
-    snprintf(why, sizeof why, "out of memory");
-  } else if (p_ctx->err == REDIS_ERR_EOF) {
-    snprintf(why, sizeof why, "connection closed");
-  } else if (p_ctx->err == REDIS_ERR_IO && strcmp(p_ctx->errstr, strerror(EAGAIN)) == 0) {
-    // The socket time-out of a blocking read or write.
-    snprintf(why, sizeof why, "no answer within %u ms", IO_TIMEOUT_MS);
-  } else {
-    snprintf(why, sizeof why, "%s", p_ctx->errstr[0] != 0 ? p_ctx->errstr : "connection failed");
-  }
+const wchar_t* G_REDIS_LINK::role_name() const {
+  if (role == ROLE_WRITE) return p_bridge->opt.transport == TRANSPORT_STREAMS ? L"append" : L"publish";
+  return p_bridge->opt.transport == TRANSPORT_STREAMS ? L"read" : L"subscribe";
 }
 
 void G_REDIS_LINK::run() {
@@ -75,6 +89,7 @@ void G_REDIS_LINK::run() {
   const BRIDGE_OPTIONS& o = b.opt;
   BRIDGE_BACKOFF backoff;
   bool b_reported = false;
+  bool b_ever_up = false;
   while (!b.b_stop.load()) {
     int r = open_connection();
     if (r == BRIDGE_STOP) break;
@@ -82,8 +97,15 @@ void G_REDIS_LINK::run() {
       b_up.store(true);
       backoff.reset();
       b_reported = false;
+      if (b_ever_up) ++(role == ROLE_WRITE ? b.counters.reconnects_publish : b.counters.reconnects_read);
+      b_ever_up = true;
       bridge_log(L":: redis %s:%u up (%ls %s)\n", o.redis_host, unsigned(o.redis_port), role_name(), o.channel);
-      r = role == ROLE_PUBLISH ? serve_publish() : serve_subscribe();
+      if (role == ROLE_WRITE)
+        r = serve_write();
+      else if (o.transport == TRANSPORT_STREAMS)
+        r = serve_read_stream();
+      else
+        r = serve_read_channel();
       if (r == BRIDGE_STOP) break;
       drop_connection();
       bridge_printable(why);
@@ -108,13 +130,16 @@ void G_REDIS_LINK::run() {
 
 void G_REDIS_LINK::drop_connection() {
   const bool was_up = b_up.exchange(false);
-  if (p_ctx != nullptr) redisFree(p_ctx);
-  p_ctx = nullptr;
-  if (role != ROLE_PUBLISH || p_bridge == nullptr) return;
-  // What was written without an answer, and what waits, is not published.
+  rc.drop();
+  if (role != ROLE_WRITE || p_bridge == nullptr) return;
   G_BRIDGE& b = *p_bridge;
-  b.counters.lost_redis_down += in_flight + b.ring_to_redis.clear();
-  in_flight = 0;
+  if (b.opt.transport == TRANSPORT_STREAMS) {
+    // Unanswered appends go again on the next connection.
+    b.ring_to_redis.rewind();
+    return;
+  }
+  // Pub/sub: what was written without an answer, and what waits, is lost.
+  b.counters.lost_redis_down += b.ring_to_redis.clear();
   // The hub link may wait for room: there is room now, and while this link
   // is down it counts instead of queueing.
   if (was_up || b.hub.b_wait_room.load()) {
@@ -125,185 +150,379 @@ void G_REDIS_LINK::drop_connection() {
 
 int G_REDIS_LINK::open_connection() {
   G_BRIDGE& b = *p_bridge;
-  const BRIDGE_OPTIONS& o = b.opt;
   why[0] = 0;
-  p_ctx = redisConnectWithTimeout(o.redis_host, int(o.redis_port), ms_to_timeval(CONNECT_TIMEOUT_MS));
-  if (p_ctx == nullptr || p_ctx->err != 0) {
-    why_context();
-    return BRIDGE_FAIL;
+  int r = rc.open(b.redis, CONNECT_TIMEOUT_MS, wake, b.b_stop);
+  if (r != BRIDGE_OK) {
+    snprintf(why, sizeof why, "%s", rc.why);
+    return r;
   }
-  if (redisSetTimeout(p_ctx, ms_to_timeval(IO_TIMEOUT_MS)) != REDIS_OK) {
-    why_context();
-    return BRIDGE_FAIL;
-  }
-  redisEnableKeepAlive(p_ctx);
-  if (b.b_password) {
-    const char* argv[2] = {"AUTH", b.password};
-    const size_t lens[2] = {4, b.password_len};
-    redisReply* reply = static_cast<redisReply*>(redisCommandArgv(p_ctx, 2, argv, lens));
-    if (reply == nullptr) {
-      why_context();
-      return BRIDGE_FAIL;
-    }
-    const bool ok = is_string(reply, "OK");
-    if (!ok) snprintf(why, sizeof why, "AUTH refused: %.*s", int(reply->len > 160 ? 160 : reply->len), reply->str);
-    freeReplyObject(reply);
-    if (!ok) return BRIDGE_FAIL;
-  }
-  if (role == ROLE_PUBLISH) {
+  const uint64_t deadline = bridge_now_ms() + IO_TIMEOUT_MS;
+  redisReply* reply = nullptr;
+  if (role == ROLE_WRITE || b.opt.transport == TRANSPORT_STREAMS) {
     // A PING proves the connection usable before the link counts as up
     // (a server that wants a password answers NOAUTH).
     const char* ping[1] = {"PING"};
     const size_t ping_len[1] = {4};
-    redisReply* reply = static_cast<redisReply*>(redisCommandArgv(p_ctx, 1, ping, ping_len));
-    if (reply == nullptr) {
-      why_context();
-      return BRIDGE_FAIL;
+    r = rc.command(1, ping, ping_len, &reply, deadline, wake, b.b_stop);
+    if (r != BRIDGE_OK) {
+      snprintf(why, sizeof why, "%s", rc.why);
+      return r;
     }
-    const bool ok = is_string(reply, "PONG");
-    if (!ok) snprintf(why, sizeof why, "PING refused: %.*s", int(reply->len > 160 ? 160 : reply->len), reply->str);
+    const bool ok = redis_is(reply, "PONG");
+    if (!ok) redis_why_reply(why, sizeof why, "PING", reply);
     freeReplyObject(reply);
-    if (!ok) return BRIDGE_FAIL;
-    return b.b_stop.load() ? BRIDGE_STOP : BRIDGE_OK;
+    return ok ? BRIDGE_OK : BRIDGE_FAIL;
   }
+  const char* argv[2] = {"SUBSCRIBE", b.opt.channel};
+  const size_t lens[2] = {9, strlen(b.opt.channel)};
+  r = rc.command(2, argv, lens, &reply, deadline, wake, b.b_stop);
+  if (r != BRIDGE_OK) {
+    snprintf(why, sizeof why, "%s", rc.why);
+    return r;
+  }
+  const bool ok = reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "subscribe");
+  if (!ok) redis_why_reply(why, sizeof why, "SUBSCRIBE", reply);
+  freeReplyObject(reply);
+  return ok ? BRIDGE_OK : BRIDGE_FAIL;
+}
 
-  const char* argv[2] = {"SUBSCRIBE", o.channel};
-  const size_t lens[2] = {9, strlen(o.channel)};
-  redisReply* reply = static_cast<redisReply*>(redisCommandArgv(p_ctx, 2, argv, lens));
-  if (reply == nullptr) {
-    why_context();
-    return BRIDGE_FAIL;
+// ---- the writer ----------------------------------------------------------
+
+int G_REDIS_LINK::claim_hub(uint64_t id, bool* held) {
+  G_BRIDGE& b = *p_bridge;
+  snprintf(claim_key, sizeof claim_key, "relayhub-bridge:hub:%016llx", (unsigned long long)id);
+  char ttl[16];
+  snprintf(ttl, sizeof ttl, "%u", CLAIM_TTL_MS);
+  const char* argv[6] = {"EVAL", CLAIM_SCRIPT, "1", claim_key, claim_value, ttl};
+  const size_t lens[6] = {4, sizeof CLAIM_SCRIPT - 1, 1, strlen(claim_key), strlen(claim_value), strlen(ttl)};
+  redisReply* reply = nullptr;
+  const int r = rc.command(6, argv, lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
+  if (r != BRIDGE_OK) {
+    snprintf(why, sizeof why, "%s", rc.why);
+    return r;
   }
-  const bool ok = reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && is_string(reply->element[0], "subscribe");
-  if (!ok) {
-    if (reply->type == REDIS_REPLY_ERROR)
-      snprintf(why, sizeof why, "SUBSCRIBE refused: %.*s", int(reply->len > 160 ? 160 : reply->len), reply->str);
-    else
-      snprintf(why, sizeof why, "SUBSCRIBE: unexpected reply");
+  int result = BRIDGE_OK;
+  if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 1) {
+    *held = true;
+  } else if (reply->type == REDIS_REPLY_STRING) {
+    *held = false;
+    SESSION_LOCK guard(b.session.lock);
+    snprintf(b.session.holder, sizeof b.session.holder, "%.*s", int(reply->len > 150 ? 150 : reply->len),
+             reply->str);
+    bridge_printable(b.session.holder);
+  } else {
+    redis_why_reply(why, sizeof why, "claiming the hub (EVAL)", reply);
+    result = BRIDGE_FAIL;
   }
   freeReplyObject(reply);
-  if (!ok) return BRIDGE_FAIL;
-  return b.b_stop.load() ? BRIDGE_STOP : BRIDGE_OK;
+  return result;
 }
 
-int G_REDIS_LINK::wait_input(int ms) {
-  pollfd p[2] = {{p_ctx->fd, POLLIN, 0}, {wake.fd, POLLIN, 0}};
-  const int n = poll(p, 2, ms);
-  if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
-  if (p_bridge->b_stop.load()) return BRIDGE_STOP;
-  return n > 0 && p[0].revents != 0 ? 1 : 0;
-}
-
-int G_REDIS_LINK::serve_publish() {
+int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start) {
   G_BRIDGE& b = *p_bridge;
-  const char* channel = b.opt.channel;
-  const size_t channel_len = strlen(channel);
+  snprintf(pos_key, sizeof pos_key, "%s:position:%016llx", b.opt.channel, (unsigned long long)id);
+  pos_key_hub = id;
+  char ttl[16];
+  snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
+  const char* argv[6] = {"EVAL", POSITION_SCRIPT, "2", pos_key, b.opt.channel, ttl};
+  const size_t lens[6] = {4, sizeof POSITION_SCRIPT - 1, 1, strlen(pos_key), strlen(b.opt.channel), strlen(ttl)};
+  redisReply* reply = nullptr;
+  const int r = rc.command(6, argv, lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
+  if (r != BRIDGE_OK) {
+    snprintf(why, sizeof why, "%s", rc.why);
+    return r;
+  }
+  const bool ok = is_entry_id(reply, start.ms, start.seq);
+  if (!ok) redis_why_reply(why, sizeof why, "reading the position (EVAL)", reply);
+  freeReplyObject(reply);
+  return ok ? BRIDGE_OK : BRIDGE_FAIL;
+}
+
+int G_REDIS_LINK::tend_claim(bool b_force) {
+  G_BRIDGE& b = *p_bridge;
+  const bool streams = b.opt.transport == TRANSPORT_STREAMS;
+  uint64_t session = 0;
+  uint64_t id = 0;
+  STREAM_ID written;
+  {
+    SESSION_LOCK guard(b.session.lock);
+    session = b.session.hub_session;
+    id = b.session.hub_id;
+    written = b.session.written;
+  }
+  if (session == 0) return BRIDGE_OK;  // no hub yet
+  const uint64_t now = bridge_now_ms();
+  if (session != claimed_session) {
+    bool held = false;
+    int r = claim_hub(id, &held);
+    if (r != BRIDGE_OK) return r;
+    STREAM_ID start;
+    if (held && streams) {
+      // The same hub again (a dropped connection): on from what was
+      // written into it. A hub new to this process: from its saved
+      // position, or from the newest entry when it has none.
+      if (id == claimed_hub && !(written == STREAM_ID{})) {
+        start = written;
+        snprintf(pos_key, sizeof pos_key, "%s:position:%016llx", b.opt.channel, (unsigned long long)id);
+        pos_key_hub = id;
+      } else {
+        r = start_position(id, start);
+        if (r != BRIDGE_OK) return r;
+      }
+    }
+    {
+      SESSION_LOCK guard(b.session.lock);
+      if (b.session.hub_session == session) {
+        b.session.claim_session = session;
+        b.session.claim = held ? BRIDGE_SESSION::CLAIM_HELD : BRIDGE_SESSION::CLAIM_REFUSED;
+        if (held) {
+          ++b.session.epoch;
+          b.session.start = start;
+          if (id != claimed_hub) {
+            b.session.written = start;
+            b.session.b_written_dirty = false;
+          }
+        }
+      }
+    }
+    claimed_session = session;
+    claimed_hub = held ? id : 0;
+    renew_at_ms = now + CLAIM_RENEW_MS;
+    b.hub.wake.signal();
+    b.sub.wake.signal();
+    return BRIDGE_OK;
+  }
+  if (claimed_hub == 0 || (!b_force && now < renew_at_ms)) return BRIDGE_OK;
+  bool held = false;
+  const int r = claim_hub(claimed_hub, &held);
+  if (r != BRIDGE_OK) return r;
+  renew_at_ms = now + CLAIM_RENEW_MS;
+  if (held) return BRIDGE_OK;
+  // Lost while Redis was away (or restarted): another bridge has the hub.
+  {
+    SESSION_LOCK guard(b.session.lock);
+    if (b.session.claim_session == session) b.session.claim = BRIDGE_SESSION::CLAIM_REFUSED;
+  }
+  claimed_hub = 0;
+  b.hub.wake.signal();
+  b.sub.wake.signal();
+  return BRIDGE_OK;
+}
+
+int G_REDIS_LINK::write_reply(int kind) {
+  G_BRIDGE& b = *p_bridge;
+  redisReply* reply = nullptr;
+  const int r = rc.reply(&reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
+  if (r != BRIDGE_OK) {
+    snprintf(why, sizeof why, "%s", rc.why);
+    return r;
+  }
+  bool ok = false;
+  uint64_t ms = 0;
+  uint64_t seq = 0;
+  if (kind == KIND_XADD) {
+    ok = is_entry_id(reply, ms, seq);
+    if (ok) {
+      last_entry_ms = ms;
+      b.ring_to_redis.forget(1);
+      ++b.counters.to_redis;
+    } else {
+      redis_why_reply(why, sizeof why, "XADD", reply);
+    }
+  } else if (kind == KIND_PUBLISH) {
+    ok = reply->type == REDIS_REPLY_INTEGER;
+    if (ok) {
+      b.ring_to_redis.forget(1);
+      ++b.counters.to_redis;
+    } else {
+      redis_why_reply(why, sizeof why, "PUBLISH", reply);
+    }
+  } else {
+    ok = redis_is(reply, "OK");
+    if (!ok) redis_why_reply(why, sizeof why, "saving the position (SET)", reply);
+  }
+  freeReplyObject(reply);
+  return ok ? BRIDGE_OK : BRIDGE_FAIL;
+}
+
+int G_REDIS_LINK::serve_write() {
+  G_BRIDGE& b = *p_bridge;
+  const BRIDGE_OPTIONS& o = b.opt;
+  const bool streams = o.transport == TRANSPORT_STREAMS;
+  const size_t channel_len = strlen(o.channel);
+  const uint64_t retention_ms = uint64_t(o.retention_s) * 1000u;
+  // A new connection may reach a Redis that restarted without the claim.
+  int r = tend_claim(true);
+  if (r != BRIDGE_OK) return r;
   for (;;) {
     if (b.b_stop.load()) return BRIDGE_STOP;
-    // Up to one batch of PUBLISH commands into hiredis' output buffer.
+    r = tend_claim(false);
+    if (r != BRIDGE_OK) return r;
+
+    // Up to one batch of appends into the out buffer; each leaves the
+    // buffer toward Redis once answered.
     size_t batch = 0;
     size_t bytes = 0;
-    bool append_failed = false;
+    char minid[32];
+    const bool trim = streams && last_entry_ms > retention_ms;
+    if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(last_entry_ms - retention_ms));
     while (batch < BATCH_MESSAGES && bytes < BATCH_BYTES) {
-      const int r = b.ring_to_redis.pop_with([&](const char* data, size_t len, uint32_t) {
-        const char* argv[3] = {"PUBLISH", channel, data};
-        const size_t lens[3] = {7, channel_len, len};
-        if (redisAppendCommandArgv(p_ctx, 3, argv, lens) != REDIS_OK) {
-          append_failed = true;
-          return false;
+      const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
+        if (streams) {
+          const char* argv[8] = {"XADD", o.channel, "MINID", "~", minid, "*", "m", data};
+          const size_t lens[8] = {4, channel_len, 5, 1, strlen(minid), 1, 1, len};
+          if (!trim) {
+            const char* plain[5] = {"XADD", o.channel, "*", "m", data};
+            const size_t plain_lens[5] = {4, channel_len, 1, 1, len};
+            if (rc.append(5, plain, plain_lens) != 0) return false;
+          } else if (rc.append(8, argv, lens) != 0) {
+            return false;
+          }
+        } else {
+          const char* argv[3] = {"PUBLISH", o.channel, data};
+          const size_t lens[3] = {7, channel_len, len};
+          if (rc.append(3, argv, lens) != 0) return false;
         }
         bytes += len;
         return true;
       });
-      if (r != G_RING::POP_TAKEN) break;
+      if (p != G_RING::POP_TAKEN) break;
       ++batch;
     }
-    in_flight += batch;
-    if (batch != 0 && b.hub.b_wait_room.exchange(false)) b.hub.wake.signal();
-    if (append_failed) {
-      why_context();
-      return BRIDGE_FAIL;
+    // The position of the last entry written into the hub, with the batch.
+    bool save = false;
+    STREAM_ID saving;
+    if (streams && claimed_hub != 0 && pos_key_hub == claimed_hub) {
+      SESSION_LOCK guard(b.session.lock);
+      if (b.session.b_written_dirty && b.session.claim_session == claimed_session &&
+          b.session.claim == BRIDGE_SESSION::CLAIM_HELD) {
+        saving = b.session.written;
+        b.session.b_written_dirty = false;
+        save = true;
+      }
     }
-    if (in_flight == 0) {
+    if (save) {
+      char id[48];
+      char ttl[16];
+      const size_t id_len = stream_id_format(id, saving.ms, saving.seq);
+      snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
+      const char* argv[5] = {"SET", pos_key, id, "PX", ttl};
+      const size_t lens[5] = {3, strlen(pos_key), id_len, 2, strlen(ttl)};
+      if (rc.append(5, argv, lens) != 0) save = false;
+    }
+    if (batch == 0 && !save) {
       // Idle: wait for work; a readable connection now can only be its end.
-      const int w = wait_input(IDLE_POLL_MS);
-      if (w == BRIDGE_STOP) return BRIDGE_STOP;
-      if (w == 1) {
-        if (redisBufferRead(p_ctx) != REDIS_OK) {
-          why_context();
+      const uint64_t now = bridge_now_ms();
+      int wait_ms = IDLE_POLL_MS;
+      if (claimed_hub != 0) wait_ms = renew_at_ms > now ? int(renew_at_ms - now) : 0;
+      if (wait_ms > IDLE_POLL_MS) wait_ms = IDLE_POLL_MS;
+      pollfd p[2] = {{rc.conn.so, POLLIN, 0}, {wake.fd, POLLIN, 0}};
+      const int n = poll(p, 2, wait_ms);
+      if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
+      if (b.b_stop.load()) return BRIDGE_STOP;
+      if (n > 0 && p[0].revents != 0) {
+        if (rc.fill() != BRIDGE_OK) {
+          snprintf(why, sizeof why, "%s", rc.why);
           return BRIDGE_FAIL;
         }
-        void* reply = nullptr;
-        if (redisGetReplyFromReader(p_ctx, &reply) != REDIS_OK || reply != nullptr) {
-          if (reply != nullptr) freeReplyObject(reply);
-          snprintf(why, sizeof why, "unexpected data from Redis");
+        redisReply* reply = nullptr;
+        const int t = rc.take(&reply);
+        if (t != 0) {
+          if (t == 1) freeReplyObject(reply);
+          snprintf(why, sizeof why, "%s", t == 1 ? "unexpected data from Redis" : rc.why);
           return BRIDGE_FAIL;
         }
       }
       continue;
     }
-    int done = 0;
-    while (!done) {
-      if (redisBufferWrite(p_ctx, &done) != REDIS_OK) {
-        why_context();
-        return BRIDGE_FAIL;
+    r = rc.flush(bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
+    if (r != BRIDGE_OK) {
+      snprintf(why, sizeof why, "%s", rc.why);
+      if (save) {
+        SESSION_LOCK guard(b.session.lock);
+        b.session.b_written_dirty = true;
       }
+      return r;
     }
-    // Every reply before the next batch; meanwhile the hub link fills the
-    // buffer with the next one.
-    while (in_flight != 0) {
-      void* r = nullptr;
-      if (redisGetReply(p_ctx, &r) != REDIS_OK || r == nullptr) {
-        why_context();
-        return BRIDGE_FAIL;
+    for (size_t i = 0; i < batch; ++i) {
+      r = write_reply(streams ? KIND_XADD : KIND_PUBLISH);
+      if (r != BRIDGE_OK) return r;
+    }
+    if (batch != 0 && b.hub.b_wait_room.exchange(false)) b.hub.wake.signal();
+    if (save) {
+      r = write_reply(KIND_SET);
+      if (r != BRIDGE_OK) {
+        SESSION_LOCK guard(b.session.lock);
+        b.session.b_written_dirty = true;
+        return r;
       }
-      redisReply* reply = static_cast<redisReply*>(r);
-      --in_flight;
-      if (reply->type == REDIS_REPLY_INTEGER) {
-        ++b.counters.to_redis;
-        freeReplyObject(reply);
-        continue;
-      }
-      if (reply->type == REDIS_REPLY_ERROR)
-        snprintf(why, sizeof why, "PUBLISH refused: %.*s", int(reply->len > 160 ? 160 : reply->len), reply->str);
-      else
-        snprintf(why, sizeof why, "PUBLISH: unexpected reply");
-      freeReplyObject(reply);
-      ++b.counters.lost_redis_down;
-      return BRIDGE_FAIL;
     }
   }
 }
 
-void G_REDIS_LINK::handle_message(void* r) {
+// ---- the reader ----------------------------------------------------------
+
+uint64_t G_REDIS_LINK::current_epoch(STREAM_ID* start) {
   G_BRIDGE& b = *p_bridge;
-  const redisReply* reply = static_cast<const redisReply*>(r);
-  // Only ["message", our channel, payload] carries anything to relay.
-  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 || !is_string(reply->element[0], "message") ||
-      !is_string(reply->element[1], b.opt.channel) || reply->element[2]->type != REDIS_REPLY_STRING)
-    return;
-  const redisReply* m = reply->element[2];
-  uint8_t type = 0;
-  const char* payload = nullptr;
-  size_t len = 0;
-  const int d = fed_decode(m->str, m->len, b.instance_id, type, payload, len);
-  if (d == FED_OWN) return;
-  if (d != FED_OK) {
+  SESSION_LOCK guard(b.session.lock);
+  if (b.session.claim_session != b.session.hub_session || b.session.claim != BRIDGE_SESSION::CLAIM_HELD) return 0;
+  if (start != nullptr) *start = b.session.start;
+  return b.session.epoch;
+}
+
+void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now) {
+  G_BRIDGE& b = *p_bridge;
+  const bool streams = b.opt.transport == TRANSPORT_STREAMS;
+  FED_MESSAGE m;
+  if (fed_decode(msg, len, m) != FED_OK) {
     ++b.counters.rejected;
     return;
   }
+  uint64_t hub_id = 0;
+  {
+    SESSION_LOCK guard(b.session.lock);
+    hub_id = b.session.hub_id;
+  }
+  // Its own hub's messages, by whichever bridge of it: never back in.
+  if (m.bridge == b.instance_id || (hub_id != 0 && m.hub == hub_id)) return;
   ++b.counters.from_redis;
-  if (!b.hub.b_up.load()) {
+  if (m.seq != 0) {
+    uint64_t missed = 0;
+    const int s = origins.see(m.bridge, m.seq, &missed);
+    if (s == G_ORIGINS::SEQ_DUPLICATE) {
+      ++b.counters.duplicates;
+      return;
+    }
+    if (s == G_ORIGINS::SEQ_GAP) {
+      b.counters.missed += missed;
+      bridge_log(L"!! missed %llu message(s) of bridge %016llx (hub %016llx) before its number %llu%ls\n",
+                 (unsigned long long)missed, (unsigned long long)m.bridge, (unsigned long long)m.hub,
+                 (unsigned long long)m.seq,
+                 streams ? L": they left the stream (--retention) before this bridge read them" : L"");
+    }
+  }
+  const size_t limit = b.hub_message_max.load();
+  if (m.len > limit) {
+    ++b.counters.too_large;
+    const uint64_t now = bridge_now_ms();
+    if (now - last_drop_log_ms >= DROP_LOG_MS) {
+      last_drop_log_ms = now;
+      bridge_log(L"!! dropped a message of %zu bytes toward hub %s:%u: it takes at most %zu\n", m.len,
+                 b.opt.hub_host, unsigned(b.opt.hub_port), limit);
+    }
+    return;
+  }
+  if (!streams && (epoch_now == 0 || !b.hub.b_up.load())) {
     ++b.counters.dropped_hub_down;
     return;
   }
-  if (len > b.max_message) {
-    ++b.counters.too_large;
-    return;
-  }
+  char id[G_HUB_LINK::RECORD_ID_SIZE];
+  memcpy(id, &ms, 8);
+  memcpy(id + 8, &seq, 8);
   uint64_t dropped = 0;
   bool was_empty = false;
-  const int p = b.ring_to_hub.push(nullptr, 0, payload, len, type, true, &dropped, &was_empty);
+  const int p = b.ring_to_hub.push(id, sizeof id, m.payload, m.len, G_BRIDGE::record_aux(m.type, epoch_now), !streams,
+                                   &dropped, &was_empty);
   if (dropped != 0) b.counters.dropped_full += dropped;
   if (p != G_RING::RING_OK) {
     ++b.counters.too_large;
@@ -312,35 +531,163 @@ void G_REDIS_LINK::handle_message(void* r) {
   if (was_empty) b.hub.wake.signal();
 }
 
-int G_REDIS_LINK::serve_subscribe() {
-  const size_t pending_max = p_bridge->max_message + FED_HEADER_SIZE + REPLY_FRAMING_MAX;
+int G_REDIS_LINK::skip_entry() {
+  G_BRIDGE& b = *p_bridge;
+  char from[48];
+  const size_t from_len = stream_id_format(from, read_ms, read_seq);
+  const char* argv[5] = {"EVAL", NEXT_ID_SCRIPT, "1", b.opt.channel, from};
+  const size_t lens[5] = {4, sizeof NEXT_ID_SCRIPT - 1, 1, strlen(b.opt.channel), from_len};
+  redisReply* reply = nullptr;
+  const int r = rc.command(5, argv, lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
+  if (r != BRIDGE_OK) {
+    snprintf(why, sizeof why, "%s", rc.why);
+    return r;
+  }
+  uint64_t ms = 0;
+  uint64_t seq = 0;
+  if (is_entry_id(reply, ms, seq)) {
+    bridge_log(L"!! skipped stream entry %llu-%llu: larger than a reply this bridge takes\n",
+               (unsigned long long)ms, (unsigned long long)seq);
+    read_ms = ms;
+    read_seq = seq;
+    ++b.counters.too_large;
+  }
+  freeReplyObject(reply);
+  b_skip_next = false;
+  return BRIDGE_OK;
+}
+
+int G_REDIS_LINK::serve_read_stream() {
+  G_BRIDGE& b = *p_bridge;
+  const BRIDGE_OPTIONS& o = b.opt;
+  const size_t reply_budget = 2 * (b.max_message + FED_HEADER_SIZE) + 64 * 1024;
   for (;;) {
-    const int w = wait_input(IDLE_POLL_MS);
-    if (w == BRIDGE_STOP) return BRIDGE_STOP;
-    if (w == 0) continue;
-    if (redisBufferRead(p_ctx) != REDIS_OK) {
-      why_context();
+    if (b.b_stop.load()) return BRIDGE_STOP;
+    STREAM_ID start;
+    const uint64_t e = current_epoch(&start);
+    if (e == 0) {  // the claim is pending (or refused): nothing to read for
+      if (wake.nap(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
+      continue;
+    }
+    if (e != epoch) {
+      epoch = e;
+      read_ms = start.ms;
+      read_seq = start.seq;
+      origins.clear();
+    }
+    if (b_skip_next) {
+      const int r = skip_entry();
+      if (r != BRIDGE_OK) return r;
+    }
+    // Read only as fast as the hub takes: past half the buffer, wait.
+    if (b.ring_to_hub.bytes() > o.buffer_bytes / 2) {
+      b.hub.b_reader_wait.store(true);
+      if (b.ring_to_hub.bytes() > o.buffer_bytes / 2 && wake.nap(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP)
+        return BRIDGE_STOP;
+      continue;
+    }
+    // As many entries as one reply may hold, judged by the largest seen.
+    size_t count = reply_budget / (entry_max_seen + 512);
+    if (count > XREAD_COUNT_MAX) count = XREAD_COUNT_MAX;
+    if (count == 0) count = 1;
+    char count_text[16];
+    char block_text[16];
+    char from[48];
+    snprintf(count_text, sizeof count_text, "%zu", count);
+    snprintf(block_text, sizeof block_text, "%u", XREAD_BLOCK_MS);
+    const size_t from_len = stream_id_format(from, read_ms, read_seq);
+    const char* argv[8] = {"XREAD", "COUNT", count_text, "BLOCK", block_text, "STREAMS", o.channel, from};
+    const size_t lens[8] = {5, 5, strlen(count_text), 5, strlen(block_text), 7, strlen(o.channel), from_len};
+    redisReply* reply = nullptr;
+    const int r = rc.command(8, argv, lens, &reply, bridge_now_ms() + XREAD_BLOCK_MS + IO_TIMEOUT_MS, wake, b.b_stop);
+    if (r != BRIDGE_OK) {
+      snprintf(why, sizeof why, "%s", rc.why);
+      if (strstr(rc.why, "over the limit") != nullptr || strstr(rc.why, "larger than") != nullptr) {
+        // Fewer entries next time; one alone that large is skipped.
+        if (count > 1)
+          entry_max_seen = reply_budget;
+        else
+          b_skip_next = true;
+      }
+      return r;
+    }
+    if (reply->type == REDIS_REPLY_NIL) {  // BLOCK ran out: nothing new
+      freeReplyObject(reply);
+      continue;
+    }
+    // [[key, [[id, [field, value, ...]], ...]]]
+    bool ok = reply->type == REDIS_REPLY_ARRAY && reply->elements == 1 &&
+              reply->element[0]->type == REDIS_REPLY_ARRAY && reply->element[0]->elements == 2 &&
+              reply->element[0]->element[1]->type == REDIS_REPLY_ARRAY;
+    if (ok) {
+      const redisReply* entries = reply->element[0]->element[1];
+      for (size_t i = 0; i < entries->elements && ok; ++i) {
+        const redisReply* entry = entries->element[i];
+        uint64_t ms = 0;
+        uint64_t seq = 0;
+        if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2 || !is_entry_id(entry->element[0], ms, seq) ||
+            entry->element[1]->type != REDIS_REPLY_ARRAY) {
+          ok = false;
+          break;
+        }
+        const redisReply* fields = entry->element[1];
+        const redisReply* value = nullptr;
+        size_t entry_len = 0;
+        for (size_t k = 0; k + 1 < fields->elements; k += 2) {
+          entry_len += fields->element[k + 1]->len;
+          if (redis_is(fields->element[k], "m") && fields->element[k + 1]->type == REDIS_REPLY_STRING)
+            value = fields->element[k + 1];
+        }
+        if (entry_len > entry_max_seen) entry_max_seen = entry_len;
+        if (value == nullptr) {
+          ++b.counters.rejected;
+        } else {
+          // Nothing is dropped toward Streams: with no room, read again
+          // from here later.
+          if (!b.ring_to_hub.fits(G_HUB_LINK::RECORD_ID_SIZE + value->len)) break;
+          deliver(value->str, value->len, ms, seq, e);
+        }
+        read_ms = ms;
+        read_seq = seq;
+      }
+    }
+    freeReplyObject(reply);
+    if (!ok) {
+      snprintf(why, sizeof why, "XREAD: unexpected reply");
       return BRIDGE_FAIL;
     }
-    for (;;) {
-      void* reply = nullptr;
-      if (redisGetReplyFromReader(p_ctx, &reply) != REDIS_OK) {
-        why_context();
+  }
+}
+
+int G_REDIS_LINK::serve_read_channel() {
+  G_BRIDGE& b = *p_bridge;
+  for (;;) {
+    pollfd p[2] = {{rc.conn.so, POLLIN, 0}, {wake.fd, POLLIN, 0}};
+    const int n = poll(p, 2, IDLE_POLL_MS);
+    if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
+    if (b.b_stop.load()) return BRIDGE_STOP;
+    if (n <= 0 || p[0].revents == 0) continue;
+    for (;;) {  // TLS may hold more than the socket shows
+      if (rc.fill() != BRIDGE_OK) {
+        snprintf(why, sizeof why, "%s", rc.why);
         return BRIDGE_FAIL;
       }
-      if (reply == nullptr) break;
-      handle_message(reply);
-      freeReplyObject(reply);
-    }
-    // hiredis holds a reply until it is whole, however large: anyone who
-    // can publish on the channel could make it take any amount of memory.
-    // A reply that outgrows the largest message we relay ends the
-    // connection instead.
-    const redisReader* rd = p_ctx->reader;
-    if (rd->len - rd->pos > pending_max) {
-      ++p_bridge->counters.too_large;
-      snprintf(why, sizeof why, "a message on the channel is larger than %zu bytes", p_bridge->max_message);
-      return BRIDGE_FAIL;
+      const uint64_t e = current_epoch(nullptr);
+      for (;;) {
+        redisReply* reply = nullptr;
+        const int t = rc.take(&reply);
+        if (t == 0) break;
+        if (t != 1) {
+          snprintf(why, sizeof why, "%s", rc.why);
+          return BRIDGE_FAIL;
+        }
+        // Only ["message", our channel, payload] carries anything to relay.
+        if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "message") &&
+            redis_is(reply->element[1], b.opt.channel) && reply->element[2]->type == REDIS_REPLY_STRING)
+          deliver(reply->element[2]->str, reply->element[2]->len, 0, 0, e);
+        freeReplyObject(reply);
+      }
+      if (rc.conn.p_ssl == nullptr || SSL_pending(rc.conn.p_ssl) == 0) break;
     }
   }
 }

@@ -1,67 +1,116 @@
 #pragma once
-// One connection to Redis, in one of two roles: the publisher PUBLISHes
-// what the hub relayed (pipelined, each reply counted), the subscriber
-// receives the channel's messages and queues other bridges' ones toward
-// the hub. A subscribed connection cannot publish, hence two. Each
-// reconnects by itself with the capped backoff.
+// One connection to Redis, in one of two roles.
 //
-// Threading: one thread (run) owns the hiredis context and everything
-// below it. Other threads touch only wake (to signal) and b_up (atomic).
+// The writer claims the hub for this bridge (a key per hub identity, with
+// a time to live it renews), saves the position of the last entry written
+// into the hub, and appends what the hub relayed: XADD to the stream with
+// a time-based trim (Streams), or PUBLISH (pub/sub). Toward Streams a
+// message leaves the buffer only once Redis has answered for it; after a
+// lost connection the unanswered ones are sent again (receivers drop the
+// duplicates by sequence number).
+//
+// The reader follows the stream with a blocking XREAD from the last entry
+// it queued, only while the buffer toward the hub has room (so it reads as
+// fast as the hub takes), or receives the channel (SUBSCRIBE). It drops its
+// own hub's messages, counts gaps and duplicates by sequence number, and
+// queues the rest toward the hub.
+//
+// Threading: one thread (run) owns the connection and everything below
+// it. Other threads touch only wake (to signal) and b_up (atomic).
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "bridge/bridge_common.hpp"
+#include "bridge/bridge_wire.hpp"
+#include "bridge/g_redis_conn.hpp"
 #include "support/g_thread.hpp"
 
-struct redisContext;
 class G_BRIDGE;
+struct STREAM_ID;
 
 class G_REDIS_LINK {
  public:
-  enum ROLE_E : int { ROLE_PUBLISH = 0, ROLE_SUBSCRIBE = 1 };
+  enum ROLE_E : int { ROLE_WRITE = 0, ROLE_READ = 1 };
+  // Connect, TLS and AUTH together.
   static constexpr unsigned CONNECT_TIMEOUT_MS = 2000;
-  // Bound of one blocking read or write on a live connection.
+  // Bound of one wait for an answer on a live connection.
   static constexpr unsigned IO_TIMEOUT_MS = 5000;
   static constexpr size_t BATCH_MESSAGES = 1024;
   static constexpr size_t BATCH_BYTES = 1024 * 1024;
+  // A hub's claim lives this long unless renewed, every CLAIM_RENEW_MS.
+  static constexpr unsigned CLAIM_TTL_MS = 6000;
+  static constexpr unsigned CLAIM_RENEW_MS = 2000;
+  // A saved position lives this long after its last save.
+  static constexpr unsigned POSITION_TTL_MS = 86400u * 1000u;
+  static constexpr unsigned XREAD_BLOCK_MS = 1000;
+  static constexpr size_t XREAD_COUNT_MAX = 512;
 
   G_REDIS_LINK() = default;
   ~G_REDIS_LINK();
   G_REDIS_LINK(const G_REDIS_LINK&) = delete;
   G_REDIS_LINK& operator=(const G_REDIS_LINK&) = delete;
 
-  int init(G_BRIDGE* owner, int role);  // 0 or errno
+  int init(G_BRIDGE* owner, int role);  // 0 or ENOMEM
   void close();
   int start();
   int join();
 
-  // Publisher: signalled when messages wait toward Redis, and at stop.
-  // Subscriber: signalled at stop.
+  // Writer: signalled when messages wait toward Redis, when the hub link
+  // opened a session or wrote entries, and at stop. Reader: signalled when
+  // the claim changed, when the hub link made room, and at stop.
   G_WAKE wake;
-  // Connected (and authenticated, and subscribed for the subscriber).
+  // Connected (and authenticated, and subscribed for a pub/sub reader).
   std::atomic<bool> b_up{false};
 
  private:
   static void* thread_main(void* self);
   void run();
   int open_connection();
-  int serve_publish();
-  int serve_subscribe();
+  int serve_write();
+  int serve_read_stream();
+  int serve_read_channel();
   void drop_connection();
-  // Polls the connection for input and wake for up to ms: 1 when the
-  // connection is readable, 0 otherwise, BRIDGE_STOP at stop.
-  int wait_input(int ms);
-  void handle_message(void* reply);
-  void why_context();
   const wchar_t* role_name() const;
 
+  // Writer: claims or renews the hub of the current session when due.
+  // BRIDGE_OK, BRIDGE_FAIL (the connection), BRIDGE_STOP.
+  int tend_claim(bool b_force);
+  int claim_hub(uint64_t id, bool* held);
+  int start_position(uint64_t id, STREAM_ID& start);
+  // Writer: reply of one queued command. BRIDGE_OK, BRIDGE_FAIL.
+  int write_reply(int kind);
+
+  // Reader: one message from Redis (entry id 0-0 for pub/sub).
+  void deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now);
+  // Reader: the claimed session's epoch and start, 0 when none yet.
+  uint64_t current_epoch(STREAM_ID* start);
+  // Reader: skips an entry too large to read whole, after the given id.
+  int skip_entry();
+
   G_BRIDGE* p_bridge = nullptr;
-  int role = ROLE_PUBLISH;
-  redisContext* p_ctx = nullptr;
-  // Publisher: commands written whose replies have not come yet.
-  uint64_t in_flight = 0;
+  int role = ROLE_WRITE;
+  G_REDIS_CONN rc;
   char why[256] = {};
   g_thread thread;
+
+  // Writer state.
+  uint64_t claimed_session = 0;  // the session whose claim was decided here
+  uint64_t claimed_hub = 0;      // its hub, when held
+  uint64_t renew_at_ms = 0;
+  uint64_t last_entry_ms = 0;    // Redis' clock, from the last XADD answer
+  uint64_t pos_key_hub = 0;
+  char pos_key[300] = {};
+  char claim_key[300] = {};
+  char claim_value[128] = {};
+
+  // Reader state.
+  uint64_t epoch = 0;
+  uint64_t read_ms = 0;  // the last entry queued (or skipped)
+  uint64_t read_seq = 0;
+  size_t entry_max_seen = 1024;
+  bool b_skip_next = false;
+  G_ORIGINS origins;
+  uint64_t last_drop_log_ms = 0;
 };

@@ -463,7 +463,10 @@ class Redis(Watched):
 
 
 COUNTER_NAMES = ("from hub", "to redis", "from redis", "to hub", "redis down", "buffer full", "hub down",
-                 "too large", "rejected")
+                 "too large", "rejected", "missed", "duplicates")
+# The Redis links' names on the console: (reader, writer), by transport.
+READER_RE = r"(?:subscribe|read)"
+WRITER_RE = r"(?:publish|append)"
 COUNTER_RE = re.compile(r":: counters  (.*)\n")
 
 
@@ -484,8 +487,8 @@ class Bridge(Watched):
     def wait_up(self, kinds_before=None, count=1, timeout=10.0):
         """Until the bridge is a ready WebSocket member of its hub and
         subscribed (the `count`-th time it says so)."""
-        self.wait_for(r":: redis \S+ up \(subscribe ", count=count, timeout=timeout)
-        self.wait_for(r":: redis \S+ up \(publish ", count=count, timeout=timeout)
+        self.wait_for(r":: redis \S+ up \(%s " % READER_RE, count=count, timeout=timeout)
+        self.wait_for(r":: redis \S+ up \(%s " % WRITER_RE, count=count, timeout=timeout)
         self.wait_for(r":: hub \S+ up ", count=count, timeout=timeout)
         if kinds_before is not None:
             self.hub.wait_for(KIND_RE, count=kinds_before + 1)
