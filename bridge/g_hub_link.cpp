@@ -100,16 +100,14 @@ void G_HUB_LINK::run() {
       // Nothing queued for an earlier session is delivered into this one.
       const uint64_t gone = b.ring_to_hub.clear();
       if (!streams) b.counters.dropped_hub_down += gone;
-      bool standby = false;
-      if (streams) {
-        // Nothing is read from the hub before the claim: its senders wait.
-        r = wait_claim();
-        if (r == BRIDGE_STOP) {
-          say_goodbye(WS_CLOSE_GOING_AWAY);
-          break;
-        }
-        standby = r != BRIDGE_OK;
+      // Toward Streams nothing is read from the hub before the claim: its
+      // senders wait. Pub/sub waits while Redis is there to decide.
+      r = wait_claim(streams);
+      if (r == BRIDGE_STOP) {
+        say_goodbye(WS_CLOSE_GOING_AWAY);
+        break;
       }
+      bool standby = r == BRIDGE_FAIL;
       if (!standby) {
         b_up.store(true);
         backoff.reset();
@@ -305,8 +303,9 @@ bool G_HUB_LINK::claim_still_held() {
   return false;
 }
 
-int G_HUB_LINK::wait_claim() {
+int G_HUB_LINK::wait_claim(bool b_always) {
   G_BRIDGE& b = *p_bridge;
+  const uint64_t deadline = bridge_now_ms() + OPEN_TIMEOUT_MS;
   for (;;) {
     {
       SESSION_LOCK guard(b.session.lock);
@@ -319,7 +318,8 @@ int G_HUB_LINK::wait_claim() {
         return BRIDGE_FAIL;
       }
     }
-    if (wake.nap(SERVE_POLL_MS, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
+    if (!b_always && (!b.pub.b_up.load() || bridge_now_ms() >= deadline)) return BRIDGE_PENDING;
+    if (wake.nap(b_always ? SERVE_POLL_MS : 50, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
   }
 }
 

@@ -68,9 +68,11 @@ class G_HUB_LINK {
   static void* thread_main(void* self);
   void run();
   int open_connection();
-  // Waits until the writer decided the claim for this session.
-  // BRIDGE_OK (held), BRIDGE_FAIL (refused; why says by whom), BRIDGE_STOP.
-  int wait_claim();
+  // Waits until the writer decided the claim for this session; unless
+  // b_always, only while the writer is up and for OPEN_TIMEOUT_MS at most.
+  // BRIDGE_OK (held), BRIDGE_FAIL (refused; why says by whom),
+  // BRIDGE_PENDING (not decided), BRIDGE_STOP.
+  int wait_claim(bool b_always);
   int serve();
   void drop_connection();
   // The reader's message toward Redis: BRIDGE_OK (queued or counted),

@@ -33,6 +33,11 @@ const char POSITION_SCRIPT[] =
     "redis.call('SET', KEYS[1], p, 'PX', ARGV[1]) "
     "return p";
 
+// Gives KEYS[1] up if ARGV[1] holds it.
+const char RELEASE_SCRIPT[] =
+    "if redis.call('GET', KEYS[1]) == ARGV[1] then redis.call('DEL', KEYS[1]) end "
+    "return 1";
+
 // The id of the entry after ARGV[1] in KEYS[1], without the entry itself.
 const char NEXT_ID_SCRIPT[] =
     "local r = redis.call('XRANGE', KEYS[1], '(' .. ARGV[1], '+', 'COUNT', 1) "
@@ -100,8 +105,10 @@ void G_REDIS_LINK::run() {
       if (b_ever_up) ++(role == ROLE_WRITE ? b.counters.reconnects_publish : b.counters.reconnects_read);
       b_ever_up = true;
       bridge_log(L":: redis %s:%u up (%ls %s)\n", o.redis_host, unsigned(o.redis_port), role_name(), o.channel);
-      if (role == ROLE_WRITE)
+      if (role == ROLE_WRITE) {
         r = serve_write();
+        if (r == BRIDGE_STOP) release_claim();
+      }
       else if (o.transport == TRANSPORT_STREAMS)
         r = serve_read_stream();
       else
@@ -238,6 +245,19 @@ int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start) {
   return ok ? BRIDGE_OK : BRIDGE_FAIL;
 }
 
+void G_REDIS_LINK::release_claim() {
+  if (claimed_hub == 0 || !rc.is_open()) return;
+  // The bridge is stopping: a bridge standing by need not wait for the
+  // claim to run out. Briefly, and whatever the stop flag says.
+  const std::atomic<bool> go_on{false};
+  const char* argv[5] = {"EVAL", RELEASE_SCRIPT, "1", claim_key, claim_value};
+  const size_t lens[5] = {4, sizeof RELEASE_SCRIPT - 1, 1, strlen(claim_key), strlen(claim_value)};
+  redisReply* reply = nullptr;
+  if (rc.command(5, argv, lens, &reply, bridge_now_ms() + RELEASE_TIMEOUT_MS, wake, go_on) == BRIDGE_OK)
+    freeReplyObject(reply);
+  claimed_hub = 0;
+}
+
 int G_REDIS_LINK::tend_claim(bool b_force) {
   G_BRIDGE& b = *p_bridge;
   const bool streams = b.opt.transport == TRANSPORT_STREAMS;
@@ -369,13 +389,16 @@ int G_REDIS_LINK::serve_write() {
     while (batch < BATCH_MESSAGES && bytes < BATCH_BYTES) {
       const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
         if (streams) {
-          const char* argv[8] = {"XADD", o.channel, "MINID", "~", minid, "*", "m", data};
-          const size_t lens[8] = {4, channel_len, 5, 1, strlen(minid), 1, 1, len};
+          // Exact trimming: an entry stays for the retention, and goes with
+          // the first append after it (an approximate trim keeps whole
+          // blocks of entries for longer).
+          const char* argv[7] = {"XADD", o.channel, "MINID", minid, "*", "m", data};
+          const size_t lens[7] = {4, channel_len, 5, strlen(minid), 1, 1, len};
           if (!trim) {
             const char* plain[5] = {"XADD", o.channel, "*", "m", data};
             const size_t plain_lens[5] = {4, channel_len, 1, 1, len};
             if (rc.append(5, plain, plain_lens) != 0) return false;
-          } else if (rc.append(8, argv, lens) != 0) {
+          } else if (rc.append(7, argv, lens) != 0) {
             return false;
           }
         } else {

@@ -42,6 +42,7 @@ class G_REDIS_LINK {
   // A hub's claim lives this long unless renewed, every CLAIM_RENEW_MS.
   static constexpr unsigned CLAIM_TTL_MS = 6000;
   static constexpr unsigned CLAIM_RENEW_MS = 2000;
+  static constexpr unsigned RELEASE_TIMEOUT_MS = 500;
   // A saved position lives this long after its last save.
   static constexpr unsigned POSITION_TTL_MS = 86400u * 1000u;
   static constexpr unsigned XREAD_BLOCK_MS = 1000;
@@ -78,6 +79,9 @@ class G_REDIS_LINK {
   // BRIDGE_OK, BRIDGE_FAIL (the connection), BRIDGE_STOP.
   int tend_claim(bool b_force);
   int claim_hub(uint64_t id, bool* held);
+  // At a clean stop: gives the claim up, so that a bridge standing by
+  // takes over at once.
+  void release_claim();
   int start_position(uint64_t id, STREAM_ID& start);
   // Writer: reply of one queued command. BRIDGE_OK, BRIDGE_FAIL.
   int write_reply(int kind);
