@@ -73,25 +73,59 @@ int fed_decode(const char* msg, size_t len, FED_MESSAGE& out) {
   return FED_OK;
 }
 
-int G_ORIGINS::see(uint64_t bridge, uint64_t seq, uint64_t* missed) {
+G_ORIGINS::ENTRY* G_ORIGINS::find_or_add(uint64_t bridge, bool* added) {
   ++tick;
   size_t oldest = 0;
   for (size_t i = 0; i < n; ++i) {
-    ENTRY& e = entries[i];
-    if (e.bridge == bridge) {
-      if (seq <= e.last) return SEQ_DUPLICATE;
-      const uint64_t gap = seq - e.last - 1;
-      e.last = seq;
-      e.used = tick;
-      if (gap == 0) return SEQ_NEXT;
-      if (missed != nullptr) *missed = gap;
-      return SEQ_GAP;
+    if (entries[i].bridge == bridge) {
+      *added = false;
+      return &entries[i];
     }
-    if (e.used < entries[oldest].used) oldest = i;
+    if (entries[i].used < entries[oldest].used) oldest = i;
   }
-  ENTRY& e = n < ORIGINS_MAX ? entries[n++] : entries[oldest];
-  e = ENTRY{bridge, seq, tick};
-  return SEQ_NEW;
+  *added = true;
+  if (n == ORIGINS_MAX) ++evictions;
+  ENTRY* e = n < ORIGINS_MAX ? &entries[n++] : &entries[oldest];
+  *e = ENTRY{bridge, 0, tick, false};
+  return e;
+}
+
+int G_ORIGINS::see(uint64_t bridge, uint64_t seq, uint64_t* missed) {
+  bool added = false;
+  ENTRY* e = find_or_add(bridge, &added);
+  e->used = tick;
+  if (added) {
+    e->last = seq;
+    e->b_changed = true;
+    return SEQ_NEW;
+  }
+  if (seq <= e->last) return SEQ_DUPLICATE;
+  const uint64_t gap = seq - e->last - 1;
+  e->last = seq;
+  e->b_changed = true;
+  if (gap == 0) return SEQ_NEXT;
+  if (missed != nullptr) *missed = gap;
+  return SEQ_GAP;
+}
+
+void G_ORIGINS::set(uint64_t bridge, uint64_t seq) {
+  bool added = false;
+  ENTRY* e = find_or_add(bridge, &added);
+  e->used = tick;
+  e->last = seq;
+  e->b_changed = true;
+}
+
+size_t G_ORIGINS::take_changed(uint64_t* bridges, uint64_t* lasts, size_t max, bool b_all) {
+  size_t k = 0;
+  for (size_t i = 0; i < n && k < max; ++i) {
+    if (!b_all && !entries[i].b_changed) continue;
+    bridges[k] = entries[i].bridge;
+    lasts[k] = entries[i].last;
+    entries[i].b_changed = false;
+    ++k;
+  }
+  return k;
 }
 
 int stream_id_parse(const char* s, size_t len, uint64_t& ms, uint64_t& seq) {

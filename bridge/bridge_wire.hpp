@@ -64,14 +64,27 @@ class G_ORIGINS {
   static constexpr size_t ORIGINS_MAX = 256;
   // Judges seq (> 0) from bridge and remembers it unless a duplicate.
   int see(uint64_t bridge, uint64_t seq, uint64_t* missed);
-  void clear() { n = 0; }
+  // Remembers seq as bridge's last, judging nothing, and marks it changed.
+  void set(uint64_t bridge, uint64_t seq);
+  // Copies up to max changed (bridge, last) pairs out and unmarks them;
+  // returns how many. With b_all, every pair, changed or not.
+  size_t take_changed(uint64_t* bridges, uint64_t* lasts, size_t max, bool b_all);
+  void clear() {
+    n = 0;
+    evictions = 0;
+  }
+  size_t size() const { return n; }
+  // Grows each time a bridge is forgotten to make room.
+  uint64_t evictions = 0;
 
  private:
   struct ENTRY {
     uint64_t bridge;
     uint64_t last;
     uint64_t used;
+    bool b_changed;
   };
+  ENTRY* find_or_add(uint64_t bridge, bool* added);
   ENTRY entries[ORIGINS_MAX] = {};
   size_t n = 0;
   uint64_t tick = 0;

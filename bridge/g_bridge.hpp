@@ -67,9 +67,12 @@ struct BRIDGE_SESSION {
   // Writer: bumped with each claim held; the reader starts from start.
   uint64_t epoch = 0;
   STREAM_ID start;
-  // Hub link: the last entry written whole into the hub; written_dirty
-  // until the writer has saved it in Redis.
+  // Hub link: the last entry written whole into the hub, and each
+  // publishing bridge's last number written; written_dirty until the
+  // writer has saved them in Redis. The writer fills written_origins from
+  // Redis for a hub new to this bridge; the reader starts from a copy.
   STREAM_ID written;
+  G_ORIGINS written_origins;
   bool b_written_dirty = false;
 };
 

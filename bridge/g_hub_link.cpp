@@ -355,6 +355,7 @@ int G_HUB_LINK::publish_message() {
 
 void G_HUB_LINK::count_written() {
   G_BRIDGE& b = *p_bridge;
+  const size_t first = out_frames_done;
   bool advanced = false;
   STREAM_ID last;
   while (out_frames_done < out_frames && frames[out_frames_done].end <= out_pos) {
@@ -371,8 +372,12 @@ void G_HUB_LINK::count_written() {
   }
   if (!advanced) return;
   {
+    // The position and, with it, each bridge's last number written: a
+    // bridge resumed from here judges gaps and duplicates as this one.
     SESSION_LOCK guard(b.session.lock);
     b.session.written = last;
+    for (size_t i = first; i < out_frames_done; ++i)
+      if (frames[i].b_msg && frames[i].number != 0) b.session.written_origins.set(frames[i].bridge, frames[i].number);
     b.session.b_written_dirty = true;
   }
   const uint64_t now = bridge_wall_ms();
@@ -420,7 +425,7 @@ void G_HUB_LINK::fill_out() {
   out_pos = out_len = out_frames = out_frames_done = 0;
   if (b_pong) {
     out_len = ws_client_frame(p_out, WS_OP_PONG, pong, pong_len, next_mask());
-    frames[out_frames++] = FRAME{out_len, 0, 0, pong_len, false};
+    frames[out_frames++] = FRAME{out_len, 0, 0, 0, 0, pong_len, false};
     b_pong = false;
   }
   const size_t limit = b.hub_message_max.load();
@@ -443,6 +448,8 @@ void G_HUB_LINK::fill_out() {
       FRAME f{};
       memcpy(&f.ms, data, 8);
       memcpy(&f.seq, data + 8, 8);
+      memcpy(&f.bridge, data + 16, 8);
+      memcpy(&f.number, data + 24, 8);
       out_len += ws_client_frame(p_out + out_len, uint8_t(aux & 0xFF), data + RECORD_ID_SIZE, len, next_mask());
       f.end = out_len;
       f.len = len;

@@ -32,8 +32,9 @@ class G_HUB_LINK {
   // Frames remembered after they were written, to find the one an older
   // hub refused with 1009.
   static constexpr size_t HISTORY = 1024;
-  // Bytes of a record toward the hub before the payload: the entry id.
-  static constexpr size_t RECORD_ID_SIZE = 16;
+  // Bytes of a record toward the hub before the payload: the entry id,
+  // the publishing bridge and its sequence number (host order).
+  static constexpr size_t RECORD_ID_SIZE = 32;
 
   G_HUB_LINK() = default;
   ~G_HUB_LINK();
@@ -62,6 +63,8 @@ class G_HUB_LINK {
     size_t end;  // end of the frame in p_out
     uint64_t ms;  // its stream entry id (0-0: not an entry)
     uint64_t seq;
+    uint64_t bridge;   // the publishing bridge and its number (0: none)
+    uint64_t number;
     size_t len;   // payload bytes
     bool b_msg;   // a message, not a control frame
   };

@@ -13,7 +13,7 @@ namespace {
 
 constexpr int IDLE_POLL_MS = 1000;
 constexpr uint64_t DROP_LOG_MS = 1000;  // at most one line a second per kind
-constexpr size_t COMMAND_ROOM = 4096;   // commands besides the messages
+constexpr size_t COMMAND_ROOM = 32768;  // commands besides the messages
 
 // Claims KEYS[1] for ARGV[1] for ARGV[2] ms, or renews it: 1, or the value
 // of the bridge that holds it.
@@ -45,7 +45,7 @@ const char NEXT_ID_SCRIPT[] =
     "return false";
 
 // Kinds of queued writer commands, to judge their replies.
-enum WRITE_KIND_E : int { KIND_XADD = 0, KIND_PUBLISH = 1, KIND_SET = 2 };
+enum WRITE_KIND_E : int { KIND_XADD = 0, KIND_PUBLISH = 1, KIND_SET = 2, KIND_INTEGER = 3 };
 
 bool is_entry_id(const redisReply* r, uint64_t& ms, uint64_t& seq) {
   return r != nullptr && r->type == REDIS_REPLY_STRING && stream_id_parse(r->str, r->len, ms, seq) == 0;
@@ -225,10 +225,9 @@ int G_REDIS_LINK::claim_hub(uint64_t id, bool* held) {
   return result;
 }
 
-int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start) {
+int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start, G_ORIGINS& seen) {
   G_BRIDGE& b = *p_bridge;
-  snprintf(pos_key, sizeof pos_key, "%s:position:%016llx", b.opt.channel, (unsigned long long)id);
-  pos_key_hub = id;
+  set_keys(id);
   char ttl[16];
   snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
   const char* argv[6] = {"EVAL", POSITION_SCRIPT, "2", pos_key, b.opt.channel, ttl};
@@ -242,7 +241,42 @@ int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start) {
   const bool ok = is_entry_id(reply, start.ms, start.seq);
   if (!ok) redis_why_reply(why, sizeof why, "reading the position (EVAL)", reply);
   freeReplyObject(reply);
-  return ok ? BRIDGE_OK : BRIDGE_FAIL;
+  if (!ok) return BRIDGE_FAIL;
+  // The numbers seen as far as that position (none for a new hub).
+  seen.clear();
+  const char* get[2] = {"HGETALL", seen_key};
+  const size_t get_lens[2] = {7, strlen(seen_key)};
+  const int g = rc.command(2, get, get_lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
+  if (g != BRIDGE_OK) {
+    snprintf(why, sizeof why, "%s", rc.why);
+    return g;
+  }
+  if (reply->type != REDIS_REPLY_ARRAY) {
+    redis_why_reply(why, sizeof why, "reading the numbers seen (HGETALL)", reply);
+    freeReplyObject(reply);
+    return BRIDGE_FAIL;
+  }
+  for (size_t i = 0; i + 1 < reply->elements; i += 2) {
+    const redisReply* f = reply->element[i];
+    const redisReply* v = reply->element[i + 1];
+    uint64_t bridge = 0;
+    uint64_t last = 0;
+    if (f->type != REDIS_REPLY_STRING || v->type != REDIS_REPLY_STRING || hex64_parse(f->str, f->len, bridge) != 0 ||
+        v->len == 0 || v->len > 20)
+      continue;
+    size_t k = 0;
+    while (k < v->len && v->str[k] >= '0' && v->str[k] <= '9') last = last * 10 + uint64_t(v->str[k++] - '0');
+    if (k == v->len) seen.set(bridge, last);
+  }
+  freeReplyObject(reply);
+  return BRIDGE_OK;
+}
+
+void G_REDIS_LINK::set_keys(uint64_t id) {
+  const char* channel = p_bridge->opt.channel;
+  snprintf(pos_key, sizeof pos_key, "%s:position:%016llx", channel, (unsigned long long)id);
+  snprintf(seen_key, sizeof seen_key, "%s:seen:%016llx", channel, (unsigned long long)id);
+  pos_key_hub = id;
 }
 
 void G_REDIS_LINK::release_claim() {
@@ -277,18 +311,19 @@ int G_REDIS_LINK::tend_claim(bool b_force) {
     int r = claim_hub(id, &held);
     if (r != BRIDGE_OK) return r;
     STREAM_ID start;
+    bool fresh = false;
     if (held && streams) {
       // The same hub again (a dropped connection): on from what was
       // written into it. A hub new to this process: from its saved
       // position, or from the newest entry when it has none.
-      if (id == claimed_hub && !(written == STREAM_ID{})) {
+      if (id == pos_key_hub && !(written == STREAM_ID{})) {
         start = written;
-        snprintf(pos_key, sizeof pos_key, "%s:position:%016llx", b.opt.channel, (unsigned long long)id);
-        pos_key_hub = id;
       } else {
-        r = start_position(id, start);
+        r = start_position(id, start, loaded);
         if (r != BRIDGE_OK) return r;
+        fresh = true;
       }
+      b_seen_full = true;
     }
     {
       SESSION_LOCK guard(b.session.lock);
@@ -298,8 +333,9 @@ int G_REDIS_LINK::tend_claim(bool b_force) {
         if (held) {
           ++b.session.epoch;
           b.session.start = start;
-          if (id != claimed_hub) {
+          if (fresh) {
             b.session.written = start;
+            b.session.written_origins = loaded;
             b.session.b_written_dirty = false;
           }
         }
@@ -329,6 +365,47 @@ int G_REDIS_LINK::tend_claim(bool b_force) {
   return BRIDGE_OK;
 }
 
+int G_REDIS_LINK::append_save(const STREAM_ID& at, size_t n_seen, bool full, size_t* commands) {
+  char id[48];
+  char ttl[16];
+  const size_t id_len = stream_id_format(id, at.ms, at.seq);
+  snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
+  const char* set[5] = {"SET", pos_key, id, "PX", ttl};
+  const size_t set_lens[5] = {3, strlen(pos_key), id_len, 2, strlen(ttl)};
+  if (rc.append(5, set, set_lens) != 0) return -1;
+  *commands = 1;
+  if (full) {
+    const char* del[2] = {"DEL", seen_key};
+    const size_t del_lens[2] = {3, strlen(seen_key)};
+    if (rc.append(2, del, del_lens) != 0) return -1;
+    ++*commands;
+  }
+  if (n_seen != 0) {
+    static constexpr size_t ARGS = 2 + 2 * G_ORIGINS::ORIGINS_MAX;
+    const char* argv[ARGS];
+    size_t lens[ARGS];
+    argv[0] = "HSET";
+    lens[0] = 4;
+    argv[1] = seen_key;
+    lens[1] = strlen(seen_key);
+    for (size_t i = 0; i < n_seen; ++i) {
+      lens[2 + 2 * i] = size_t(snprintf(seen_text[i][0], sizeof seen_text[i][0], "%016llx",
+                                        (unsigned long long)seen_bridges[i]));
+      lens[3 + 2 * i] = size_t(snprintf(seen_text[i][1], sizeof seen_text[i][1], "%llu",
+                                        (unsigned long long)seen_lasts[i]));
+      argv[2 + 2 * i] = seen_text[i][0];
+      argv[3 + 2 * i] = seen_text[i][1];
+    }
+    if (rc.append(int(2 + 2 * n_seen), argv, lens) != 0) return -1;
+    ++*commands;
+  }
+  const char* expire[3] = {"PEXPIRE", seen_key, ttl};
+  const size_t expire_lens[3] = {7, strlen(seen_key), strlen(ttl)};
+  if (rc.append(3, expire, expire_lens) != 0) return -1;
+  ++*commands;
+  return 0;
+}
+
 int G_REDIS_LINK::write_reply(int kind) {
   G_BRIDGE& b = *p_bridge;
   redisReply* reply = nullptr;
@@ -343,7 +420,9 @@ int G_REDIS_LINK::write_reply(int kind) {
   if (kind == KIND_XADD) {
     ok = is_entry_id(reply, ms, seq);
     if (ok) {
-      last_entry_ms = ms;
+      // Redis' clock against ours: ids are Redis' time, the trim's too.
+      redis_clock_offset_ms = int64_t(ms) - int64_t(bridge_wall_ms());
+      b_redis_clock = true;
       b.ring_to_redis.forget(1);
       ++b.counters.to_redis;
     } else {
@@ -357,9 +436,12 @@ int G_REDIS_LINK::write_reply(int kind) {
     } else {
       redis_why_reply(why, sizeof why, "PUBLISH", reply);
     }
-  } else {
+  } else if (kind == KIND_SET) {
     ok = redis_is(reply, "OK");
     if (!ok) redis_why_reply(why, sizeof why, "saving the position (SET)", reply);
+  } else {
+    ok = reply->type == REDIS_REPLY_INTEGER;
+    if (!ok) redis_why_reply(why, sizeof why, "saving the numbers seen (HSET)", reply);
   }
   freeReplyObject(reply);
   return ok ? BRIDGE_OK : BRIDGE_FAIL;
@@ -384,8 +466,9 @@ int G_REDIS_LINK::serve_write() {
     size_t batch = 0;
     size_t bytes = 0;
     char minid[32];
-    const bool trim = streams && last_entry_ms > retention_ms;
-    if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(last_entry_ms - retention_ms));
+    const int64_t redis_now = int64_t(bridge_wall_ms()) + redis_clock_offset_ms;
+    const bool trim = streams && b_redis_clock && redis_now > int64_t(retention_ms);
+    if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(redis_now - int64_t(retention_ms)));
     while (batch < BATCH_MESSAGES && bytes < BATCH_BYTES) {
       const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
         if (streams) {
@@ -415,23 +498,31 @@ int G_REDIS_LINK::serve_write() {
     // The position of the last entry written into the hub, with the batch.
     bool save = false;
     STREAM_ID saving;
+    size_t n_seen = 0;
+    bool full = b_seen_full;
     if (streams && claimed_hub != 0 && pos_key_hub == claimed_hub) {
       SESSION_LOCK guard(b.session.lock);
       if (b.session.b_written_dirty && b.session.claim_session == claimed_session &&
           b.session.claim == BRIDGE_SESSION::CLAIM_HELD) {
         saving = b.session.written;
+        // A bridge forgotten to make room is dropped from Redis' copy too.
+        if (b.session.written_origins.evictions != seen_evictions) full = true;
+        seen_evictions = b.session.written_origins.evictions;
+        n_seen = b.session.written_origins.take_changed(seen_bridges, seen_lasts, G_ORIGINS::ORIGINS_MAX, full);
         b.session.b_written_dirty = false;
         save = true;
       }
     }
+    size_t n_save = 0;
     if (save) {
-      char id[48];
-      char ttl[16];
-      const size_t id_len = stream_id_format(id, saving.ms, saving.seq);
-      snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
-      const char* argv[5] = {"SET", pos_key, id, "PX", ttl};
-      const size_t lens[5] = {3, strlen(pos_key), id_len, 2, strlen(ttl)};
-      if (rc.append(5, argv, lens) != 0) save = false;
+      b_seen_full = false;
+      if (append_save(saving, n_seen, full, &n_save) != 0) {
+        snprintf(why, sizeof why, "the position does not fit the out buffer");
+        b_seen_full = true;
+        SESSION_LOCK guard(b.session.lock);
+        b.session.b_written_dirty = true;
+        return BRIDGE_FAIL;
+      }
     }
     if (batch == 0 && !save) {
       // Idle: wait for work; a readable connection now can only be its end.
@@ -462,6 +553,7 @@ int G_REDIS_LINK::serve_write() {
     if (r != BRIDGE_OK) {
       snprintf(why, sizeof why, "%s", rc.why);
       if (save) {
+        b_seen_full = true;
         SESSION_LOCK guard(b.session.lock);
         b.session.b_written_dirty = true;
       }
@@ -472,9 +564,10 @@ int G_REDIS_LINK::serve_write() {
       if (r != BRIDGE_OK) return r;
     }
     if (batch != 0 && b.hub.b_wait_room.exchange(false)) b.hub.wake.signal();
-    if (save) {
-      r = write_reply(KIND_SET);
+    for (size_t i = 0; i < n_save; ++i) {
+      r = write_reply(i == 0 ? KIND_SET : KIND_INTEGER);
       if (r != BRIDGE_OK) {
+        b_seen_full = true;
         SESSION_LOCK guard(b.session.lock);
         b.session.b_written_dirty = true;
         return r;
@@ -489,7 +582,12 @@ uint64_t G_REDIS_LINK::current_epoch(STREAM_ID* start) {
   G_BRIDGE& b = *p_bridge;
   SESSION_LOCK guard(b.session.lock);
   if (b.session.claim_session != b.session.hub_session || b.session.claim != BRIDGE_SESSION::CLAIM_HELD) return 0;
-  if (start != nullptr) *start = b.session.start;
+  if (start != nullptr && b.session.epoch != epoch) {
+    *start = b.session.start;
+    // Numbers as far as written into the hub: what is read again from the
+    // start is no duplicate, and a gap before it is one.
+    origins = b.session.written_origins;
+  }
   return b.session.epoch;
 }
 
@@ -542,6 +640,8 @@ void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t se
   char id[G_HUB_LINK::RECORD_ID_SIZE];
   memcpy(id, &ms, 8);
   memcpy(id + 8, &seq, 8);
+  memcpy(id + 16, &m.bridge, 8);
+  memcpy(id + 24, &m.seq, 8);
   uint64_t dropped = 0;
   bool was_empty = false;
   const int p = b.ring_to_hub.push(id, sizeof id, m.payload, m.len, G_BRIDGE::record_aux(m.type, epoch_now), !streams,
@@ -596,7 +696,6 @@ int G_REDIS_LINK::serve_read_stream() {
       epoch = e;
       read_ms = start.ms;
       read_seq = start.seq;
-      origins.clear();
     }
     if (b_skip_next) {
       const int r = skip_entry();

@@ -82,7 +82,14 @@ class G_REDIS_LINK {
   // At a clean stop: gives the claim up, so that a bridge standing by
   // takes over at once.
   void release_claim();
-  int start_position(uint64_t id, STREAM_ID& start);
+  // The saved position of hub id (or its newest entry) and the numbers
+  // seen as far as there. BRIDGE_OK, BRIDGE_FAIL, BRIDGE_STOP.
+  int start_position(uint64_t id, STREAM_ID& start, G_ORIGINS& seen);
+  void set_keys(uint64_t id);
+  // Queues the saving of the position at, and of n_seen numbers (all of
+  // them after a DEL when full); *commands says how many replies follow.
+  // 0, or -1 when it does not fit the out buffer.
+  int append_save(const STREAM_ID& at, size_t n_seen, bool full, size_t* commands);
   // Writer: reply of one queued command. BRIDGE_OK, BRIDGE_FAIL.
   int write_reply(int kind);
 
@@ -103,9 +110,20 @@ class G_REDIS_LINK {
   uint64_t claimed_session = 0;  // the session whose claim was decided here
   uint64_t claimed_hub = 0;      // its hub, when held
   uint64_t renew_at_ms = 0;
-  uint64_t last_entry_ms = 0;    // Redis' clock, from the last XADD answer
+  // Redis' clock less ours, from the last XADD answer (an entry id is
+  // Redis' time); none before the first answer.
+  int64_t redis_clock_offset_ms = 0;
+  bool b_redis_clock = false;
   uint64_t pos_key_hub = 0;
   char pos_key[300] = {};
+  char seen_key[300] = {};
+  // The numbers seen, as saved: all of them at the next save when set.
+  bool b_seen_full = true;
+  uint64_t seen_evictions = 0;
+  uint64_t seen_bridges[G_ORIGINS::ORIGINS_MAX] = {};
+  uint64_t seen_lasts[G_ORIGINS::ORIGINS_MAX] = {};
+  char seen_text[G_ORIGINS::ORIGINS_MAX][2][24] = {};
+  G_ORIGINS loaded;
   char claim_key[300] = {};
   char claim_value[128] = {};
 
