@@ -210,27 +210,25 @@ int G_REDIS_CONN::append(int argc, const char* const* argv, const size_t* lens) 
 }
 
 int G_REDIS_CONN::fill() {
-  for (;;) {
-    const int64_t n = conn.read(p_chunk, READ_CHUNK);
-    if (n > 0) {
-      if (redisReaderFeed(p_reader, p_chunk, size_t(n)) != REDIS_OK) {
-        snprintf(why, sizeof why, "out of memory");
-        return BRIDGE_FAIL;
-      }
-      // A reply is parsed only once whole: unparsed bytes beyond the budget
-      // can only be a reply over it.
-      if (p_reader->len - p_reader->pos > budget.bytes_max) {
-        snprintf(why, sizeof why, "a reply larger than %zu bytes", budget.bytes_max);
-        return BRIDGE_FAIL;
-      }
-      if (size_t(n) < READ_CHUNK) return BRIDGE_OK;
-      continue;
+  const int64_t n = conn.read(p_chunk, READ_CHUNK);
+  if (n > 0) {
+    if (redisReaderFeed(p_reader, p_chunk, size_t(n)) != REDIS_OK) {
+      snprintf(why, sizeof why, "out of memory");
+      return BRIDGE_FAIL;
     }
-    if (n == CONN_AGAIN_READ || n == CONN_AGAIN_WRITE) return BRIDGE_OK;
-    conn.why_io("redis");
-    snprintf(why, sizeof why, "%s", n == CONN_EOF ? "connection closed" : conn.why);
-    return BRIDGE_FAIL;
+    // Replies are taken after each read, so what is left unparsed is one
+    // reply in the making and this read: beyond that, a reply over budget.
+    if (p_reader->len - p_reader->pos > budget.bytes_max + READ_CHUNK) {
+      snprintf(why, sizeof why, "a reply larger than %zu bytes", budget.bytes_max);
+      return BRIDGE_FAIL;
+    }
+    const bool more = size_t(n) == READ_CHUNK || (conn.p_ssl != nullptr && SSL_pending(conn.p_ssl) > 0);
+    return more ? int(FILL_MORE) : int(BRIDGE_OK);
   }
+  if (n == CONN_AGAIN_READ || n == CONN_AGAIN_WRITE) return BRIDGE_OK;
+  conn.why_io("redis");
+  snprintf(why, sizeof why, "%s", n == CONN_EOF ? "connection closed" : conn.why);
+  return BRIDGE_FAIL;
 }
 
 int G_REDIS_CONN::take(redisReply** reply) {
@@ -266,7 +264,7 @@ int G_REDIS_CONN::flush(uint64_t deadline_ms, G_WAKE& wake, const std::atomic<bo
       if (w == BRIDGE_FAIL) snprintf(why, sizeof why, "no answer in time");
       return w;
     }
-    if (fill() != BRIDGE_OK) return BRIDGE_FAIL;
+    if (fill() == BRIDGE_FAIL) return BRIDGE_FAIL;
   }
   out_pos = out_len = 0;
   return BRIDGE_OK;
@@ -277,12 +275,13 @@ int G_REDIS_CONN::reply(redisReply** out, uint64_t deadline_ms, G_WAKE& wake, co
     const int t = take(out);
     if (t == 1) return BRIDGE_OK;
     if (t != 0) return BRIDGE_FAIL;
-    if (fill() != BRIDGE_OK) return BRIDGE_FAIL;
+    const int f = fill();
+    if (f == BRIDGE_FAIL) return BRIDGE_FAIL;
     const int again = take(out);
     if (again == 1) return BRIDGE_OK;
     if (again != 0) return BRIDGE_FAIL;
-    // TLS may hold decrypted bytes the socket no longer shows.
-    if (conn.p_ssl != nullptr && SSL_pending(conn.p_ssl) > 0) continue;
+    // More may wait already (TLS may hold bytes the socket no longer shows).
+    if (f == FILL_MORE) continue;
     const int w = conn.wait(POLLIN, deadline_ms, wake, stop);
     if (w != BRIDGE_OK) {
       if (w == BRIDGE_FAIL) snprintf(why, sizeof why, "no answer in time");

@@ -82,8 +82,10 @@ class G_REDIS_CONN {
   // One command and its reply: append, flush, reply.
   int command(int argc, const char* const* argv, const size_t* lens, redisReply** reply, uint64_t deadline_ms,
               G_WAKE& wake, const std::atomic<bool>& stop);
-  // Reads what the socket has now into the reader. BRIDGE_OK (maybe
-  // nothing), BRIDGE_FAIL (the end, an error, or the budget exceeded).
+  // Reads once from the socket into the reader; take the replies before
+  // the next fill. FILL_MORE (more may be there at once), BRIDGE_OK (maybe
+  // nothing read), BRIDGE_FAIL (the end, an error, or the budget exceeded).
+  enum : int { FILL_MORE = 1 };
   int fill();
   // A whole reply already read: 1 with *reply set, 0 when none yet,
   // BRIDGE_FAIL on a protocol error or a reply over budget.

@@ -535,7 +535,7 @@ int G_REDIS_LINK::serve_write() {
       if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
       if (b.b_stop.load()) return BRIDGE_STOP;
       if (n > 0 && p[0].revents != 0) {
-        if (rc.fill() != BRIDGE_OK) {
+        if (rc.fill() == BRIDGE_FAIL) {
           snprintf(why, sizeof why, "%s", rc.why);
           return BRIDGE_FAIL;
         }
@@ -789,8 +789,9 @@ int G_REDIS_LINK::serve_read_channel() {
     if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
     if (b.b_stop.load()) return BRIDGE_STOP;
     if (n <= 0 || p[0].revents == 0) continue;
-    for (;;) {  // TLS may hold more than the socket shows
-      if (rc.fill() != BRIDGE_OK) {
+    for (;;) {  // a read at a time, each reply taken before the next
+      const int f = rc.fill();
+      if (f == BRIDGE_FAIL) {
         snprintf(why, sizeof why, "%s", rc.why);
         return BRIDGE_FAIL;
       }
@@ -809,7 +810,7 @@ int G_REDIS_LINK::serve_read_channel() {
           deliver(reply->element[2]->str, reply->element[2]->len, 0, 0, e);
         freeReplyObject(reply);
       }
-      if (rc.conn.p_ssl == nullptr || SSL_pending(rc.conn.p_ssl) == 0) break;
+      if (f != G_REDIS_CONN::FILL_MORE) break;
     }
   }
 }

@@ -381,11 +381,11 @@ class Security(unittest.TestCase):
             pem = make_cert(d)
             pw = os.path.join(d, "bridge.pass")
             with open(os.open(pw, os.O_WRONLY | os.O_CREAT, 0o600), "w") as out:
-                out.write("acl secret\n")
+                out.write("acl-secret\n")
             # Only what a bridge does: streams, its own keys, and scripts.
             redis = st.enter_context(Redis(tls=(pem + ".crt", pem + ".key"), users=[
-                "default off", "bridge on >acl\\ secret ~* &* -@all +@stream +get +set +eval +ping +auth "
-                "+publish +subscribe"]))
+                "default off", "bridge on >acl-secret ~* &* -@all +@stream +get +set +del +hgetall +hset +pexpire "
+                "+eval +ping +auth +publish +subscribe"]))
             f = st.enter_context(ExitStack())
             hubs = [st.enter_context(Hub(*HUB_ARGS, cwd=d)) for _ in range(2)]
             args = ("--redis-ca", pem + ".crt", "--redis-user", "bridge", "--password-file", pw)
@@ -773,7 +773,8 @@ class Service(unittest.TestCase):
             self.assertEqual(status, 503)
             self.assertIn("redis down", text)
             f.redis.start()
-            f.bridges[0].wait_up(count=2, timeout=BACKOFF_CAP_S + 5)
+            for role in (READER_RE, WRITER_RE):
+                f.bridges[0].wait_for(r":: redis \S+ up \(%s " % role, count=2, timeout=BACKOFF_CAP_S + 5)
             self.assertGreaterEqual(metrics()[("relayhub_bridge_reconnects_total", (("link", "redis_reader"),))], 1)
         # The port is taken: the bridge says so and does not start.
         with socket.socket() as s:
