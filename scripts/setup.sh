@@ -18,8 +18,9 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis-dev libgtest-dev
           openssl python3 python3-websockets netcat-openbsd)
 # What the tests use besides: real clients and peers (a browser, Redis, ncat,
-# curl), the man page renderer, and clang for the fuzz targets.
-TEST_PACKAGES=(chromium redis-server ncat curl groff-base man-db clang
+# curl), the man page renderer, clang for the fuzz targets, and a parser of
+# the Prometheus text format for the bridge's metrics.
+TEST_PACKAGES=(chromium redis-server ncat curl groff-base man-db clang python3-prometheus-client
                libclang-rt-14-dev)
 
 deps() {  # deps [extra packages...]
