@@ -90,17 +90,8 @@ int G_BRIDGE::init(const BRIDGE_OPTIONS& options) {
   const size_t fits = ring_to_redis.max_data() - FED_HEADER_SIZE - 32;
   if (max_message > fits) max_message = fits;
   hub_message_max.store(max_message);
-  if (opt.b_redis_tls) {
-    char why[256];
-    p_redis_tls = conn_tls_context(opt.redis_ca, opt.redis_cert, opt.redis_key, why, sizeof why);
-    if (p_redis_tls == nullptr) {
-      bridge_log(L"!! redis TLS: %s\n", why);
-      return BRIDGE_EXIT_START_FAILED;
-    }
-  }
   redis.host = opt.redis_host;
   redis.port = opt.redis_port;
-  redis.tls = p_redis_tls;
   redis.b_verify = opt.redis_ca[0] != 0;
   redis.user = opt.redis_user;
   redis.password = b_password ? password : nullptr;
@@ -109,9 +100,11 @@ int G_BRIDGE::init(const BRIDGE_OPTIONS& options) {
     bridge_log(L"!! %s\n", hub.why);
     return BRIDGE_EXIT_START_FAILED;
   }
-  if (pub.init(this, G_REDIS_LINK::ROLE_WRITE) != 0 || sub.init(this, G_REDIS_LINK::ROLE_READ) != 0) {
-    bridge_log(L"!! cannot set up the Redis links: out of memory\n");
-    return BRIDGE_EXIT_START_FAILED;
+  for (G_REDIS_LINK* link : {&pub, &sub}) {
+    if (link->init(this, link == &pub ? G_REDIS_LINK::ROLE_WRITE : G_REDIS_LINK::ROLE_READ) != 0) {
+      bridge_log(L"!! %s\n", link->why);
+      return BRIDGE_EXIT_START_FAILED;
+    }
   }
   if (opt.metrics_port != 0 && metrics.init(this) != 0) {
     bridge_log(L"!! metrics: %s\n", metrics.why);
@@ -195,8 +188,6 @@ void G_BRIDGE::close() {
   metrics.close();
   ring_to_hub.close();
   ring_to_redis.close();
-  if (p_redis_tls != nullptr) SSL_CTX_free(p_redis_tls);
-  p_redis_tls = nullptr;
   session.lock.close();
   explicit_bzero(password, sizeof password);
   password_len = 0;

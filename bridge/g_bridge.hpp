@@ -120,7 +120,7 @@ class G_BRIDGE {
   char password[PASSWORD_MAX] = {};
   size_t password_len = 0;
   bool b_password = false;
-  SSL_CTX* p_redis_tls = nullptr;
+  // Where Redis is; each Redis link adds its own TLS context.
   REDIS_ENDPOINT redis;
   // Largest payload relayed: --max-message, and what a buffer can hold.
   size_t max_message = 0;

@@ -159,6 +159,7 @@ void G_HUB_LINK::run() {
   }
   b_up.store(false);
   drop_connection();
+  b_done.store(true);
 }
 
 void G_HUB_LINK::drop_connection() {

@@ -56,6 +56,8 @@ class G_HUB_LINK {
   std::atomic<bool> b_wait_room{false};
   // The reader waits for room toward the hub; this thread signals it.
   std::atomic<bool> b_reader_wait{false};
+  // This thread has ended: it writes nothing more into the hub.
+  std::atomic<bool> b_done{false};
   char why[256] = {};
 
  private:

@@ -62,17 +62,34 @@ int G_REDIS_LINK::init(G_BRIDGE* owner, int r) {
   size_t reply_bytes = 2 * msg + 64 * 1024;
   if (reply_bytes < (size_t(1) << 20)) reply_bytes = size_t(1) << 20;
   const size_t out = role == ROLE_WRITE ? BATCH_BYTES + msg + COMMAND_ROOM : COMMAND_ROOM;
-  if (rc.init(out, reply_bytes) != 0) return ENOMEM;
+  if (rc.init(out, reply_bytes) != 0 || wake.init() != 0) {
+    snprintf(why, sizeof why, "cannot set up the Redis links: out of memory");
+    return -1;
+  }
   const BRIDGE_OPTIONS& o = owner->opt;
+  endpoint = owner->redis;
+  if (o.b_redis_tls) {
+    // One context per link: its certificate store and caches are then
+    // touched by one thread only.
+    char err[200];
+    p_tls = conn_tls_context(o.redis_ca, o.redis_cert, o.redis_key, err, sizeof err);
+    if (p_tls == nullptr) {
+      snprintf(why, sizeof why, "redis TLS: %s", err);
+      return -1;
+    }
+    endpoint.tls = p_tls;
+  }
   snprintf(claim_value, sizeof claim_value, "bridge %016llx (%s %.60s)", (unsigned long long)owner->instance_id,
            o.transport == TRANSPORT_STREAMS ? "stream" : "channel", o.channel);
-  return wake.init();
+  return 0;
 }
 
 void G_REDIS_LINK::close() {
   drop_connection();
   rc.close();
   wake.close();
+  if (p_tls != nullptr) SSL_CTX_free(p_tls);
+  p_tls = nullptr;
 }
 
 int G_REDIS_LINK::start() { return thread.create(&G_REDIS_LINK::thread_main, this); }
@@ -107,7 +124,7 @@ void G_REDIS_LINK::run() {
       bridge_log(L":: redis %s:%u up (%ls %s)\n", o.redis_host, unsigned(o.redis_port), role_name(), o.channel);
       if (role == ROLE_WRITE) {
         r = serve_write();
-        if (r == BRIDGE_STOP) release_claim();
+        if (r == BRIDGE_STOP) finish();
       }
       else if (o.transport == TRANSPORT_STREAMS)
         r = serve_read_stream();
@@ -158,7 +175,7 @@ void G_REDIS_LINK::drop_connection() {
 int G_REDIS_LINK::open_connection() {
   G_BRIDGE& b = *p_bridge;
   why[0] = 0;
-  int r = rc.open(b.redis, CONNECT_TIMEOUT_MS, wake, b.b_stop);
+  int r = rc.open(endpoint, CONNECT_TIMEOUT_MS, wake, b.b_stop);
   if (r != BRIDGE_OK) {
     snprintf(why, sizeof why, "%s", rc.why);
     return r;
@@ -279,16 +296,42 @@ void G_REDIS_LINK::set_keys(uint64_t id) {
   pos_key_hub = id;
 }
 
-void G_REDIS_LINK::release_claim() {
+void G_REDIS_LINK::finish() {
+  G_BRIDGE& b = *p_bridge;
   if (claimed_hub == 0 || !rc.is_open()) return;
-  // The bridge is stopping: a bridge standing by need not wait for the
-  // claim to run out. Briefly, and whatever the stop flag says.
+  // The bridge is stopping, and Redis is there: record how far the hub
+  // link got (once it has written its last), so that the next bridge of
+  // this hub goes on from exactly there, and give the claim up, so that a
+  // bridge standing by need not wait for it to run out. Briefly, and
+  // whatever the stop flag says.
   const std::atomic<bool> go_on{false};
+  const uint64_t deadline = bridge_now_ms() + FINISH_TIMEOUT_MS;
+  while (!b.hub.b_done.load() && bridge_now_ms() < deadline) wake.nap(10, go_on);
+  size_t n_save = 0;
+  if (b.opt.transport == TRANSPORT_STREAMS && pos_key_hub == claimed_hub) {
+    STREAM_ID saving;
+    size_t n_seen = 0;
+    bool dirty = false;
+    {
+      SESSION_LOCK guard(b.session.lock);
+      dirty = b.session.b_written_dirty && b.session.claim_session == claimed_session &&
+              b.session.claim == BRIDGE_SESSION::CLAIM_HELD;
+      if (dirty) {
+        saving = b.session.written;
+        n_seen = b.session.written_origins.take_changed(seen_bridges, seen_lasts, G_ORIGINS::ORIGINS_MAX, true);
+        b.session.b_written_dirty = false;
+      }
+    }
+    if (dirty && append_save(saving, n_seen, true, &n_save) != 0) n_save = 0;
+  }
   const char* argv[5] = {"EVAL", RELEASE_SCRIPT, "1", claim_key, claim_value};
   const size_t lens[5] = {4, sizeof RELEASE_SCRIPT - 1, 1, strlen(claim_key), strlen(claim_value)};
-  redisReply* reply = nullptr;
-  if (rc.command(5, argv, lens, &reply, bridge_now_ms() + RELEASE_TIMEOUT_MS, wake, go_on) == BRIDGE_OK)
+  if (rc.append(5, argv, lens) != 0 || rc.flush(deadline, wake, go_on) != BRIDGE_OK) return;
+  for (size_t i = 0; i <= n_save; ++i) {
+    redisReply* reply = nullptr;
+    if (rc.reply(&reply, deadline, wake, go_on) != BRIDGE_OK) return;
     freeReplyObject(reply);
+  }
   claimed_hub = 0;
 }
 
@@ -582,6 +625,7 @@ uint64_t G_REDIS_LINK::current_epoch(STREAM_ID* start) {
   G_BRIDGE& b = *p_bridge;
   SESSION_LOCK guard(b.session.lock);
   if (b.session.claim_session != b.session.hub_session || b.session.claim != BRIDGE_SESSION::CLAIM_HELD) return 0;
+  hub_id = b.session.hub_id;
   if (start != nullptr && b.session.epoch != epoch) {
     *start = b.session.start;
     // Numbers as far as written into the hub: what is read again from the
@@ -598,11 +642,6 @@ void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t se
   if (fed_decode(msg, len, m) != FED_OK) {
     ++b.counters.rejected;
     return;
-  }
-  uint64_t hub_id = 0;
-  {
-    SESSION_LOCK guard(b.session.lock);
-    hub_id = b.session.hub_id;
   }
   // Its own hub's messages, by whichever bridge of it: never back in.
   if (m.bridge == b.instance_id || (hub_id != 0 && m.hub == hub_id)) return;

@@ -42,7 +42,7 @@ class G_REDIS_LINK {
   // A hub's claim lives this long unless renewed, every CLAIM_RENEW_MS.
   static constexpr unsigned CLAIM_TTL_MS = 6000;
   static constexpr unsigned CLAIM_RENEW_MS = 2000;
-  static constexpr unsigned RELEASE_TIMEOUT_MS = 500;
+  static constexpr unsigned FINISH_TIMEOUT_MS = 1000;
   // A saved position lives this long after its last save.
   static constexpr unsigned POSITION_TTL_MS = 86400u * 1000u;
   static constexpr unsigned XREAD_BLOCK_MS = 1000;
@@ -53,7 +53,8 @@ class G_REDIS_LINK {
   G_REDIS_LINK(const G_REDIS_LINK&) = delete;
   G_REDIS_LINK& operator=(const G_REDIS_LINK&) = delete;
 
-  int init(G_BRIDGE* owner, int role);  // 0 or ENOMEM
+  // 0, or -1 with why set (no memory, a TLS file that does not load).
+  int init(G_BRIDGE* owner, int role);
   void close();
   int start();
   int join();
@@ -79,9 +80,8 @@ class G_REDIS_LINK {
   // BRIDGE_OK, BRIDGE_FAIL (the connection), BRIDGE_STOP.
   int tend_claim(bool b_force);
   int claim_hub(uint64_t id, bool* held);
-  // At a clean stop: gives the claim up, so that a bridge standing by
-  // takes over at once.
-  void release_claim();
+  // At a clean stop: saves the last position and gives the claim up.
+  void finish();
   // The saved position of hub id (or its newest entry) and the numbers
   // seen as far as there. BRIDGE_OK, BRIDGE_FAIL, BRIDGE_STOP.
   int start_position(uint64_t id, STREAM_ID& start, G_ORIGINS& seen);
@@ -103,7 +103,13 @@ class G_REDIS_LINK {
   G_BRIDGE* p_bridge = nullptr;
   int role = ROLE_WRITE;
   G_REDIS_CONN rc;
+  REDIS_ENDPOINT endpoint;
+  SSL_CTX* p_tls = nullptr;
+
+ public:
   char why[256] = {};
+
+ private:
   g_thread thread;
 
   // Writer state.
@@ -129,6 +135,7 @@ class G_REDIS_LINK {
 
   // Reader state.
   uint64_t epoch = 0;
+  uint64_t hub_id = 0;  // of the claimed session, as of current_epoch
   uint64_t read_ms = 0;  // the last entry queued (or skipped)
   uint64_t read_seq = 0;
   size_t entry_max_seen = 1024;
