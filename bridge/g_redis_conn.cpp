@@ -270,6 +270,20 @@ int G_REDIS_CONN::flush(uint64_t deadline_ms, G_WAKE& wake, const std::atomic<bo
   return BRIDGE_OK;
 }
 
+int G_REDIS_CONN::write_some() {
+  if (out_pos == out_len) return 0;
+  const int64_t n = conn.write(p_out + out_pos, out_len - out_pos);
+  if (n > 0) {
+    out_pos += size_t(n);
+    if (out_pos == out_len) out_pos = out_len = 0;
+    return 1;
+  }
+  if (n == CONN_AGAIN_READ || n == CONN_AGAIN_WRITE) return 0;
+  conn.why_io("redis");
+  snprintf(why, sizeof why, "%s", conn.why);
+  return BRIDGE_FAIL;
+}
+
 int G_REDIS_CONN::reply(redisReply** out, uint64_t deadline_ms, G_WAKE& wake, const std::atomic<bool>& stop) {
   for (;;) {
     const int t = take(out);

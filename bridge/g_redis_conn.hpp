@@ -76,6 +76,9 @@ class G_REDIS_CONN {
   // blocked on its own output never deadlocks us. BRIDGE_OK, BRIDGE_FAIL,
   // BRIDGE_STOP.
   int flush(uint64_t deadline_ms, G_WAKE& wake, const std::atomic<bool>& stop);
+  // Writes what the socket takes now: 1 when bytes went, 0 when it takes
+  // none now (wait for POLLOUT), BRIDGE_FAIL.
+  int write_some();
   // The next whole reply, waiting for it until deadline_ms. BRIDGE_OK with
   // *reply set (free it with freeReplyObject), BRIDGE_FAIL, BRIDGE_STOP.
   int reply(redisReply** reply, uint64_t deadline_ms, G_WAKE& wake, const std::atomic<bool>& stop);

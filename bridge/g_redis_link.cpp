@@ -449,171 +449,214 @@ int G_REDIS_LINK::append_save(const STREAM_ID& at, size_t n_seen, bool full, siz
   return 0;
 }
 
-int G_REDIS_LINK::write_reply(int kind) {
-  G_BRIDGE& b = *p_bridge;
-  redisReply* reply = nullptr;
-  const int r = rc.reply(&reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
-  if (r != BRIDGE_OK) {
-    snprintf(why, sizeof why, "%s", rc.why);
-    return r;
-  }
-  bool ok = false;
+int G_REDIS_LINK::handle_reply(int kind, const redisReply* reply, size_t* acked) {
   uint64_t ms = 0;
   uint64_t seq = 0;
-  if (kind == KIND_XADD) {
-    ok = is_entry_id(reply, ms, seq);
-    if (ok) {
+  switch (kind) {
+    case KIND_XADD:
+      if (!is_entry_id(reply, ms, seq)) break;
       // Redis' clock against ours: ids are Redis' time, the trim's too.
       redis_clock_offset_ms = int64_t(ms) - int64_t(bridge_wall_ms());
       b_redis_clock = true;
-      b.ring_to_redis.forget(1);
-      ++b.counters.to_redis;
-    } else {
-      redis_why_reply(why, sizeof why, "XADD", reply);
-    }
-  } else if (kind == KIND_PUBLISH) {
-    ok = reply->type == REDIS_REPLY_INTEGER;
-    if (ok) {
-      b.ring_to_redis.forget(1);
-      ++b.counters.to_redis;
-    } else {
-      redis_why_reply(why, sizeof why, "PUBLISH", reply);
-    }
-  } else if (kind == KIND_SET) {
-    ok = redis_is(reply, "OK");
-    if (!ok) redis_why_reply(why, sizeof why, "saving the position (SET)", reply);
-  } else {
-    ok = reply->type == REDIS_REPLY_INTEGER;
-    if (!ok) redis_why_reply(why, sizeof why, "saving the numbers seen (HSET)", reply);
+      ++*acked;
+      return BRIDGE_OK;
+    case KIND_PUBLISH:
+      if (reply->type != REDIS_REPLY_INTEGER) break;
+      ++*acked;
+      return BRIDGE_OK;
+    case KIND_SET:
+      if (!redis_is(reply, "OK")) break;
+      return BRIDGE_OK;
+    default:
+      if (reply->type != REDIS_REPLY_INTEGER) break;
+      return BRIDGE_OK;
   }
-  freeReplyObject(reply);
-  return ok ? BRIDGE_OK : BRIDGE_FAIL;
+  redis_why_reply(why, sizeof why,
+                  kind == KIND_XADD      ? "XADD"
+                  : kind == KIND_PUBLISH ? "PUBLISH"
+                  : kind == KIND_SET     ? "saving the position (SET)"
+                                         : "saving the numbers seen (HSET)",
+                  reply);
+  return BRIDGE_FAIL;
 }
 
 int G_REDIS_LINK::serve_write() {
+  G_BRIDGE& b = *p_bridge;
+  const int r = serve_write_pipelined();
+  if (r != BRIDGE_OK && r != BRIDGE_STOP) {
+    // What was being saved may not have been: all of it again next time.
+    b_seen_full = true;
+    SESSION_LOCK guard(b.session.lock);
+    b.session.b_written_dirty = true;
+  }
+  return r;
+}
+
+int G_REDIS_LINK::serve_write_pipelined() {
   G_BRIDGE& b = *p_bridge;
   const BRIDGE_OPTIONS& o = b.opt;
   const bool streams = o.transport == TRANSPORT_STREAMS;
   const size_t channel_len = strlen(o.channel);
   const uint64_t retention_ms = uint64_t(o.retention_s) * 1000u;
+  kinds_head = kinds_tail = 0;
   // A new connection may reach a Redis that restarted without the claim.
   int r = tend_claim(true);
   if (r != BRIDGE_OK) return r;
+  uint64_t answer_due = 0;  // while answers are owed: the latest time for the next
   for (;;) {
     if (b.b_stop.load()) return BRIDGE_STOP;
-    r = tend_claim(false);
-    if (r != BRIDGE_OK) return r;
+    const size_t owed = kinds_tail - kinds_head;
+    // Claims go one command at a time, with nothing else in flight.
+    if (owed == 0 && rc.pending() == 0) {
+      r = tend_claim(false);
+      if (r != BRIDGE_OK) return r;
+    }
+    const bool claim_due = claimed_hub != 0 && bridge_now_ms() >= renew_at_ms;
+    bool progress = false;
 
-    // Up to one batch of appends into the out buffer; each leaves the
-    // buffer toward Redis once answered.
+    // More appends while fewer than a window are unanswered: Redis works
+    // on one batch while the next is on its way and the answers to the
+    // one before come back.
     size_t batch = 0;
-    size_t bytes = 0;
-    char minid[32];
-    const int64_t redis_now = int64_t(bridge_wall_ms()) + redis_clock_offset_ms;
-    const bool trim = streams && b_redis_clock && redis_now > int64_t(retention_ms);
-    if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(redis_now - int64_t(retention_ms)));
-    while (batch < BATCH_MESSAGES && bytes < BATCH_BYTES) {
-      const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
-        if (streams) {
-          // Exact trimming: an entry stays for the retention, and goes with
-          // the first append after it (an approximate trim keeps whole
-          // blocks of entries for longer).
-          const char* argv[7] = {"XADD", o.channel, "MINID", minid, "*", "m", data};
-          const size_t lens[7] = {4, channel_len, 5, strlen(minid), 1, 1, len};
-          if (!trim) {
+    if (!claim_due) {
+      char minid[32];
+      const int64_t redis_now = int64_t(bridge_wall_ms()) + redis_clock_offset_ms;
+      const bool trim = streams && b_redis_clock && redis_now > int64_t(retention_ms);
+      if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(redis_now - int64_t(retention_ms)));
+      while (kinds_tail - kinds_head < WINDOW_MESSAGES && batch < BATCH_MESSAGES) {
+        const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
+          if (streams) {
+            // Exact trimming: an entry stays for the retention, and goes
+            // with the first append after it (an approximate trim keeps
+            // whole blocks of entries for longer).
+            const char* argv[7] = {"XADD", o.channel, "MINID", minid, "*", "m", data};
+            const size_t lens[7] = {4, channel_len, 5, strlen(minid), 1, 1, len};
             const char* plain[5] = {"XADD", o.channel, "*", "m", data};
             const size_t plain_lens[5] = {4, channel_len, 1, 1, len};
-            if (rc.append(5, plain, plain_lens) != 0) return false;
-          } else if (rc.append(7, argv, lens) != 0) {
-            return false;
+            if (trim ? rc.append(7, argv, lens) != 0 : rc.append(5, plain, plain_lens) != 0) return false;
+          } else {
+            const char* argv[3] = {"PUBLISH", o.channel, data};
+            const size_t lens[3] = {7, channel_len, len};
+            if (rc.append(3, argv, lens) != 0) return false;
           }
-        } else {
-          const char* argv[3] = {"PUBLISH", o.channel, data};
-          const size_t lens[3] = {7, channel_len, len};
-          if (rc.append(3, argv, lens) != 0) return false;
+          return true;
+        });
+        if (p != G_RING::POP_TAKEN) break;
+        kinds[kinds_tail++ % KINDS_MAX] = uint8_t(streams ? KIND_XADD : KIND_PUBLISH);
+        ++batch;
+      }
+      // The position of the last entry written into the hub goes along.
+      if (streams && claimed_hub != 0 && pos_key_hub == claimed_hub && kinds_tail - kinds_head < WINDOW_MESSAGES) {
+        STREAM_ID saving;
+        size_t n_seen = 0;
+        bool full = b_seen_full;
+        bool save = false;
+        {
+          SESSION_LOCK guard(b.session.lock);
+          if (b.session.b_written_dirty && b.session.claim_session == claimed_session &&
+              b.session.claim == BRIDGE_SESSION::CLAIM_HELD) {
+            saving = b.session.written;
+            // A bridge forgotten to make room is dropped from Redis' copy too.
+            if (b.session.written_origins.evictions != seen_evictions) full = true;
+            seen_evictions = b.session.written_origins.evictions;
+            n_seen = b.session.written_origins.take_changed(seen_bridges, seen_lasts, G_ORIGINS::ORIGINS_MAX, full);
+            b.session.b_written_dirty = false;
+            save = true;
+          }
         }
-        bytes += len;
-        return true;
-      });
-      if (p != G_RING::POP_TAKEN) break;
-      ++batch;
-    }
-    // The position of the last entry written into the hub, with the batch.
-    bool save = false;
-    STREAM_ID saving;
-    size_t n_seen = 0;
-    bool full = b_seen_full;
-    if (streams && claimed_hub != 0 && pos_key_hub == claimed_hub) {
-      SESSION_LOCK guard(b.session.lock);
-      if (b.session.b_written_dirty && b.session.claim_session == claimed_session &&
-          b.session.claim == BRIDGE_SESSION::CLAIM_HELD) {
-        saving = b.session.written;
-        // A bridge forgotten to make room is dropped from Redis' copy too.
-        if (b.session.written_origins.evictions != seen_evictions) full = true;
-        seen_evictions = b.session.written_origins.evictions;
-        n_seen = b.session.written_origins.take_changed(seen_bridges, seen_lasts, G_ORIGINS::ORIGINS_MAX, full);
-        b.session.b_written_dirty = false;
-        save = true;
+        if (save) {
+          size_t n_save = 0;
+          b_seen_full = false;
+          if (append_save(saving, n_seen, full, &n_save) != 0) {
+            snprintf(why, sizeof why, "the position does not fit the out buffer");
+            return BRIDGE_FAIL;
+          }
+          for (size_t i = 0; i < n_save; ++i)
+            kinds[kinds_tail++ % KINDS_MAX] = uint8_t(i == 0 ? KIND_SET : KIND_INTEGER);
+          progress = true;
+        }
       }
     }
-    size_t n_save = 0;
-    if (save) {
-      b_seen_full = false;
-      if (append_save(saving, n_seen, full, &n_save) != 0) {
-        snprintf(why, sizeof why, "the position does not fit the out buffer");
-        b_seen_full = true;
-        SESSION_LOCK guard(b.session.lock);
-        b.session.b_written_dirty = true;
+    if (batch != 0) progress = true;
+    if (kinds_tail != kinds_head && answer_due == 0) answer_due = bridge_now_ms() + IO_TIMEOUT_MS;
+
+    // Write what the socket takes now.
+    bool want_write = false;
+    while (rc.pending() != 0) {
+      const int w = rc.write_some();
+      if (w == BRIDGE_FAIL) {
+        snprintf(why, sizeof why, "%s", rc.why);
         return BRIDGE_FAIL;
       }
+      if (w == 0) {
+        want_write = true;
+        break;
+      }
+      progress = true;
     }
-    if (batch == 0 && !save) {
-      // Idle: wait for work; a readable connection now can only be its end.
-      const uint64_t now = bridge_now_ms();
-      int wait_ms = IDLE_POLL_MS;
-      if (claimed_hub != 0) wait_ms = renew_at_ms > now ? int(renew_at_ms - now) : 0;
-      if (wait_ms > IDLE_POLL_MS) wait_ms = IDLE_POLL_MS;
-      pollfd p[2] = {{rc.conn.so, POLLIN, 0}, {wake.fd, POLLIN, 0}};
-      const int n = poll(p, 2, wait_ms);
-      if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
-      if (b.b_stop.load()) return BRIDGE_STOP;
-      if (n > 0 && p[0].revents != 0) {
-        if (rc.fill() == BRIDGE_FAIL) {
+
+    // Take the answers that are there.
+    if (kinds_tail != kinds_head) {
+      size_t acked = 0;
+      int f = G_REDIS_CONN::FILL_MORE;
+      while (f == G_REDIS_CONN::FILL_MORE && kinds_tail != kinds_head) {
+        f = rc.fill();
+        if (f == BRIDGE_FAIL) {
           snprintf(why, sizeof why, "%s", rc.why);
           return BRIDGE_FAIL;
         }
-        redisReply* reply = nullptr;
-        const int t = rc.take(&reply);
-        if (t != 0) {
-          if (t == 1) freeReplyObject(reply);
-          snprintf(why, sizeof why, "%s", t == 1 ? "unexpected data from Redis" : rc.why);
-          return BRIDGE_FAIL;
+        for (;;) {
+          redisReply* reply = nullptr;
+          const int t = rc.take(&reply);
+          if (t == 0) break;
+          if (t != 1) {
+            snprintf(why, sizeof why, "%s", rc.why);
+            return BRIDGE_FAIL;
+          }
+          if (kinds_tail == kinds_head) {
+            freeReplyObject(reply);
+            snprintf(why, sizeof why, "unexpected data from Redis");
+            return BRIDGE_FAIL;
+          }
+          const int h = handle_reply(kinds[kinds_head++ % KINDS_MAX], reply, &acked);
+          freeReplyObject(reply);
+          if (h != BRIDGE_OK) return BRIDGE_FAIL;
+          answer_due = kinds_tail != kinds_head ? bridge_now_ms() + IO_TIMEOUT_MS : 0;
         }
       }
-      continue;
-    }
-    r = rc.flush(bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
-    if (r != BRIDGE_OK) {
-      snprintf(why, sizeof why, "%s", rc.why);
-      if (save) {
-        b_seen_full = true;
-        SESSION_LOCK guard(b.session.lock);
-        b.session.b_written_dirty = true;
+      if (acked != 0) {
+        b.ring_to_redis.forget(acked);
+        b.counters.to_redis += acked;
+        progress = true;
+        if (b.hub.b_wait_room.exchange(false)) b.hub.wake.signal();
       }
-      return r;
     }
-    for (size_t i = 0; i < batch; ++i) {
-      r = write_reply(streams ? KIND_XADD : KIND_PUBLISH);
-      if (r != BRIDGE_OK) return r;
+    if (progress) continue;
+
+    // Nothing to do now: wait for the socket, for work, or for the claim.
+    const uint64_t now = bridge_now_ms();
+    if (answer_due != 0 && now >= answer_due) {
+      snprintf(why, sizeof why, "no answer within %u ms", IO_TIMEOUT_MS);
+      return BRIDGE_FAIL;
     }
-    if (batch != 0 && b.hub.b_wait_room.exchange(false)) b.hub.wake.signal();
-    for (size_t i = 0; i < n_save; ++i) {
-      r = write_reply(i == 0 ? KIND_SET : KIND_INTEGER);
-      if (r != BRIDGE_OK) {
-        b_seen_full = true;
-        SESSION_LOCK guard(b.session.lock);
-        b.session.b_written_dirty = true;
-        return r;
+    uint64_t until = now + IDLE_POLL_MS;
+    if (claimed_hub != 0 && renew_at_ms < until) until = renew_at_ms > now ? renew_at_ms : now;
+    if (answer_due != 0 && answer_due < until) until = answer_due;
+    pollfd p[2] = {{rc.conn.so, short(POLLIN | (want_write ? POLLOUT : 0)), 0}, {wake.fd, POLLIN, 0}};
+    const int n = poll(p, 2, int(until - now));
+    if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
+    if (n > 0 && p[0].revents != 0 && kinds_tail == kinds_head && rc.pending() == 0) {
+      // Readable with nothing owed: only its end, or something unasked for.
+      if (rc.fill() == BRIDGE_FAIL) {
+        snprintf(why, sizeof why, "%s", rc.why);
+        return BRIDGE_FAIL;
+      }
+      redisReply* reply = nullptr;
+      const int t = rc.take(&reply);
+      if (t != 0) {
+        if (t == 1) freeReplyObject(reply);
+        snprintf(why, sizeof why, "%s", t == 1 ? "unexpected data from Redis" : rc.why);
+        return BRIDGE_FAIL;
       }
     }
   }

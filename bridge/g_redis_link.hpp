@@ -38,6 +38,9 @@ class G_REDIS_LINK {
   // Bound of one wait for an answer on a live connection.
   static constexpr unsigned IO_TIMEOUT_MS = 5000;
   static constexpr size_t BATCH_MESSAGES = 1024;
+  // Commands sent and not answered yet, at most.
+  static constexpr size_t WINDOW_MESSAGES = 4096;
+  static constexpr size_t KINDS_MAX = WINDOW_MESSAGES + 16;
   static constexpr size_t BATCH_BYTES = 1024 * 1024;
   // A hub's claim lives this long unless renewed, every CLAIM_RENEW_MS.
   static constexpr unsigned CLAIM_TTL_MS = 6000;
@@ -90,8 +93,10 @@ class G_REDIS_LINK {
   // them after a DEL when full); *commands says how many replies follow.
   // 0, or -1 when it does not fit the out buffer.
   int append_save(const STREAM_ID& at, size_t n_seen, bool full, size_t* commands);
-  // Writer: reply of one queued command. BRIDGE_OK, BRIDGE_FAIL.
-  int write_reply(int kind);
+  int serve_write_pipelined();
+  // Writer: judges the answer to a queued command of kind; an accepted
+  // message adds one to *acked. BRIDGE_OK, or BRIDGE_FAIL with why set.
+  int handle_reply(int kind, const redisReply* reply, size_t* acked);
 
   // Reader: one message from Redis (entry id 0-0 for pub/sub).
   void deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now);
@@ -112,7 +117,11 @@ class G_REDIS_LINK {
  private:
   g_thread thread;
 
-  // Writer state.
+  // Writer state: the kinds of the commands whose answers are owed,
+  // [kinds_head, kinds_tail) modulo KINDS_MAX.
+  uint8_t kinds[KINDS_MAX] = {};
+  uint64_t kinds_head = 0;
+  uint64_t kinds_tail = 0;
   uint64_t claimed_session = 0;  // the session whose claim was decided here
   uint64_t claimed_hub = 0;      // its hub, when held
   uint64_t renew_at_ms = 0;

@@ -559,7 +559,7 @@ class Promise(unittest.TestCase):
             # When the active one goes, the one standing by takes over.
             first.stop()
             other.wait_for(r":: hub \S+ up ", timeout=15)
-            time.sleep(0.3)
+            time.sleep(1.0 * SLOW)  # until the hub has made its new connection a member
             a.send_frame(OP_TEXT, b"after the take-over")
             self.assertEqual(b.recv_frame(), (0x81, b"after the take-over"))
 
