@@ -108,6 +108,12 @@ int G_ORIGINS::see(uint64_t bridge, uint64_t seq, uint64_t* missed) {
   return SEQ_GAP;
 }
 
+bool G_ORIGINS::is_duplicate(uint64_t bridge, uint64_t seq) const {
+  for (size_t i = 0; i < n; ++i)
+    if (entries[i].bridge == bridge) return seq <= entries[i].last;
+  return false;
+}
+
 void G_ORIGINS::set(uint64_t bridge, uint64_t seq) {
   bool added = false;
   ENTRY* e = find_or_add(bridge, &added);

@@ -64,6 +64,9 @@ class G_ORIGINS {
   static constexpr size_t ORIGINS_MAX = 256;
   // Judges seq (> 0) from bridge and remembers it unless a duplicate.
   int see(uint64_t bridge, uint64_t seq, uint64_t* missed);
+  // Whether seq from bridge is one already delivered, judged and
+  // remembered by nothing.
+  bool is_duplicate(uint64_t bridge, uint64_t seq) const;
   // Remembers seq as bridge's last, judging nothing, and marks it changed.
   void set(uint64_t bridge, uint64_t seq);
   // Copies up to max changed (bridge, last) pairs out and unmarks them;

@@ -366,23 +366,24 @@ void G_HUB_LINK::count_written() {
     history[history_next] = f;
     history_next = (history_next + 1) % HISTORY;
     if (history_n < HISTORY) ++history_n;
-    if (f.ms != 0 || f.seq != 0) {
-      last = STREAM_ID{f.ms, f.seq};
-      advanced = true;
-    }
+    // An entry of several messages counts as written with its last: a
+    // bridge resumed from before it drops the ones already written by
+    // their numbers.
+    if (f.b_end && (f.ms != 0 || f.seq != 0)) last = STREAM_ID{f.ms, f.seq};
+    advanced = true;
   }
   if (!advanced) return;
   {
     // The position and, with it, each bridge's last number written: a
     // bridge resumed from here judges gaps and duplicates as this one.
     SESSION_LOCK guard(b.session.lock);
-    b.session.written = last;
+    if (!(last == STREAM_ID{})) b.session.written = last;
     for (size_t i = first; i < out_frames_done; ++i)
       if (frames[i].b_msg && frames[i].number != 0) b.session.written_origins.set(frames[i].bridge, frames[i].number);
     b.session.b_written_dirty = true;
   }
   const uint64_t now = bridge_wall_ms();
-  b.lag_ms.store(now > last.ms ? now - last.ms : 0);
+  if (last.ms != 0) b.lag_ms.store(now > last.ms ? now - last.ms : 0);
   b.pub.wake.signal();  // the writer saves the position
 }
 
@@ -412,7 +413,7 @@ void G_HUB_LINK::learn_limit() {
       found = true;
       break;
     }
-    if (f.ms != 0 || f.seq != 0) before = STREAM_ID{f.ms, f.seq};
+    if (f.b_end && (f.ms != 0 || f.seq != 0)) before = STREAM_ID{f.ms, f.seq};
   }
   if (!found || (before.ms == 0 && before.seq == 0)) return;
   SESSION_LOCK guard(b.session.lock);
@@ -426,7 +427,7 @@ void G_HUB_LINK::fill_out() {
   out_pos = out_len = out_frames = out_frames_done = 0;
   if (b_pong) {
     out_len = ws_client_frame(p_out, WS_OP_PONG, pong, pong_len, next_mask());
-    frames[out_frames++] = FRAME{out_len, 0, 0, 0, 0, pong_len, false};
+    frames[out_frames++] = FRAME{out_len, 0, 0, 0, 0, pong_len, false, false};
     b_pong = false;
   }
   const size_t limit = b.hub_message_max.load();
@@ -451,6 +452,9 @@ void G_HUB_LINK::fill_out() {
       memcpy(&f.seq, data + 8, 8);
       memcpy(&f.bridge, data + 16, 8);
       memcpy(&f.number, data + 24, 8);
+      uint64_t end = 0;
+      memcpy(&end, data + 32, 8);
+      f.b_end = end != 0;
       out_len += ws_client_frame(p_out + out_len, uint8_t(aux & 0xFF), data + RECORD_ID_SIZE, len, next_mask());
       f.end = out_len;
       f.len = len;

@@ -33,8 +33,9 @@ class G_HUB_LINK {
   // hub refused with 1009.
   static constexpr size_t HISTORY = 1024;
   // Bytes of a record toward the hub before the payload: the entry id,
-  // the publishing bridge and its sequence number (host order).
-  static constexpr size_t RECORD_ID_SIZE = 32;
+  // the publishing bridge, its sequence number, and 1 when the message is
+  // the last one of its entry to go into the hub (host order).
+  static constexpr size_t RECORD_ID_SIZE = 40;
 
   G_HUB_LINK() = default;
   ~G_HUB_LINK();
@@ -69,6 +70,7 @@ class G_HUB_LINK {
     uint64_t number;
     size_t len;   // payload bytes
     bool b_msg;   // a message, not a control frame
+    bool b_end;   // the last message of its stream entry
   };
   static void* thread_main(void* self);
   void run();

@@ -70,7 +70,8 @@ class G_REDIS_CONN {
   // the out buffer (nothing queued).
   int append(int argc, const char* const* argv, const size_t* lens);
   size_t pending() const { return out_len - out_pos; }
-  size_t room() const { return out_cap - out_len; }
+  // Bytes a command may take now (written bytes at the front included).
+  size_t free_room() const { return out_cap - (out_len - out_pos); }
 
   // Writes everything queued, reading replies meanwhile so that a server
   // blocked on its own output never deadlocks us. BRIDGE_OK, BRIDGE_FAIL,

@@ -449,7 +449,7 @@ int G_REDIS_LINK::append_save(const STREAM_ID& at, size_t n_seen, bool full, siz
   return 0;
 }
 
-int G_REDIS_LINK::handle_reply(int kind, const redisReply* reply, size_t* acked) {
+int G_REDIS_LINK::handle_reply(int kind, size_t count, const redisReply* reply, size_t* acked) {
   uint64_t ms = 0;
   uint64_t seq = 0;
   switch (kind) {
@@ -458,11 +458,11 @@ int G_REDIS_LINK::handle_reply(int kind, const redisReply* reply, size_t* acked)
       // Redis' clock against ours: ids are Redis' time, the trim's too.
       redis_clock_offset_ms = int64_t(ms) - int64_t(bridge_wall_ms());
       b_redis_clock = true;
-      ++*acked;
+      *acked += count;
       return BRIDGE_OK;
     case KIND_PUBLISH:
       if (reply->type != REDIS_REPLY_INTEGER) break;
-      ++*acked;
+      *acked += count;
       return BRIDGE_OK;
     case KIND_SET:
       if (!redis_is(reply, "OK")) break;
@@ -523,30 +523,71 @@ int G_REDIS_LINK::serve_write_pipelined() {
       const int64_t redis_now = int64_t(bridge_wall_ms()) + redis_clock_offset_ms;
       const bool trim = streams && b_redis_clock && redis_now > int64_t(retention_ms);
       if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(redis_now - int64_t(retention_ms)));
-      while (kinds_tail - kinds_head < WINDOW_MESSAGES && batch < BATCH_MESSAGES) {
-        const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
-          if (streams) {
+      while (kinds_tail - kinds_head < WINDOW_COMMANDS && batch < BATCH_MESSAGES) {
+        // Streams: the messages waiting go into one entry, a field "m"
+        // each, up to ENTRY_MESSAGES or ENTRY_BYTES: Redis and the readers
+        // then work per entry rather than per message.
+        const size_t fixed = trim ? 7 : 5;
+        size_t n = 0;
+        size_t bytes = 0;
+        size_t need = 16 + 24 * fixed + channel_len + 64;
+        const size_t room = rc.free_room();
+        for (;;) {
+          if (n == (streams ? ENTRY_MESSAGES : 1)) break;
+          const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
+            const size_t more = streams ? 2 * 24 + 1 + len : 16 + 3 * 24 + 7 + channel_len + len;
+            if (n != 0 && bytes + len > ENTRY_BYTES) return false;
+            if (need + more > room) return false;
+            entry_data[n] = data;
+            entry_len[n] = len;
+            ++n;
+            bytes += len;
+            need += more;
+            return true;
+          });
+          if (p != G_RING::POP_TAKEN) break;
+        }
+        if (n == 0) break;
+        int appended = 0;
+        if (streams) {
+          size_t argc = 0;
+          entry_argv[argc] = "XADD";
+          entry_lens[argc++] = 4;
+          entry_argv[argc] = o.channel;
+          entry_lens[argc++] = channel_len;
+          if (trim) {
             // Exact trimming: an entry stays for the retention, and goes
             // with the first append after it (an approximate trim keeps
             // whole blocks of entries for longer).
-            const char* argv[7] = {"XADD", o.channel, "MINID", minid, "*", "m", data};
-            const size_t lens[7] = {4, channel_len, 5, strlen(minid), 1, 1, len};
-            const char* plain[5] = {"XADD", o.channel, "*", "m", data};
-            const size_t plain_lens[5] = {4, channel_len, 1, 1, len};
-            if (trim ? rc.append(7, argv, lens) != 0 : rc.append(5, plain, plain_lens) != 0) return false;
-          } else {
-            const char* argv[3] = {"PUBLISH", o.channel, data};
-            const size_t lens[3] = {7, channel_len, len};
-            if (rc.append(3, argv, lens) != 0) return false;
+            entry_argv[argc] = "MINID";
+            entry_lens[argc++] = 5;
+            entry_argv[argc] = minid;
+            entry_lens[argc++] = strlen(minid);
           }
-          return true;
-        });
-        if (p != G_RING::POP_TAKEN) break;
-        kinds[kinds_tail++ % KINDS_MAX] = uint8_t(streams ? KIND_XADD : KIND_PUBLISH);
-        ++batch;
+          entry_argv[argc] = "*";
+          entry_lens[argc++] = 1;
+          for (size_t i = 0; i < n; ++i) {
+            entry_argv[argc] = "m";
+            entry_lens[argc++] = 1;
+            entry_argv[argc] = entry_data[i];
+            entry_lens[argc++] = entry_len[i];
+          }
+          appended = rc.append(int(argc), entry_argv, entry_lens);
+        } else {
+          const char* argv[3] = {"PUBLISH", o.channel, entry_data[0]};
+          const size_t lens[3] = {7, channel_len, entry_len[0]};
+          appended = rc.append(3, argv, lens);
+        }
+        if (appended != 0) {  // cannot be: the room was counted
+          snprintf(why, sizeof why, "the out buffer is full");
+          return BRIDGE_FAIL;
+        }
+        kinds[kinds_tail % KINDS_MAX] = uint8_t(streams ? KIND_XADD : KIND_PUBLISH);
+        kind_count[kinds_tail++ % KINDS_MAX] = uint16_t(n);
+        batch += n;
       }
       // The position of the last entry written into the hub goes along.
-      if (streams && claimed_hub != 0 && pos_key_hub == claimed_hub && kinds_tail - kinds_head < WINDOW_MESSAGES) {
+      if (streams && claimed_hub != 0 && pos_key_hub == claimed_hub && kinds_tail - kinds_head < WINDOW_COMMANDS) {
         STREAM_ID saving;
         size_t n_seen = 0;
         bool full = b_seen_full;
@@ -571,8 +612,10 @@ int G_REDIS_LINK::serve_write_pipelined() {
             snprintf(why, sizeof why, "the position does not fit the out buffer");
             return BRIDGE_FAIL;
           }
-          for (size_t i = 0; i < n_save; ++i)
-            kinds[kinds_tail++ % KINDS_MAX] = uint8_t(i == 0 ? KIND_SET : KIND_INTEGER);
+          for (size_t i = 0; i < n_save; ++i) {
+            kinds[kinds_tail % KINDS_MAX] = uint8_t(i == 0 ? KIND_SET : KIND_INTEGER);
+            kind_count[kinds_tail++ % KINDS_MAX] = 0;
+          }
           progress = true;
         }
       }
@@ -618,7 +661,9 @@ int G_REDIS_LINK::serve_write_pipelined() {
             snprintf(why, sizeof why, "unexpected data from Redis");
             return BRIDGE_FAIL;
           }
-          const int h = handle_reply(kinds[kinds_head++ % KINDS_MAX], reply, &acked);
+          const int h = handle_reply(kinds[kinds_head % KINDS_MAX], kind_count[kinds_head % KINDS_MAX], reply,
+                                     &acked);
+          ++kinds_head;
           freeReplyObject(reply);
           if (h != BRIDGE_OK) return BRIDGE_FAIL;
           answer_due = kinds_tail != kinds_head ? bridge_now_ms() + IO_TIMEOUT_MS : 0;
@@ -678,7 +723,14 @@ uint64_t G_REDIS_LINK::current_epoch(STREAM_ID* start) {
   return b.session.epoch;
 }
 
-void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now) {
+bool G_REDIS_LINK::deliverable(const char* msg, size_t len) const {
+  const G_BRIDGE& b = *p_bridge;
+  FED_MESSAGE m;
+  return fed_decode(msg, len, m) == FED_OK && m.bridge != b.instance_id && (hub_id == 0 || m.hub != hub_id) &&
+         (m.seq == 0 || !origins.is_duplicate(m.bridge, m.seq)) && m.len <= b.hub_message_max.load();
+}
+
+void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now, bool b_end) {
   G_BRIDGE& b = *p_bridge;
   const bool streams = b.opt.transport == TRANSPORT_STREAMS;
   FED_MESSAGE m;
@@ -724,6 +776,8 @@ void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t se
   memcpy(id + 8, &seq, 8);
   memcpy(id + 16, &m.bridge, 8);
   memcpy(id + 24, &m.seq, 8);
+  const uint64_t end = b_end ? 1 : 0;
+  memcpy(id + 32, &end, 8);
   uint64_t dropped = 0;
   bool was_empty = false;
   const int p = b.ring_to_hub.push(id, sizeof id, m.payload, m.len, G_BRIDGE::record_aux(m.type, epoch_now), !streams,
@@ -778,6 +832,8 @@ int G_REDIS_LINK::serve_read_stream() {
       epoch = e;
       read_ms = start.ms;
       read_seq = start.seq;
+      partial_ms = partial_seq = 0;
+      partial_k = 0;
     }
     if (b_skip_next) {
       const int r = skip_entry();
@@ -834,23 +890,39 @@ int G_REDIS_LINK::serve_read_stream() {
           ok = false;
           break;
         }
+        // An entry holds one message per field "m", several when the
+        // publishing bridge had several waiting.
         const redisReply* fields = entry->element[1];
-        const redisReply* value = nullptr;
+        // Part of it went in already when it was read before.
+        const size_t first = ms == partial_ms && seq == partial_seq ? partial_k : 0;
         size_t entry_len = 0;
-        for (size_t k = 0; k + 1 < fields->elements; k += 2) {
-          entry_len += fields->element[k + 1]->len;
-          if (redis_is(fields->element[k], "m") && fields->element[k + 1]->type == REDIS_REPLY_STRING)
-            value = fields->element[k + 1];
+        size_t values = 0;
+        size_t last = SIZE_MAX;  // the last one that will go into the hub
+        for (size_t k = first; k + 1 < fields->elements; k += 2) {
+          const redisReply* v = fields->element[k + 1];
+          entry_len += v->len;
+          if (!redis_is(fields->element[k], "m") || v->type != REDIS_REPLY_STRING) continue;
+          ++values;
+          if (deliverable(v->str, v->len)) last = k;
         }
         if (entry_len > entry_max_seen) entry_max_seen = entry_len;
-        if (value == nullptr) {
-          ++b.counters.rejected;
-        } else {
-          // Nothing is dropped toward Streams: with no room, read again
-          // from here later.
-          if (!b.ring_to_hub.fits(G_HUB_LINK::RECORD_ID_SIZE + value->len)) break;
-          deliver(value->str, value->len, ms, seq, e);
+        if (values == 0 && first == 0) ++b.counters.rejected;
+        bool room = true;
+        for (size_t k = first; k + 1 < fields->elements; k += 2) {
+          const redisReply* v = fields->element[k + 1];
+          if (!redis_is(fields->element[k], "m") || v->type != REDIS_REPLY_STRING) continue;
+          // Nothing is dropped toward Streams: with no room, the rest of
+          // this entry is read again later.
+          room = b.ring_to_hub.fits(G_HUB_LINK::RECORD_ID_SIZE + v->len);
+          if (!room) {
+            partial_ms = ms;
+            partial_seq = seq;
+            partial_k = k;
+            break;
+          }
+          deliver(v->str, v->len, ms, seq, e, k == last);
         }
+        if (!room) break;
         read_ms = ms;
         read_seq = seq;
       }
@@ -889,7 +961,7 @@ int G_REDIS_LINK::serve_read_channel() {
         // Only ["message", our channel, payload] carries anything to relay.
         if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "message") &&
             redis_is(reply->element[1], b.opt.channel) && reply->element[2]->type == REDIS_REPLY_STRING)
-          deliver(reply->element[2]->str, reply->element[2]->len, 0, 0, e);
+          deliver(reply->element[2]->str, reply->element[2]->len, 0, 0, e, true);
         freeReplyObject(reply);
       }
       if (f != G_REDIS_CONN::FILL_MORE) break;

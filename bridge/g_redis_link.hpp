@@ -39,8 +39,11 @@ class G_REDIS_LINK {
   static constexpr unsigned IO_TIMEOUT_MS = 5000;
   static constexpr size_t BATCH_MESSAGES = 1024;
   // Commands sent and not answered yet, at most.
-  static constexpr size_t WINDOW_MESSAGES = 4096;
-  static constexpr size_t KINDS_MAX = WINDOW_MESSAGES + 16;
+  static constexpr size_t WINDOW_COMMANDS = 4096;
+  static constexpr size_t KINDS_MAX = WINDOW_COMMANDS + 16;
+  // Messages of one stream entry, at most (one alone may be larger).
+  static constexpr size_t ENTRY_MESSAGES = 64;
+  static constexpr size_t ENTRY_BYTES = 64 * 1024;
   static constexpr size_t BATCH_BYTES = 1024 * 1024;
   // A hub's claim lives this long unless renewed, every CLAIM_RENEW_MS.
   static constexpr unsigned CLAIM_TTL_MS = 6000;
@@ -96,10 +99,13 @@ class G_REDIS_LINK {
   int serve_write_pipelined();
   // Writer: judges the answer to a queued command of kind; an accepted
   // message adds one to *acked. BRIDGE_OK, or BRIDGE_FAIL with why set.
-  int handle_reply(int kind, const redisReply* reply, size_t* acked);
+  int handle_reply(int kind, size_t count, const redisReply* reply, size_t* acked);
 
-  // Reader: one message from Redis (entry id 0-0 for pub/sub).
-  void deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now);
+  // Reader: whether msg would go into the hub (judging changes nothing).
+  bool deliverable(const char* msg, size_t len) const;
+  // Reader: one message from Redis (entry id 0-0 for pub/sub); b_end when
+  // it is the last of its entry to go into the hub.
+  void deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now, bool b_end);
   // Reader: the claimed session's epoch and start, 0 when none yet.
   uint64_t current_epoch(STREAM_ID* start);
   // Reader: skips an entry too large to read whole, after the given id.
@@ -120,6 +126,11 @@ class G_REDIS_LINK {
   // Writer state: the kinds of the commands whose answers are owed,
   // [kinds_head, kinds_tail) modulo KINDS_MAX.
   uint8_t kinds[KINDS_MAX] = {};
+  uint16_t kind_count[KINDS_MAX] = {};  // messages answered for by each
+  const char* entry_data[ENTRY_MESSAGES] = {};
+  size_t entry_len[ENTRY_MESSAGES] = {};
+  const char* entry_argv[8 + 2 * ENTRY_MESSAGES] = {};
+  size_t entry_lens[8 + 2 * ENTRY_MESSAGES] = {};
   uint64_t kinds_head = 0;
   uint64_t kinds_tail = 0;
   uint64_t claimed_session = 0;  // the session whose claim was decided here
@@ -149,6 +160,10 @@ class G_REDIS_LINK {
   uint64_t read_seq = 0;
   size_t entry_max_seen = 1024;
   bool b_skip_next = false;
+  // An entry read part of the way for want of room: where to go on.
+  uint64_t partial_ms = 0;
+  uint64_t partial_seq = 0;
+  size_t partial_k = 0;
   G_ORIGINS origins;
   uint64_t last_drop_log_ms = 0;
 };
