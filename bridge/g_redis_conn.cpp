@@ -209,6 +209,45 @@ int G_REDIS_CONN::append(int argc, const char* const* argv, const size_t* lens) 
   return 0;
 }
 
+int G_REDIS_CONN::append_packed(int argc, const char* const* argv, const size_t* lens, size_t n,
+                                const char* const* parts, const size_t* part_lens) {
+  size_t packed = 0;
+  for (size_t i = 0; i < n; ++i) packed += 4 + part_lens[i];
+  size_t need = 16 + 24 + packed;
+  for (int i = 0; i < argc; ++i) need += 24 + lens[i];
+  if (need > out_cap - out_len) {
+    if (out_pos != 0) {
+      memmove(p_out, p_out + out_pos, out_len - out_pos);
+      out_len -= out_pos;
+      out_pos = 0;
+    }
+    if (need > out_cap - out_len) return -1;
+  }
+  char* p = p_out + out_len;
+  p += sprintf(p, "*%d\r\n", argc + 1);
+  for (int i = 0; i < argc; ++i) {
+    p += sprintf(p, "$%zu\r\n", lens[i]);
+    if (lens[i] != 0) memcpy(p, argv[i], lens[i]);
+    p += lens[i];
+    *p++ = '\r';
+    *p++ = '\n';
+  }
+  p += sprintf(p, "$%zu\r\n", packed);
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t len = uint32_t(part_lens[i]);
+    *p++ = char(len >> 24);
+    *p++ = char(len >> 16);
+    *p++ = char(len >> 8);
+    *p++ = char(len);
+    if (len != 0) memcpy(p, parts[i], len);
+    p += len;
+  }
+  *p++ = '\r';
+  *p++ = '\n';
+  out_len = size_t(p - p_out);
+  return 0;
+}
+
 int G_REDIS_CONN::fill() {
   const int64_t n = conn.read(p_chunk, READ_CHUNK);
   if (n > 0) {

@@ -69,6 +69,11 @@ class G_REDIS_CONN {
   // Queues one command. 0, or -1 when it does not fit in what is left of
   // the out buffer (nothing queued).
   int append(int argc, const char* const* argv, const size_t* lens);
+  // Queues argv (argc arguments) followed by one more argument made of
+  // n parts, each preceded by its length (4 bytes, big-endian). 0, or -1
+  // when it does not fit (nothing queued).
+  int append_packed(int argc, const char* const* argv, const size_t* lens, size_t n, const char* const* parts,
+                    const size_t* part_lens);
   size_t pending() const { return out_len - out_pos; }
   // Bytes a command may take now (written bytes at the front included).
   size_t free_room() const { return out_cap - (out_len - out_pos); }

@@ -535,7 +535,7 @@ int G_REDIS_LINK::serve_write_pipelined() {
         for (;;) {
           if (n == (streams ? ENTRY_MESSAGES : 1)) break;
           const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
-            const size_t more = streams ? 2 * 24 + 1 + len : 16 + 3 * 24 + 7 + channel_len + len;
+            const size_t more = streams ? 2 * 24 + 5 + len : 16 + 3 * 24 + 7 + channel_len + len;
             if (n != 0 && bytes + len > ENTRY_BYTES) return false;
             if (need + more > room) return false;
             entry_data[n] = data;
@@ -566,13 +566,17 @@ int G_REDIS_LINK::serve_write_pipelined() {
           }
           entry_argv[argc] = "*";
           entry_lens[argc++] = 1;
-          for (size_t i = 0; i < n; ++i) {
-            entry_argv[argc] = "m";
-            entry_lens[argc++] = 1;
-            entry_argv[argc] = entry_data[i];
-            entry_lens[argc++] = entry_len[i];
+          // One message: field "m"; several: field "b", each message after
+          // its length, so that Redis stores and sends one value.
+          entry_argv[argc] = n == 1 ? "m" : "b";
+          entry_lens[argc++] = 1;
+          if (n == 1) {
+            entry_argv[argc] = entry_data[0];
+            entry_lens[argc++] = entry_len[0];
+            appended = rc.append(int(argc), entry_argv, entry_lens);
+          } else {
+            appended = rc.append_packed(int(argc), entry_argv, entry_lens, n, entry_data, entry_len);
           }
-          appended = rc.append(int(argc), entry_argv, entry_lens);
         } else {
           const char* argv[3] = {"PUBLISH", o.channel, entry_data[0]};
           const size_t lens[3] = {7, channel_len, entry_len[0]};
@@ -816,6 +820,44 @@ int G_REDIS_LINK::skip_entry() {
   return BRIDGE_OK;
 }
 
+size_t G_REDIS_LINK::entry_pieces(const redisReply* fields) {
+  G_BRIDGE& b = *p_bridge;
+  size_t n = 0;
+  bool bad = fields->type != REDIS_REPLY_ARRAY;
+  for (size_t k = 0; !bad && k + 1 < fields->elements; k += 2) {
+    const redisReply* f = fields->element[k];
+    const redisReply* v = fields->element[k + 1];
+    if (v->type != REDIS_REPLY_STRING) continue;
+    if (redis_is(f, "m")) {
+      if (n == PIECES_MAX) {
+        bad = true;
+        break;
+      }
+      piece[n] = v->str;
+      piece_len[n++] = v->len;
+    } else if (redis_is(f, "b")) {
+      for (size_t at = 0; at < v->len;) {
+        const uint8_t* h = reinterpret_cast<const uint8_t*>(v->str + at);
+        const size_t len = v->len - at < 4 ? SIZE_MAX
+                                           : (size_t(h[0]) << 24) | (size_t(h[1]) << 16) | (size_t(h[2]) << 8) | h[3];
+        if (len > v->len - at - 4 || n == PIECES_MAX) {
+          bad = true;
+          break;
+        }
+        piece[n] = v->str + at + 4;
+        piece_len[n++] = len;
+        at += 4 + len;
+      }
+    }
+  }
+  // What is not made of whole messages is no bridge's entry.
+  if (bad || n == 0) {
+    ++b.counters.rejected;
+    return 0;
+  }
+  return n;
+}
+
 int G_REDIS_LINK::serve_read_stream() {
   G_BRIDGE& b = *p_bridge;
   const BRIDGE_OPTIONS& o = b.opt;
@@ -890,37 +932,31 @@ int G_REDIS_LINK::serve_read_stream() {
           ok = false;
           break;
         }
-        // An entry holds one message per field "m", several when the
-        // publishing bridge had several waiting.
-        const redisReply* fields = entry->element[1];
+        // An entry holds one message (field "m"), or several (field "b":
+        // each after its length, 4 bytes big-endian).
+        const size_t n = entry_pieces(entry->element[1]);
+        size_t entry_len = 0;
+        for (size_t k = 0; k < n; ++k) entry_len += piece_len[k] + 4;
+        if (entry_len > entry_max_seen) entry_max_seen = entry_len;
         // Part of it went in already when it was read before.
         const size_t first = ms == partial_ms && seq == partial_seq ? partial_k : 0;
-        size_t entry_len = 0;
-        size_t values = 0;
         size_t last = SIZE_MAX;  // the last one that will go into the hub
-        for (size_t k = first; k + 1 < fields->elements; k += 2) {
-          const redisReply* v = fields->element[k + 1];
-          entry_len += v->len;
-          if (!redis_is(fields->element[k], "m") || v->type != REDIS_REPLY_STRING) continue;
-          ++values;
-          if (deliverable(v->str, v->len)) last = k;
+        for (size_t k = first; k < n; ++k) {
+          piece_ok[k] = deliverable(piece[k], piece_len[k]);
+          if (piece_ok[k]) last = k;
         }
-        if (entry_len > entry_max_seen) entry_max_seen = entry_len;
-        if (values == 0 && first == 0) ++b.counters.rejected;
         bool room = true;
-        for (size_t k = first; k + 1 < fields->elements; k += 2) {
-          const redisReply* v = fields->element[k + 1];
-          if (!redis_is(fields->element[k], "m") || v->type != REDIS_REPLY_STRING) continue;
+        for (size_t k = first; k < n; ++k) {
           // Nothing is dropped toward Streams: with no room, the rest of
-          // this entry is read again later.
-          room = b.ring_to_hub.fits(G_HUB_LINK::RECORD_ID_SIZE + v->len);
+          // this entry is read again later. (What will not go in needs none.)
+          room = !piece_ok[k] || b.ring_to_hub.fits(G_HUB_LINK::RECORD_ID_SIZE + piece_len[k]);
           if (!room) {
             partial_ms = ms;
             partial_seq = seq;
             partial_k = k;
             break;
           }
-          deliver(v->str, v->len, ms, seq, e, k == last);
+          deliver(piece[k], piece_len[k], ms, seq, e, k == last);
         }
         if (!room) break;
         read_ms = ms;

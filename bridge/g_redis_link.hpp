@@ -101,6 +101,10 @@ class G_REDIS_LINK {
   // message adds one to *acked. BRIDGE_OK, or BRIDGE_FAIL with why set.
   int handle_reply(int kind, size_t count, const redisReply* reply, size_t* acked);
 
+  // Reader: the messages of one stream entry into piece[], piece_len[];
+  // their number (0, counted as rejected, for an entry of none or a
+  // malformed one).
+  size_t entry_pieces(const redisReply* fields);
   // Reader: whether msg would go into the hub (judging changes nothing).
   bool deliverable(const char* msg, size_t len) const;
   // Reader: one message from Redis (entry id 0-0 for pub/sub); b_end when
@@ -160,6 +164,10 @@ class G_REDIS_LINK {
   uint64_t read_seq = 0;
   size_t entry_max_seen = 1024;
   bool b_skip_next = false;
+  static constexpr size_t PIECES_MAX = 4096;
+  const char* piece[PIECES_MAX] = {};
+  size_t piece_len[PIECES_MAX] = {};
+  bool piece_ok[PIECES_MAX] = {};  // will go into the hub
   // An entry read part of the way for want of room: where to go on.
   uint64_t partial_ms = 0;
   uint64_t partial_seq = 0;
