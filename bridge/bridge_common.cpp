@@ -78,6 +78,13 @@ int G_WAKE::nap(unsigned ms, const std::atomic<bool>& stop) {
   return BRIDGE_STOP;
 }
 
+int G_WAKE::wait(unsigned ms, const std::atomic<bool>& stop) {
+  if (stop.load()) return BRIDGE_STOP;
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, int(ms)) > 0) drain();
+  return stop.load() ? BRIDGE_STOP : BRIDGE_OK;
+}
+
 void bridge_log(const wchar_t* format, ...) {
   va_list ap;
   va_start(ap, format);

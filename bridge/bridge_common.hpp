@@ -81,9 +81,12 @@ class G_WAKE {
   void close();
   void signal();
   void drain();
-  // Sleeps up to ms milliseconds or until signalled. BRIDGE_STOP when stop
-  // is set, else BRIDGE_OK.
+  // Sleeps ms milliseconds; signals do not shorten it (a reconnect
+  // backoff), only stop does. BRIDGE_STOP when stop is set, else BRIDGE_OK.
   int nap(unsigned ms, const std::atomic<bool>& stop);
+  // Waits up to ms milliseconds for a signal (taken) or stop. BRIDGE_STOP
+  // when stop is set, else BRIDGE_OK.
+  int wait(unsigned ms, const std::atomic<bool>& stop);
   int fd = -1;
 };
 

@@ -320,7 +320,7 @@ int G_HUB_LINK::wait_claim(bool b_always) {
       }
     }
     if (!b_always && (!b.pub.b_up.load() || bridge_now_ms() >= deadline)) return BRIDGE_PENDING;
-    if (wake.nap(b_always ? SERVE_POLL_MS : 50, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
+    if (wake.wait(b_always ? SERVE_POLL_MS : 50, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
   }
 }
 

@@ -306,7 +306,7 @@ void G_REDIS_LINK::finish() {
   // whatever the stop flag says.
   const std::atomic<bool> go_on{false};
   const uint64_t deadline = bridge_now_ms() + FINISH_TIMEOUT_MS;
-  while (!b.hub.b_done.load() && bridge_now_ms() < deadline) wake.nap(10, go_on);
+  while (!b.hub.b_done.load() && bridge_now_ms() < deadline) wake.wait(10, go_on);
   size_t n_save = 0;
   if (b.opt.transport == TRANSPORT_STREAMS && pos_key_hub == claimed_hub) {
     STREAM_ID saving;
@@ -867,7 +867,7 @@ int G_REDIS_LINK::serve_read_stream() {
     STREAM_ID start;
     const uint64_t e = current_epoch(&start);
     if (e == 0) {  // the claim is pending (or refused): nothing to read for
-      if (wake.nap(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
+      if (wake.wait(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
       continue;
     }
     if (e != epoch) {
@@ -884,12 +884,17 @@ int G_REDIS_LINK::serve_read_stream() {
     // Read only as fast as the hub takes: past half the buffer, wait.
     if (b.ring_to_hub.bytes() > o.buffer_bytes / 2) {
       b.hub.b_reader_wait.store(true);
-      if (b.ring_to_hub.bytes() > o.buffer_bytes / 2 && wake.nap(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP)
+      if (b.ring_to_hub.bytes() > o.buffer_bytes / 2 && wake.wait(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP)
         return BRIDGE_STOP;
       continue;
     }
     // As many entries as one reply may hold, judged by the largest seen.
     size_t count = reply_budget / (entry_max_seen + 512);
+    // And no more than there is room for toward the hub: what does not fit
+    // would only be read again.
+    const size_t used = b.ring_to_hub.bytes();
+    const size_t room = o.buffer_bytes > used ? size_t(o.buffer_bytes - used) : 0;
+    if (room / (entry_max_seen + 512) < count) count = room / (entry_max_seen + 512);
     if (count > XREAD_COUNT_MAX) count = XREAD_COUNT_MAX;
     if (count == 0) count = 1;
     char count_text[16];
