@@ -28,7 +28,7 @@
 #include "bridge/bridge_options.hpp"
 #include "bridge/bridge_wire.hpp"
 #include "bridge/g_hub_link.hpp"
-#include "bridge/g_metrics.hpp"
+#include "bridge/g_bridge_metrics.hpp"
 #include "bridge/g_redis_link.hpp"
 #include "bridge/g_ring.hpp"
 #include "support/g_mutex.hpp"
@@ -138,7 +138,7 @@ class G_BRIDGE {
   G_HUB_LINK hub;
   G_REDIS_LINK pub;
   G_REDIS_LINK sub;
-  G_METRICS metrics;
+  G_BRIDGE_METRICS metrics;
 
  private:
   int read_private_file(const char* path, const char* what, bool b_keep);

@@ -17,16 +17,16 @@
 
 class G_BRIDGE;
 
-class G_METRICS {
+class G_BRIDGE_METRICS {
  public:
   static constexpr unsigned REQUEST_TIMEOUT_MS = 2000;
   static constexpr size_t REQUEST_MAX = 4096;
   static constexpr size_t ANSWER_MAX = 8192;
 
-  G_METRICS() = default;
-  ~G_METRICS();
-  G_METRICS(const G_METRICS&) = delete;
-  G_METRICS& operator=(const G_METRICS&) = delete;
+  G_BRIDGE_METRICS() = default;
+  ~G_BRIDGE_METRICS();
+  G_BRIDGE_METRICS(const G_BRIDGE_METRICS&) = delete;
+  G_BRIDGE_METRICS& operator=(const G_BRIDGE_METRICS&) = delete;
 
   // Listens on the address of --metrics. 0, or -1 with why set.
   int init(G_BRIDGE* owner);

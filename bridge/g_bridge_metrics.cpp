@@ -1,4 +1,4 @@
-#include "bridge/g_metrics.hpp"
+#include "bridge/g_bridge_metrics.hpp"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -52,9 +52,9 @@ void send_all(int so, const char* data, size_t n, uint64_t deadline) {
 
 }  // namespace
 
-G_METRICS::~G_METRICS() { close(); }
+G_BRIDGE_METRICS::~G_BRIDGE_METRICS() { close(); }
 
-int G_METRICS::init(G_BRIDGE* owner) {
+int G_BRIDGE_METRICS::init(G_BRIDGE* owner) {
   p_bridge = owner;
   const BRIDGE_OPTIONS& o = owner->opt;
   if (wake.init() != 0) {
@@ -92,22 +92,22 @@ int G_METRICS::init(G_BRIDGE* owner) {
   return listener >= 0 ? 0 : -1;
 }
 
-void G_METRICS::close() {
+void G_BRIDGE_METRICS::close() {
   if (listener >= 0) ::close(listener);
   listener = -1;
   wake.close();
 }
 
-int G_METRICS::start() { return thread.create(&G_METRICS::thread_main, this); }
+int G_BRIDGE_METRICS::start() { return thread.create(&G_BRIDGE_METRICS::thread_main, this); }
 
-int G_METRICS::join() { return thread.wait(); }
+int G_BRIDGE_METRICS::join() { return thread.wait(); }
 
-void* G_METRICS::thread_main(void* self) {
-  static_cast<G_METRICS*>(self)->run();
+void* G_BRIDGE_METRICS::thread_main(void* self) {
+  static_cast<G_BRIDGE_METRICS*>(self)->run();
   return nullptr;
 }
 
-void G_METRICS::run() {
+void G_BRIDGE_METRICS::run() {
   G_BRIDGE& b = *p_bridge;
   while (!b.b_stop.load()) {
     pollfd p[2] = {{listener, POLLIN, 0}, {wake.fd, POLLIN, 0}};
@@ -121,7 +121,7 @@ void G_METRICS::run() {
   }
 }
 
-int G_METRICS::health(char* out, size_t cap) const {
+int G_BRIDGE_METRICS::health(char* out, size_t cap) const {
   const G_BRIDGE& b = *p_bridge;
   size_t len = 0;
   out[0] = 0;
@@ -133,7 +133,7 @@ int G_METRICS::health(char* out, size_t cap) const {
   return 1;
 }
 
-size_t G_METRICS::render(char* out, size_t cap) const {
+size_t G_BRIDGE_METRICS::render(char* out, size_t cap) const {
   const G_BRIDGE& b = *p_bridge;
   const G_BRIDGE_COUNTERS& c = b.counters;
   size_t len = 0;
@@ -185,7 +185,7 @@ size_t G_METRICS::render(char* out, size_t cap) const {
   return len;
 }
 
-void G_METRICS::serve(int so) {
+void G_BRIDGE_METRICS::serve(int so) {
   const uint64_t deadline = bridge_now_ms() + REQUEST_TIMEOUT_MS;
   char req[REQUEST_MAX + 1];
   size_t n = 0;
