@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bridge/g_bridge.hpp"
+#include "support/g_notify.hpp"
 
 namespace {
 
@@ -118,6 +119,7 @@ void G_HUB_LINK::run() {
         bridge_log(L":: hub %s:%u up (%ls)  instance %016llx  message max %zu\n", o.hub_host,
                    unsigned(o.hub_port), o.b_tls ? L"WSS" : L"WS", (unsigned long long)hub_id,
                    b.hub_message_max.load());
+        if (b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // relaying both ways
         r = serve();
         b_up.store(false);
         if (r == BRIDGE_STOP) {

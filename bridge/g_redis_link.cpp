@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "bridge/g_bridge.hpp"
+#include "support/g_notify.hpp"
 
 namespace {
 
@@ -122,6 +123,7 @@ void G_REDIS_LINK::run() {
       if (b_ever_up) ++(role == ROLE_WRITE ? b.counters.reconnects_publish : b.counters.reconnects_read);
       b_ever_up = true;
       bridge_log(L":: redis %s:%u up (%ls %s)\n", o.redis_host, unsigned(o.redis_port), role_name(), o.channel);
+      if (b.hub.b_up.load() && b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // both ways
       if (role == ROLE_WRITE) {
         r = serve_write();
         if (r == BRIDGE_STOP) finish();

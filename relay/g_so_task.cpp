@@ -9,10 +9,12 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "relay/g_socket.hpp"
 #include "support/g_console.hpp"
+#include "web/http_page.hpp"
 
 G_SO_TASK* G_SO_TASK::tasks = nullptr;
 uint16_t G_SO_TASK::w_connections = 0;
@@ -24,6 +26,10 @@ std::atomic<bool> G_SO_TASK::b_stop{false};
 std::atomic<int32_t> G_SO_TASK::task_count{0};
 std::atomic<int> G_SO_TASK::so_listen{-1};
 std::atomic<bool> G_SO_TASK::b_print_was_active{false};
+std::atomic<bool> G_SO_TASK::b_stopping{false};
+std::atomic<int> G_SO_TASK::live_r{0};
+std::atomic<int64_t> G_SO_TASK::stop_deadline_ms{0};
+int64_t G_SO_TASK::start_time = 0;
 uint32_t G_SO_TASK::ref_count = 0;
 g_event G_SO_TASK::e_thread_p;
 g_thread G_SO_TASK::h_thread_p;
@@ -83,34 +89,31 @@ G_SO_TASK::~G_SO_TASK() {
   }
 }
 
-void G_SO_TASK::init_task() {
+int G_SO_TASK::init_task() {
   ws.tls.p_recv = page_r;
   ws.tls.p_recv_size = page_size_r;
   b_running = true;
   e_thread_r.init(false, false);
   h_thread_r.conf_stack(stack_size, true);
   int r = h_thread_r.create(bootstrap_r, this);
+  if (r == 0) ++live_r;
   if (r == 0 && write) {
     e_thread_w.init(false, false);
     h_thread_w.conf_stack(stack_size, true);
     r = h_thread_w.create(bootstrap_w, this);
   }
-  if (r != 0) {
-    print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_r/w, this, 0, NULL)");
-    fflush(stdout);
-    exit(r);
-  }
+  // The hub ends the process once every thread it started has been
+  // stopped: an exit here would pull the arena from under them.
+  if (r != 0) print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_r/w, this, 0, NULL)");
+  return r;
 }
 
-void G_SO_TASK::init_print() {
+int G_SO_TASK::init_print() {
   e_thread_p.init(false, false);
   h_thread_p.conf_stack(stack_size, true);
   const int r = h_thread_p.create(bootstrap_p, this);
-  if (r != 0) {
-    print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_p, this, 0, NULL)");
-    fflush(stdout);
-    exit(r);
-  }
+  if (r != 0) print_format_inline(r, L"CreateThread(NULL, 0, bootstrap_p, this, 0, NULL)");
+  return r;
 }
 
 void* G_SO_TASK::bootstrap_p(void* task) {
@@ -145,6 +148,7 @@ void* G_SO_TASK::bootstrap_r(void* task) {
   // handle is never reclaimed. The hub joins this thread the same way.
   t->h_thread_w.wait();
   t->h_thread_w.close();
+  --live_r;
   return nullptr;
 }
 
@@ -164,11 +168,15 @@ void* G_SO_TASK::bootstrap_w(void* task) {
   return nullptr;
 }
 
-void G_SO_TASK::print_kind() {
-  const bool tls = ws.tls.get_status() == G_TLS_OK;
+int G_SO_TASK::kind_of_connection() const {
+  const bool tls = ws.tls.b_tls.load();
   const bool web = ws.b_websocket;
-  const char* kind = tls ? (web ? "WSS" : "TLS") : (web ? "WS" : "RAW");
-  wprintf(L"%s\n", kind);
+  return tls ? (web ? G_KIND_WSS : G_KIND_TLS) : (web ? G_KIND_WS : G_KIND_RAW);
+}
+
+void G_SO_TASK::print_kind() {
+  static const char* const names[G_KIND_COUNT] = {"RAW", "TLS", "WS", "WSS"};
+  wprintf(L"%s\n", names[kind_of_connection()]);
 }
 
 int G_SO_TASK::start_server() {
@@ -226,10 +234,24 @@ int G_SO_TASK::start_server() {
     // them all, however slowly a TLS client hands its bytes over.
     tls.set_setup_budget(SETUP_BUDGET_MS);
 
-    if (tls.new_server_detect(so) != G_TLS_FAIL) {
+    const int detected = tls.new_server_detect(so);
+    if (detected == G_TLS_FAIL) {
+      // Refused before it was classified: no identity, a failed handshake,
+      // or one that did not finish within the set-up budget.
+      const int why = !g_tls_t::server_valid        ? G_SETUP_TLS_NO_IDENTITY
+                      : tls.err_recv == ETIMEDOUT ? G_SETUP_TIMEOUT
+                                                  : G_SETUP_TLS_HANDSHAKE;
+      G_SLOT_COUNTERS::add(counters.setup_failures[why], 1);
+    } else {
       ws.send_buf = page_w;
       ws.send_buf_size = page_size_w;
-      const int hs = ws.client_handshake(page_r, page_size_r);
+      ws.message_limit = page_size_r > WEBSOCKET_SRV::MESSAGE_SLACK ? page_size_r - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
+      // The request is read behind the head room a plain read keeps, so
+      // that bytes the handshake read for a plain stream are relayed from
+      // where they are.
+      const size_t head = plain_head();
+      const int hs = ws.client_handshake(page_r + head, page_size_r - head);
+      count_handshake(hs);
       if (report && task_count.load() == count) {
         b_print_was_active = false;
         if (hs == WS_HANDSHAKE_ANSWERED)
@@ -237,13 +259,19 @@ int G_SO_TASK::start_server() {
         else
           print_kind();
       }
-      // A request answered over HTTP (a refused upgrade, the page) is done:
-      // it never becomes a relay member.
-      if (hs != WS_HANDSHAKE_ANSWERED) {
+      if (hs == WS_HANDSHAKE_ANSWERED) {
+        // An HTTP answer (a refused upgrade, the page, an error) ends the
+        // connection; it never becomes a relay member. The answer must
+        // arrive: what the client still sends is read and dropped first.
+        linger_close(g_tls_t::now_ms() + LINGER_MS);
+      } else {
         // Fails only when the socket is gone, and then the read loop ends
         // at its first read anyway.
         (void)tls.set_recv_timeout(0);
         tls.set_setup_budget(0);
+        const int kind = kind_of_connection();
+        G_SLOT_COUNTERS::add(counters.accepted[kind], 1);
+        kind_now = kind;
         // Reset the send side under the send lock, before the slot turns
         // ready: a sender that saw this slot ready may already be waiting.
         const bool locked = lock_send() == 0;
@@ -253,10 +281,12 @@ int G_SO_TASK::start_server() {
         b_relay = true;
         if (locked) unlock_send();
         if (e_thread_w.b_valid) e_thread_w.signal();
-        work_r();
+        if (!b_stopping) work_r();
+        if (b_stopping) close_for_stop();
       }
     }
 
+    kind_now = G_KIND_NONE;
     tls.end_session();
     b_relay = false;
     // Wait for a send still in flight on the old socket: it must finish (and
@@ -355,19 +385,44 @@ void G_SO_TASK::fan_out_batch() {
   const size_t count = batch_count;
   batch_count = 0;
   if (count == 0) return;
+  // Seen by a stop before it checks b_stopping: either the stop waits for
+  // this fan-out, or this read came after the stop began and is dropped.
+  b_fanning.store(true);
+  if (b_stopping.load()) {
+    b_fanning.store(false);
+    return;
+  }
+  uint64_t total = 0;
+  for (size_t k = 0; k < count; ++k) total += batch_r[k].length;
+  const int own = kind_now.load(std::memory_order_relaxed);
+  if (own >= 0) {
+    G_SLOT_COUNTERS::add(counters.received_msgs[own], count);
+    G_SLOT_COUNTERS::add(counters.received_bytes[own], total);
+  }
   // Framed once, when the first RFC 6455 receiver comes up: every such
   // receiver then gets these same bytes without a copy of its own.
   relay_frames_t frames;
   bool framed = false;
-  for (uint32_t i = 0; i < w_connections; ++i) {
+  for (uint32_t i = 0; i < w_connections && !b_abandon; ++i) {
     G_SO_TASK* t = &tasks[i];
     if (t == this || !t->b_relay) continue;
     if (!framed && t->ws.b_websocket && t->ws.version >= 13) {
       framed = true;
       frame_batch(count, frames);
     }
-    t->send_batch(batch_r, count, &frames);
+    const int kind = t->kind_now.load(std::memory_order_relaxed);
+    const size_t handed = t->send_batch(batch_r, count, &frames, this);
+    if (kind >= 0 && handed != 0) {
+      uint64_t bytes = total;
+      if (handed != count) {
+        bytes = 0;
+        for (size_t k = 0; k < handed; ++k) bytes += batch_r[k].length;
+      }
+      G_SLOT_COUNTERS::add(counters.delivered_msgs[kind], handed);
+      G_SLOT_COUNTERS::add(counters.delivered_bytes[kind], bytes);
+    }
   }
+  b_fanning.store(false);
 }
 
 bool G_SO_TASK::frame_batch(size_t count, relay_frames_t& out) {
@@ -401,8 +456,8 @@ bool G_SO_TASK::frame_batch(size_t count, relay_frames_t& out) {
 
 int G_SO_TASK::read_failed(int64_t n) {
   g_tls_t& tls = ws.tls;
-  int err = errno;
-  if (err == 0) err = tls.err_recv;
+  // The transport recorded why, right after the call that failed.
+  const int err = tls.err_recv;
   if (n == 0 || !b_running || err == ECONNABORTED || err == ECONNRESET) return 0;
   if (err != 0) {
     wprintf(L"\n!! recv(%u)  so %i %i\n", task_id, (int)tls.so, (int)tls.so_attached);
@@ -416,32 +471,69 @@ int G_SO_TASK::read_failed(int64_t n) {
   return 0;
 }
 
+size_t G_SO_TASK::plain_head() const {
+  return page_size_r > 2 * FRAME_HEAD_MAX ? FRAME_HEAD_MAX : 0;
+}
+
 int G_SO_TASK::work_r() {
   g_tls_t& tls = ws.tls;
   tls.user_timeout_ms = 8000;
+  skipped_r = 0;
+  b_abandon = false;
   // A plain read goes to WebSocket receivers as one frame, whose header
   // (up to FRAME_HEAD_MAX bytes) must fit in the same half as the bytes:
   // read at most that much less, or a full read could not be framed and
   // would be lost. The read lands behind that much room, where the frame's
   // header is then written in place.
-  const size_t head = page_size_r > 2 * FRAME_HEAD_MAX ? FRAME_HEAD_MAX : 0;
+  const size_t head = plain_head();
   const size_t limit_plain = head != 0 ? page_size_r - head : page_size_r - 1;
+  // Bytes the handshake read that are the stream's: they lie behind the
+  // head room, where the handshake read them.
+  char* const rest = page_r + head + ws.handshake_rest_off;
+  const size_t rest_len = ws.handshake_rest_len;
+  ws.handshake_rest_len = 0;
   if (!ws.b_websocket) {
+    // The bytes read for the handshake are the stream's first, and lie
+    // where a read would have put them.
+    size_t held = 0;
+    if (rest_len != 0) held = fan_out_text(page_r + head, rest_len, limit_plain);
     for (;;) {
-      errno = 0;
-      const int64_t n = tls.recv(page_r + head, limit_plain);
-      if (n <= 0) return read_failed(n);
-      fan_out(page_r + head, static_cast<size_t>(n), WS_OPCODE_AUTO);
+      if (b_abandon || b_stopping) return 0;
+      // A held tail waits only briefly for the rest of its character.
+      if (held != 0) (void)tls.set_recv_timeout(TAIL_WAIT_MS);
+      const int64_t n = tls.recv(page_r + head + held, limit_plain - held);
+      if (held != 0) (void)tls.set_recv_timeout(0);
+      if (n < 0 && held != 0 && (tls.err_recv == EAGAIN || tls.err_recv == EWOULDBLOCK)) {
+        // The sender stopped inside a character: its bytes go as they are.
+        fan_out(page_r + head, held, WS_OPCODE_AUTO);
+        held = 0;
+        continue;
+      }
+      if (n <= 0) {
+        // A sender that closes releases a tail it still held.
+        if (held != 0 && n == 0) fan_out(page_r + head, held, WS_OPCODE_AUTO);
+        return read_failed(n);
+      }
+      held = fan_out_text(page_r + head, held + static_cast<size_t>(n), limit_plain);
     }
   }
 
   ws.walk_begin(page_r, page_size_r);
+  size_t carried = rest_len;
   for (;;) {
     size_t room = 0;
     char* at = ws.walk_room(room);
-    errno = 0;
-    const int64_t n = tls.recv(at, room);
-    if (n <= 0) return read_failed(n);
+    int64_t n = 0;
+    if (b_abandon || b_stopping) return 0;
+    if (carried != 0) {
+      // Frames the client sent right behind its request: walked first.
+      memmove(at, rest, carried);
+      n = static_cast<int64_t>(carried);
+      carried = 0;
+    } else {
+      n = tls.recv(at, room);
+      if (n <= 0) return read_failed(n);
+    }
     ws.walk_filled(static_cast<size_t>(n));
     // Collect the messages of this read (they stay where they are until the
     // next walk_room) and fan them out together: one write per receiver.
@@ -468,7 +560,7 @@ int G_SO_TASK::work_r() {
       }
       if (r == WS_WALK_CLOSE) {
         send_control(ws.c_reply, ws.c_reply_size, true);
-        linger_close();
+        linger_close(g_tls_t::now_ms() + LINGER_MS);
       }
       return 0;
     }
@@ -476,24 +568,103 @@ int G_SO_TASK::work_r() {
   }
 }
 
-void G_SO_TASK::linger_close() {
-  // The close frame has been written. Tell the peer nothing more follows
-  // and give it a moment to answer and close first, so that its unread
-  // data does not turn our close into a reset that could destroy the close
-  // frame in flight.
+size_t G_SO_TASK::fan_out_text(char* p, size_t len, size_t full) {
+  // A read that ends inside a UTF-8 character (because it filled the
+  // buffer, or because the stream was cut into segments there) leaves that
+  // character's first bytes for the next read, so that both pieces stay
+  // text: always after a full read, and after a shorter one when what comes
+  // before is text (the rest of the character is then on its way; the next
+  // read waits for it only TAIL_WAIT_MS). Anything else goes out at once.
+  size_t hold = utf8_incomplete_tail(p, len);
+  if (hold != 0 && len != full && !WEBSOCKET_SRV::utf8_well_formed(reinterpret_cast<const unsigned char*>(p), len - hold))
+    hold = 0;
+  if (len > hold) fan_out(p, len - hold, WS_OPCODE_AUTO);
+  if (hold != 0) memmove(p, p + len - hold, hold);
+  return hold;
+}
+
+size_t G_SO_TASK::utf8_incomplete_tail(const char* p, size_t len) {
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+  // Back over up to three continuation bytes to the lead byte before them.
+  size_t i = len;
+  size_t cont = 0;
+  while (i > 0 && cont < 3 && (u[i - 1] & 0xC0) == 0x80) {
+    --i;
+    ++cont;
+  }
+  if (i == 0) return 0;
+  const unsigned char lead = u[i - 1];
+  const size_t need = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3
+                      : lead >= 0xC2 && lead <= 0xDF ? 2 : 0;
+  // Only a character that is still short of bytes is held.
+  return need > cont + 1 ? cont + 1 : 0;
+}
+
+void G_SO_TASK::count_handshake(int hs) {
+  const int status = ws.http_status;
+  const int h = G_SLOT_COUNTERS::http_index(status);
+  if (h >= 0) G_SLOT_COUNTERS::add(counters.http[h], 1);
+  if (hs != WS_HANDSHAKE_ANSWERED) return;
+  if (ws.http_refused_upgrade)
+    G_SLOT_COUNTERS::add(counters.setup_failures[G_SETUP_UPGRADE_REFUSED], 1);
+  else if (status == 400 || status == 431)
+    G_SLOT_COUNTERS::add(counters.setup_failures[G_SETUP_BAD_REQUEST], 1);
+}
+
+void G_SO_TASK::close_for_stop() {
   g_tls_t& tls = ws.tls;
+  const int64_t deadline = stop_deadline_ms.load();
+  // Every batch already read is delivered before anyone closes: wait until
+  // no slot is in the middle of a fan-out (no new one starts once the stop
+  // is under way).
+  for (;;) {
+    bool busy = false;
+    for (uint32_t i = 0; i < w_connections && !busy; ++i) busy = tasks[i].b_fanning.load();
+    if (!busy || g_tls_t::now_ms() >= deadline) break;
+    struct timespec pause{0, 2000000};
+    nanosleep(&pause, nullptr);
+  }
+  // Our last bytes must not wait past the stop's deadline either.
+  tls.set_send_deadline(deadline);
+  if (ws.b_websocket && ws.version.load() != 0) {
+    ws.close_with(WS_CLOSE_AWAY);
+    send_control(ws.c_reply, ws.c_reply_size, true);
+  }
+  if (tls.b_tls) (void)tls.close_notify();
+  const int64_t linger = g_tls_t::now_ms() + STOP_LINGER_MS;
+  linger_close(linger < deadline ? linger : deadline);
+}
+
+void G_SO_TASK::linger_close(int64_t until_ms) {
+  // Our last bytes (a close frame, an HTTP answer) have been written. Tell
+  // the peer nothing more follows and read what it still sends until it
+  // closes too, within a bound: closing on unread data would send a reset,
+  // which can destroy those last bytes on their way (a browser then sees
+  // 1006 instead of the close code).
+  g_tls_t& tls = ws.tls;
+  // The bound below is the linger's own; the set-up's no longer applies.
+  tls.set_setup_budget(0);
   tls.shutdown_send();
-  // Without the time-out the reads below could block for good.
-  if (tls.set_recv_timeout(200) != G_TLS_OK) return;
-  // Whatever still comes is read and dropped: nothing is decoded any more.
-  for (int i = 0; i < LINGER_READS; ++i) {
-    if (tls.recv(page_r, page_size_r) <= 0) break;
+  uint64_t dropped = 0;
+  while (dropped < LINGER_BYTES) {
+    const int64_t left = until_ms - g_tls_t::now_ms();
+    if (left <= 0) break;
+    // Each read waits at most what is left of the bound.
+    if (tls.set_recv_timeout(static_cast<unsigned>(left)) != G_TLS_OK) break;
+    // Whatever still comes is dropped: nothing is decoded any more.
+    const int64_t n = tls.recv(page_r, page_size_r);
+    if (n <= 0) break;
+    dropped += static_cast<uint64_t>(n);
   }
 }
 
 int G_SO_TASK::send_control(const char* frame, size_t length, bool final) {
   // A close is the last frame: relayed frames must not follow it.
-  if (final) b_relay = false;
+  if (final) {
+    b_relay = false;
+    const int c = G_SLOT_COUNTERS::close_index(ws.close_code);
+    if (c >= 0) G_SLOT_COUNTERS::add(counters.closes[c], 1);
+  }
   if (lock_send() != 0) return 0;
   if (send_result == -1 || ws.tls.so == -1 || length == 0 || length > size_w_half) {
     unlock_send();
@@ -501,8 +672,14 @@ int G_SO_TASK::send_control(const char* frame, size_t length, bool final) {
   }
   hand_over(frame, length);
   if (final) {
-    // Wait (bounded) until it has been written before the connection goes.
-    if (lock_send(CLOSE_WAIT_MS) == 0) unlock_send();
+    // Wait (bounded, within a stop's deadline) until it has been written
+    // before the connection goes.
+    int64_t wait = CLOSE_WAIT_MS;
+    if (b_stopping) {
+      const int64_t left = stop_deadline_ms.load() - g_tls_t::now_ms();
+      wait = left < 0 ? 0 : left < wait ? left : wait;
+    }
+    if (lock_send(static_cast<unsigned>(wait)) == 0) unlock_send();
   }
   return 1;
 }
@@ -512,15 +689,50 @@ int G_SO_TASK::send_packet(char* payload, size_t length, uint32_t opcode) {
   return send_batch(&m, 1) == 1 ? 1 : 0;
 }
 
-size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames) {
+int G_SO_TASK::lock_for(G_SO_TASK* sender) {
+  if (sender == nullptr) return lock_send() == 0 ? LOCK_TAKEN : LOCK_SKIP;
+  if (sender->b_abandon) return LOCK_SKIP;
+  const uint32_t bit = 1u << (task_id & 31);
+  // A receiver this departed sender gave up on gets its messages only when
+  // its lock is free right away.
+  if (sender->skipped_r & bit) return e_send_done.wait_time(0) == 0 ? LOCK_TAKEN : LOCK_SKIP;
+  for (;;) {
+    const int r = e_send_done.wait_time(LOCK_SLICE_MS);
+    if (r == 0) return LOCK_TAKEN;
+    if (r != ETIMEDOUT) return LOCK_SKIP;  // the slot is closing
+    // The wait is bounded: the receiver's send thread cuts a batch that is
+    // not taken within STALL_CUT_MS. Meanwhile the sender looks at its own
+    // client. One that reset has left for good: what it sent is void, and
+    // its slot is freed at once. One that closed its sending side still has
+    // what it sent delivered, but not to a receiver that has not taken a
+    // batch for a while.
+    const int peer = sender->ws.tls.peer_state();
+    if (peer == g_tls_t::PEER_GONE) {
+      sender->b_abandon = true;
+      return LOCK_SKIP;
+    }
+    const int64_t since = inflight_since_ms.load();
+    const int64_t age = since != 0 ? g_tls_t::now_ms() - since : 0;
+    if (peer == g_tls_t::PEER_DONE && age >= DEPART_SKIP_MS) {
+      sender->skipped_r |= bit;
+      return LOCK_SKIP;
+    }
+    // Past the cut and still held: never hang the sender on it.
+    if (age > STALL_CUT_MS + STALL_GRACE_MS) return LOCK_SKIP;
+  }
+}
+
+size_t G_SO_TASK::send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames,
+                             G_SO_TASK* sender) {
   size_t handed = 0;
   size_t i = 0;
   while (i < count) {
-    if (lock_send() != 0) return handed;
+    if (lock_for(sender) != LOCK_TAKEN) return handed;
     if (send_result == -1) {
       const uint32_t err = send_errno;  // read under the lock
       unlock_send();
-      if (err != ECONNABORTED && err != ECONNRESET) {
+      // A stalled receiver was reported once, when it was cut.
+      if (err != ECONNABORTED && err != ECONNRESET && err != ETIMEDOUT) {
         print_format_inline(static_cast<int>(err),
                             L"!! send_packet() !! work_w() !! send(so, p_send, size_send, SO_SEND_FLAGS)");
       }
@@ -614,6 +826,7 @@ void G_SO_TASK::hand_over(const char* src, size_t len) {
       // The message is consumed: only records are left (send_pending).
       p_send = half;
       size_send = 0;
+      inflight_since_ms = g_tls_t::now_ms();
       e_send.signal();
       return;
     }
@@ -630,13 +843,15 @@ void G_SO_TASK::hand_over(const char* src, size_t len) {
     }
   }
   // Only now, and only the rest, is copied: the sender's buffer is read
-  // again as soon as the fan-out returns.
+  // again as soon as the fan-out returns. From here the batch is in flight
+  // on the send thread, which must see it taken within STALL_CUT_MS.
   const uintptr_t at = reinterpret_cast<uintptr_t>(src);
   const uintptr_t h = reinterpret_cast<uintptr_t>(half);
   const bool in_half = at >= h && at < h + size_w_half;
   if (!in_half && len != 0) memcpy(half, src, len);
   p_send = in_half ? const_cast<char*>(src) : half;
   size_send = len;
+  inflight_since_ms = g_tls_t::now_ms();
   e_send.signal();
 }
 
@@ -644,15 +859,26 @@ int G_SO_TASK::work_w() {
   g_tls_t& tls = ws.tls;
   for (;;) {
     if (e_send.wait() != 0) return -1;
-    errno = 0;
+    // The batch must be taken within the bound from its hand-over: a client
+    // that reads a few bytes now and then does not renew it.
+    const int64_t since = inflight_since_ms.load();
+    tls.set_send_deadline(since != 0 ? since + STALL_CUT_MS : 0);
+    tls.err_send = 0;
     const int64_t n = tls.has_pending() ? tls.send_pending() : tls.send(p_send, size_send);
     send_result = n;
     if (n == G_TLS_FAIL) {
-      int err = errno;
-      if (err == 0) err = tls.err_send;
+      const int err = tls.err_send;
       send_errno = static_cast<uint32_t>(err);
+      if (err == ETIMEDOUT) G_SLOT_COUNTERS::add(counters.stalled, 1);
+      if (err == ETIMEDOUT && report && !b_stopping) {
+        const int64_t held = g_tls_t::now_ms() - since;
+        wprintf(L"\n!! server_%02u  stalled: its messages were not taken for %lld.%lld s, disconnected\n",
+                task_id, (long long)(held / 1000), (long long)(held % 1000 / 100));
+      }
       tls.end_session();
     }
+    tls.set_send_deadline(0);
+    inflight_since_ms = 0;
     unlock_send();
   }
 }
@@ -669,4 +895,62 @@ void G_SO_TASK::assign_send_buffer(char* buffer, size_t size) {
   page_w_index = 0;
   size_w_half = size / 2;
   page_w = page_w_cur = buffer;
+}
+
+// ---------------------------------------------------------------------------
+// The hub's own pages: metrics and health
+
+void G_SO_TASK::take_snapshot(G_METRICS_SNAPSHOT& m) {
+  memset(&m, 0, sizeof(m));
+  for (uint32_t i = 0; i < w_connections; ++i) {
+    const G_SO_TASK& t = tasks[i];
+    m.add(t.counters);
+    if (t.b_connected) ++m.slots_in_use;
+    const int k = t.kind_now.load();
+    if (k < 0) continue;
+    ++m.connections[k];
+    if (k == G_KIND_WS || k == G_KIND_WSS) ++m.ws_forms[t.ws.version.load() >= 13 ? 0 : 1];
+  }
+  m.slots_configured = w_connections;
+  m.tls_not_after = g_tls_t::server_valid ? g_tls_t::server_not_after.load() : 0;
+  m.start_time = start_time;
+  m.accepting = !b_stopping && so_listen.load() != -1;
+}
+
+int G_SO_TASK::serve_page(WEBSOCKET_SRV& ws, const http_request_t& req) {
+  const bool get = req.method_len == 3 && memcmp(req.method, "GET", 3) == 0;
+  const bool head = req.method_len == 4 && memcmp(req.method, "HEAD", 4) == 0;
+  const char* path = nullptr;
+  size_t path_len = 0;
+  if ((!get && !head) || !http_target_path(req.target, req.target_len, &path, &path_len)) return 0;
+  const bool metrics = path_len == 8 && memcmp(path, "/metrics", 8) == 0;
+  const bool health = path_len == 8 && memcmp(path, "/healthz", 8) == 0;
+  if (!metrics && !health) return 0;
+
+  char head_buf[512];
+  if (health) {
+    const bool ok = !b_stopping && so_listen.load() != -1;
+    const char* body = ok ? "ok\n" : "stopping\n";
+    const int status = ok ? HTTP_STATUS_OK : HTTP_STATUS_UNAVAILABLE;
+    const size_t hl = http_answer_head(status, "text/plain; charset=utf-8", strlen(body), head_buf, sizeof head_buf);
+    if (ws.tls.send(head_buf, hl) > 0 && get) (void)ws.tls.send(body, strlen(body));
+    return status;
+  }
+  // The text is rendered from one snapshot and sent piece by piece through
+  // a small buffer: its length first, for the head.
+  G_METRICS_SNAPSHOT m;
+  take_snapshot(m);
+  // The answer being sent is counted in it.
+  ++m.http[G_SLOT_COUNTERS::http_index(HTTP_STATUS_OK)];
+  char piece[1024];
+  const size_t total = g_metrics_render(m, 0, piece, 0);
+  const size_t hl = http_answer_head(HTTP_STATUS_OK, G_METRICS_CONTENT_TYPE, total, head_buf, sizeof head_buf);
+  if (ws.tls.send(head_buf, hl) <= 0 || !get) return HTTP_STATUS_OK;
+  for (size_t at = 0; at < total;) {
+    const size_t n = total - at < sizeof piece ? total - at : sizeof piece;
+    g_metrics_render(m, at, piece, n);
+    if (ws.tls.send(piece, n) <= 0) break;
+    at += n;
+  }
+  return HTTP_STATUS_OK;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 
+#include "metrics/g_metrics.hpp"
 #include "support/g_event.hpp"
 #include "support/g_thread.hpp"
 #include "websocket/websocket_srv.hpp"
@@ -89,6 +90,16 @@ class G_SO_TASK {
   std::atomic<bool> b_connected{false};
   std::atomic<bool> b_relay{false};  // ready to receive fanned-out messages
   std::atomic<bool> b_running{false};
+  // The member's kind while it is one (G_KIND_NONE otherwise); written by the
+  // receive thread at set-up and teardown.
+  std::atomic<int> kind_now{G_KIND_NONE};
+  // Set by the receive thread while it hands a batch out: a stop waits until
+  // no slot is in the middle of one (what was read is delivered first).
+  std::atomic<bool> b_fanning{false};
+
+  // ---- counters: each group has one writer (G_SLOT_COUNTERS says which);
+  // summed by a scrape ----
+  G_SLOT_COUNTERS counters;
 
   // ---- the threads: started by init_task at start-up; the receive thread
   // joins the send thread when it ends, the destructor joins both ----
@@ -107,6 +118,18 @@ class G_SO_TASK {
   static constexpr size_t FRAME_HEAD_MAX = 10;
   relay_msg_t batch_r[BATCH_MAX];
   size_t batch_count = 0;
+  // Receivers (bit = task_id) this slot stopped waiting for after its own
+  // client closed its sending side, and whether its client reset while it
+  // waited (nothing more of it is relayed); reset per connection.
+  uint32_t skipped_r = 0;
+  bool b_abandon = false;
+
+  // ---- written under the send lock by whoever hands a batch to the send
+  // thread, cleared by the send thread; read without the lock by waiting
+  // senders ----
+  // When the batch now in flight on the send thread was handed over
+  // (g_tls_t::now_ms), 0 while none is.
+  std::atomic<int64_t> inflight_since_ms{0};
 
   // ---- process-wide: written once before any task is released, except the
   // atomics ----
@@ -120,6 +143,15 @@ class G_SO_TASK {
   static std::atomic<int32_t> task_count;
   static std::atomic<int> so_listen;
   static std::atomic<bool> b_print_was_active;
+  // A clean stop is under way (set once by the hub on SIGTERM or SIGINT):
+  // nothing more is read, each slot closes its connection politely by
+  // stop_deadline_ms (g_tls_t::now_ms).
+  static std::atomic<bool> b_stopping;
+  // Receive threads started and not yet ended (the hub watches for 0).
+  static std::atomic<int> live_r;
+  static std::atomic<int64_t> stop_deadline_ms;
+  // When the process started, in seconds since the epoch (for the metrics).
+  static int64_t start_time;
   static uint32_t ref_count;
   static g_event e_thread_p;
   static g_thread h_thread_p;
@@ -129,8 +161,11 @@ class G_SO_TASK {
   G_SO_TASK(const G_SO_TASK&) = delete;
   G_SO_TASK& operator=(const G_SO_TASK&) = delete;
 
-  void init_task();
-  void init_print();
+  // Start the slot's threads (init_task: receive and, with `write`, send;
+  // init_print: the print thread). 0, or the failed creation's error number
+  // (the error trailer has been printed; the caller stops what it started).
+  int init_task();
+  int init_print();
   static void* bootstrap_r(void* task);
   static void* bootstrap_w(void* task);
   static void* bootstrap_p(void* task);
@@ -152,7 +187,10 @@ class G_SO_TASK {
   // rest go into the other half. Runs on the sending slot's receive thread;
   // may resolve msgs[i].opcode. Returns the number of messages handed on
   // (written, or given to the send thread).
-  size_t send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames = nullptr);
+  // sender: the slot whose receive thread calls (null when none: the wait
+  // for the lock is then a plain one).
+  size_t send_batch(relay_msg_t* msgs, size_t count, const relay_frames_t* frames = nullptr,
+                    G_SO_TASK* sender = nullptr);
   // One message: send_batch of one.
   int send_packet(char* payload, size_t length, uint32_t opcode = WS_OPCODE_AUTO);
   // Sends a frame of this slot's own (a pong, a close) through the same send
@@ -162,6 +200,15 @@ class G_SO_TASK {
   int send_control(const char* frame, size_t length, bool final);
   int work_w();
   void reset();
+
+  // Sums every slot's counters and state into m, at one moment.
+  static void take_snapshot(G_METRICS_SNAPSHOT& m);
+  // The hub's own pages besides the chat page, registered with the
+  // handshake (WEBSOCKET_SRV::dynamic_page): GET or HEAD of /metrics (the
+  // counters in the Prometheus text format) and /healthz ("ok" while the
+  // hub accepts, 503 once it stops). Returns the status sent, or 0 when the
+  // request is for another page.
+  static int serve_page(WEBSOCKET_SRV& ws, const http_request_t& req);
   void assign_send_buffer(char* buffer, size_t size);
 
   // The send lock: taken before framing or writing; given back by the
@@ -169,15 +216,38 @@ class G_SO_TASK {
   // has written the rest (see the hand-over above). Held from framing to
   // the end of the write, it allows one read's messages in flight per
   // receiver. 0 when taken; 43 once the slot is closing.
+  //
+  // The wait for it is bounded: a batch in flight that the receiver's
+  // socket has not taken within STALL_CUT_MS is cut by the send thread (the
+  // receiver is disconnected), so one client that stops reading cannot stop
+  // the others; reading a few bytes now and then does not renew the bound.
   int lock_send() { return e_send_done.wait(); }
   // As lock_send, giving up after ms milliseconds (110, ETIMEDOUT).
   int lock_send(unsigned ms) { return e_send_done.wait_time(ms); }
   void unlock_send() { e_send_done.signal(); }
 
-  // How long a final close frame may take to be written, and how many
-  // reads of what the peer still sends the close waits for.
+  // How long a final close frame may take to be written; how long, and for
+  // how many bytes, the close waits for the peer's own close while it drops
+  // what the peer still sends.
   static constexpr unsigned CLOSE_WAIT_MS = 2000;
-  static constexpr int LINGER_READS = 5;
+  static constexpr int64_t LINGER_MS = 2000;
+  static constexpr uint64_t LINGER_BYTES = 16u << 20;
+  // A receiver whose batch in flight is not taken by its socket within this
+  // is disconnected (the send thread's write deadline).
+  static constexpr int64_t STALL_CUT_MS = 10000;
+  // How long a tail of a plain read held back at the end of a UTF-8
+  // character waits for the rest of it.
+  static constexpr unsigned TAIL_WAIT_MS = 50;
+  // How long a connection lingers for the peer's FIN when the hub stops.
+  static constexpr int64_t STOP_LINGER_MS = 500;
+  // A sender waiting for a receiver's lock looks at its own client this
+  // often; once that client has left, it does not wait for a receiver whose
+  // batch has been in flight this long.
+  static constexpr unsigned LOCK_SLICE_MS = 100;
+  static constexpr int64_t DEPART_SKIP_MS = 1000;
+  // Beyond the cut and this grace the waiting sender gives up on the
+  // receiver (the cut should have happened by then).
+  static constexpr int64_t STALL_GRACE_MS = 2000;
   // The longest a connection's set-up (TLS detection, TLS handshake,
   // WebSocket handshake) may take before the slot stops waiting for it.
   static constexpr uint32_t SETUP_BUDGET_MS = 2000;
@@ -197,6 +267,35 @@ class G_SO_TASK {
   // the half that was current (copied there unless src lies in it).
   void hand_over(const char* src, size_t len);
   int read_failed(int64_t n);
-  void linger_close();
+  // Head room a plain read keeps in front of its bytes (FRAME_HEAD_MAX, or 0
+  // for a buffer too small to spare it).
+  size_t plain_head() const;
+  // Results of lock_for.
+  enum : int { LOCK_TAKEN = 0, LOCK_SKIP = 1 };
+  // Takes this (receiving) slot's send lock for a batch of sender's:
+  // LOCK_TAKEN, or LOCK_SKIP when the sender does not deliver to it (the
+  // slot is closing, or the sender's own client has left and this receiver
+  // is stalled).
+  int lock_for(G_SO_TASK* sender);
+  // Reads and drops what the peer still sends after our last bytes, until
+  // its end of stream, until_ms (g_tls_t::now_ms) or LINGER_BYTES.
+  void linger_close(int64_t until_ms);
+  // The polite end of a member when the hub stops: after every fan-out under
+  // way has been delivered, a close frame with 1001 (WebSocket), the TLS
+  // close_notify (TLS), the FIN (all), then a short linger; all within the
+  // stop's deadline.
+  void close_for_stop();
+  // Fans out the len bytes of a plain read at p, except an incomplete UTF-8
+  // character at its end when the read filled the buffer (len == full) or
+  // the bytes before it are text; those bytes (at most 3) are moved to p and
+  // their count returned, for the next read to complete.
+  size_t fan_out_text(char* p, size_t len, size_t full);
+  // Bytes at the end of p[0..len) that start a UTF-8 character still short
+  // of its continuation bytes: 0 to 3.
+  static size_t utf8_incomplete_tail(const char* p, size_t len);
+  // Counts a handshake's outcome (its HTTP status, a refusal).
+  void count_handshake(int hs);
+  // The kind of the connection now attached.
+  int kind_of_connection() const;
   void print_kind();
 };

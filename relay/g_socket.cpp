@@ -10,11 +10,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strings.h>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "support/g_console.hpp"
+#include "support/g_notify.hpp"
 #include "transport/g_tls.hpp"
 
 void (*G_SOCKET::config_override)(G_SOCKET*) = nullptr;
@@ -152,6 +156,8 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
   if (config(argc, argv) != 0) return;
   b_configured = true;
   setlocale(LC_ALL, "bg_BG.utf8");
+  G_SO_TASK::start_time = static_cast<int64_t>(time(nullptr));
+  WEBSOCKET_SRV::dynamic_page = &G_SO_TASK::serve_page;
   // The identity every WebSocket answer announces. Without randomness the
   // hub simply announces none: nothing else depends on it.
   uint64_t id = 0;
@@ -162,7 +168,10 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
 
   mem.b_verbose = true;
   mem.allocate_ram(s.units);
-  if (mem.p_ram == nullptr) exit(EXIT_START_FAILED);
+  if (mem.p_ram == nullptr) {
+    start_error = EXIT_START_FAILED;
+    return;
+  }
 
   G_SO_TASK::page_size_r = s.L;
   G_SO_TASK::page_size_w = s.W;
@@ -189,10 +198,13 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
     t.page_w_index = 0;
     t.size_w_half = s.W / 2;
     t.p_send = nullptr;
-    t.init_task();
+    start_error = t.init_task();
+    if (start_error != 0) break;
   }
   for (uint32_t i = cw_connections; i < MAX_CONNECTIONS; ++i) task_table[i].b_running = false;
-  task_table[0].init_print();
+  if (start_error == 0) start_error = task_table[0].init_print();
+  // On a failure the threads already started wait on their start events;
+  // the destructor closes those and joins them before the process ends.
 }
 
 int G_SOCKET::init() {
@@ -242,13 +254,124 @@ int G_SOCKET::start_server() {
   wprintf(L"RAW%s WS%s  max connections: %u\n:: waiting for client connection...\n\n",
           tls ? " TLS" : "", tls ? " WSS" : "", (unsigned)cw_connections);
   fflush(stdout);
+  g_notify_ready_once();  // connections queue from here on, before any slot accepts
   G_SO_TASK::so_listen = so;
   for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].e_thread_r.signal();
+  watch();
   for (uint32_t i = 0; i < cw_connections; ++i) {
     task_table[i].h_thread_r.wait();
     task_table[i].h_thread_r.close();
   }
   return 0;
+}
+
+namespace {
+
+void stop_signals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
+}
+
+const wchar_t* signal_name(int sig) {
+  return sig == SIGTERM ? L"SIGTERM" : sig == SIGINT ? L"SIGINT" : L"SIGHUP";
+}
+
+}  // namespace
+
+void G_SOCKET::block_signals() {
+  sigset_t set;
+  stop_signals(&set);
+  // Fails only for an invalid argument.
+  (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void G_SOCKET::watch() {
+  sigset_t set;
+  stop_signals(&set);
+  int64_t stop_began = 0;
+  bool reset_sent = false;
+  while (G_SO_TASK::live_r.load() > 0) {
+    timespec slice{0, 50 * 1000000};
+    const int sig = sigtimedwait(&set, nullptr, &slice);
+    if (sig == SIGHUP && stop_began == 0) {
+      reload_identity();
+      continue;
+    }
+    if (sig == SIGINT || sig == SIGTERM) {
+      if (stop_began != 0) {
+        // Asked twice: whoever asks again does not want to wait.
+        wprintf(L"!! %ls again: stopping at once\n", signal_name(sig));
+        fflush(stdout);
+        _exit(128 + sig);
+      }
+      stop_began = g_tls_t::now_ms();
+      stop(sig);
+      continue;
+    }
+    if (stop_began == 0) continue;
+    const int64_t spent = g_tls_t::now_ms() - stop_began;
+    if (!reset_sent && spent >= STOP_MS * 3 / 4) {
+      // Clients that have not finished by now are not waited for: their
+      // connections are reset, which ends every wait that involves them.
+      reset_sent = true;
+      for (uint32_t i = 0; i < cw_connections; ++i) {
+        task_table[i].ws.tls.b_abort = true;
+        task_table[i].ws.tls.end_session();
+      }
+    }
+    if (spent >= STOP_MS - 100) {
+      // The stop is bounded whatever a thread is doing.
+      wprintf(L"!! the stop took longer than %lld ms: exiting\n", static_cast<long long>(STOP_MS));
+      fflush(stdout);
+      _exit(0);
+    }
+  }
+}
+
+void G_SOCKET::stop(int sig) {
+  wprintf(L":: stopping on %ls: closing %d connections\n", signal_name(sig), (int)G_SO_TASK::task_count.load());
+  fflush(stdout);
+  g_notify("STOPPING=1");
+  // The polite closes must be done by then; what is left is reset.
+  G_SO_TASK::stop_deadline_ms = g_tls_t::now_ms() + STOP_MS * 3 / 4 - 100;
+  G_SO_TASK::b_stopping = true;
+  G_SO_TASK::b_stop = true;
+  // No more connections: the slots blocked in accept return.
+  const int old = G_SO_TASK::so_listen.exchange(-1);
+  if (old != -1) {
+    ::shutdown(old, SHUT_RDWR);
+    ::close(old);
+  }
+  // No more reading: every slot's read returns, a fan-out under way ends
+  // first, and each slot then closes its connection (close_for_stop).
+  for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].ws.tls.shutdown_recv();
+}
+
+void G_SOCKET::reload_identity() {
+  g_notify_reloading();
+  const char* const pem[2] = {g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_2};
+  G_TLS_CER_FAULT_E faults[2];
+  int errs[2];
+  SSL_CTX* ctx = g_tls_t::build_server_ctx(pem, 2, faults, errs);
+  wchar_t why[2][128];
+  for (int i = 0; i < 2; ++i) g_tls_t::cer_fault_text(faults[i], errs[i], why[i], 128);
+  if (ctx != nullptr) {
+    g_tls_t::replace_server_ctx(ctx);
+    const time_t until = static_cast<time_t>(g_tls_t::server_not_after.load());
+    tm t{};
+    char when[64] = "unknown";
+    if (until != 0 && gmtime_r(&until, &t) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &t);
+    wprintf(L":: reloaded the TLS identity (%s: %ls; %s: %ls): new handshakes use it, expires %s\n", pem[0],
+            why[0], pem[1], why[1], when);
+  } else {
+    // The same line as at start-up, and the identity in use (if any) stays.
+    wprintf(L"!! no usable TLS identity (%s: %ls; %s: %ls): %ls\n", pem[0], why[0], pem[1], why[1],
+            g_tls_t::server_valid ? L"the current identity stays" : L"TLS and WSS clients will be refused");
+  }
+  fflush(stdout);
+  g_notify("READY=1");
 }
 
 int G_SOCKET::start_client() {

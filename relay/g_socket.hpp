@@ -25,6 +25,8 @@ constexpr int EXIT_START_FAILED = 1;
 class G_SOCKET {
  public:
   static constexpr uint32_t MAX_CONNECTIONS = 32;
+  // How long a stop may take before the process exits.
+  static constexpr int64_t STOP_MS = 2000;
   static constexpr uint64_t ARENA_UNIT = 2097152;
 
   // Configuration record, filled by config().
@@ -46,6 +48,10 @@ class G_SOCKET {
   G_MEM mem;
   G_SO_TASK task_table[MAX_CONNECTIONS];
   bool b_configured = false;
+  // Set by the constructor when the hub cannot run although configured: the
+  // exit status (EXIT_START_FAILED for the arena, a thread creation's error
+  // number). Main thread only.
+  int start_error = 0;
   sockaddr_in addr_local{};
   sockaddr_in addr_remote{};
   // What loading each of the two identity files gave (g_tls_t::PEM_FILE_1,
@@ -61,6 +67,22 @@ class G_SOCKET {
   int config(int argc, char** argv);
   int init();
   int start_server();
+  // The main thread's watch while the hub serves: SIGHUP reloads the TLS
+  // identity, SIGTERM and SIGINT stop the hub (a second one during the stop
+  // ends the process at once). Returns when every receive thread has ended.
+  // The three signals are blocked in every thread (block_signals, before any
+  // thread is created), so only this wait receives them.
+  void watch();
+  static void block_signals();
+  // The clean stop: no more accepting or reading, what was read is
+  // delivered, every member is closed politely (close frame 1001,
+  // close_notify, FIN), all within STOP_MS; connections that do not finish
+  // by then are reset.
+  void stop(int sig);
+  // Loads the TLS identity from the same files into a new server context
+  // and puts it in place when usable; new handshakes use it, existing
+  // sessions keep theirs. One console line with the outcome.
+  void reload_identity();
   int start_client();
   int socket_configure(int so);
   // Without a usable TLS identity: one console line with each file's fault

@@ -18,10 +18,15 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   wprintf(L"\033[H\033[J");
   fflush(stdout);
+  // Stop and reload signals are taken by the main thread's watch alone:
+  // blocked here, before any thread exists, they stay blocked in all.
+  G_SOCKET::block_signals();
   int status = 0;
   {
     G_SOCKET hub(argc, argv);
-    if (hub.b_configured) {
+    if (hub.start_error != 0) {
+      status = hub.start_error;
+    } else if (hub.b_configured) {
       // A hub that could not open its port has not served: a shell, a script
       // or a service manager must not take that for success.
       if (hub.init() != 0) status = EXIT_START_FAILED;

@@ -5,6 +5,7 @@
 #   bash scripts/setup.sh run [relayhub options]   build and start (port 8081, -L 65536)
 #   bash scripts/setup.sh args [relayhub options]  print the options `run` would use
 #   bash scripts/setup.sh pair                     two hubs joined through Redis, on this machine
+#   bash scripts/setup.sh package                  build the Debian package build/relayhub_VERSION_ARCH.deb
 #   bash scripts/setup.sh test                     build and run every test
 #   bash scripts/setup.sh sanitize address|thread  run the tests instrumented
 set -euo pipefail
@@ -18,10 +19,11 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis-dev libgtest-dev
           openssl python3 python3-websockets netcat-openbsd)
 # What the tests use besides: real clients and peers (a browser, Redis, ncat,
-# curl), the man page renderer, clang for the fuzz targets, and a parser of
-# the Prometheus text format for the bridge's metrics.
-TEST_PACKAGES=(chromium redis-server ncat curl groff-base man-db clang python3-prometheus-client
-               libclang-rt-14-dev)
+# curl), the man page renderer, clang for the fuzz targets, systemd-analyze
+# for the service unit, what cpack needs for the Debian package's Depends,
+# and a Prometheus text parser for the metrics.
+TEST_PACKAGES=(chromium redis-server ncat curl groff-base man-db clang
+               libclang-rt-14-dev systemd dpkg-dev file python3-prometheus-client)
 
 deps() {  # deps [extra packages...]
   local missing=()
@@ -148,6 +150,12 @@ case "$cmd" in
     echo "hubs on 8081 and 8082, joined through Redis on $redis_port; Ctrl-C stops them"
     wait
     ;;
+  package)
+    # From a release build and the install rules; Depends from dpkg-shlibdeps.
+    deps dpkg-dev file
+    build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
+    (cd build && cpack -G DEB)
+    ;;
   test)
     deps "${TEST_PACKAGES[@]}"
     node_deps
@@ -168,7 +176,7 @@ case "$cmd" in
       ctest --output-on-failure --timeout 1800 -j2
     ;;
   *)
-    echo "usage: bash scripts/setup.sh run|args [relayhub options] | pair | test | sanitize address|thread" >&2
+    echo "usage: bash scripts/setup.sh run|args [relayhub options] | pair | package | test | sanitize address|thread" >&2
     exit 2
     ;;
 esac

@@ -123,7 +123,6 @@ TEST(HttpPage, RequestLinesThatAreNotHttpGet400) {
       "G(T / HTTP/1.1\r\n\r\n",
       std::string("GET /\0x HTTP/1.1\r\n\r\n", 20),
       "GET /\xc3\xa9 HTTP/1.1\r\n\r\n",   // raw bytes above ASCII in the target
-      "POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
       "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\n",
   };
   for (const std::string& req : bad) {
@@ -135,12 +134,30 @@ TEST(HttpPage, RequestLinesThatAreNotHttpGet400) {
   }
 }
 
+TEST(HttpPage, OtherMethodsAreNotAllowed) {
+  // Whatever the method, an HTTP request is answered: a form post, a
+  // preflight or a lower-case method never becomes chat text.
+  for (const char* req : {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "OPTIONS * HTTP/1.1\r\n\r\n",
+                          "get / HTTP/1.1\r\n\r\n", "PUT /index.html HTTP/1.0\r\n\r\n"}) {
+    SCOPED_TRACE(req);
+    const reply_t r = ask(req);
+    expect_well_formed(r, HTTP_STATUS_METHOD_NOT_ALLOWED, r.a.body_len);
+    EXPECT_EQ(header(r.head(), "Allow"), "GET, HEAD");
+    ASSERT_NE(r.a.body, nullptr);
+  }
+}
+
 TEST(HttpPage, OnlyTheGivenLengthIsRead) {
-  // The bytes after len are not the request's: a line end there does not count.
+  // The bytes after len are not the request's: a head that has not ended
+  // within them is no request yet.
   const char req[] = "GET / HTTP/1.1\r\n\r\n";
   http_answer_t a{};
-  EXPECT_EQ(http_page_answer(req, strlen("GET / HTTP/1.1"), &a), HTTP_STATUS_BAD_REQUEST);
-  EXPECT_EQ(http_page_answer(req, strlen("GET / HTTP/1.1\r\n"), &a), HTTP_STATUS_OK);
+  EXPECT_EQ(http_page_answer(req, strlen("GET / HTTP/1.1\r\n"), &a), HTTP_STATUS_BAD_REQUEST);
+  EXPECT_EQ(http_page_answer(req, strlen(req), &a), HTTP_STATUS_OK);
+  // More than the parser keeps: 431.
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (size_t i = 0; i <= http_request_t::HEADERS_MAX; ++i) many += "X-H" + std::to_string(i) + ": v\r\n";
+  EXPECT_EQ(http_page_answer(many.data(), many.size() , &a), HTTP_STATUS_TOO_LARGE);
 }
 
 TEST(HttpPage, NullArguments) {

@@ -201,3 +201,22 @@ TEST(ClientMode, IncompleteRemoteAddressIsRefusedByConfig) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HubStart, ThreadThatCannotBeCreatedIsReportedNotFatal) {
+  // No stack of that size can be mapped: the creation fails. The slot says
+  // so and returns the error; ending the process is left to the hub, once
+  // it has stopped the threads it already started.
+  const uint64_t saved = G_SO_TASK::stack_size;
+  G_SO_TASK::stack_size = uint64_t(1) << 47;
+  {
+    G_SO_TASK t;
+    t.write = true;
+    EXPECT_NE(0, t.init_task());
+    EXPECT_FALSE(t.h_thread_r.b_valid.load());
+  }
+  G_SO_TASK::stack_size = saved;
+}
+
+}  // namespace

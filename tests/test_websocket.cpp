@@ -2,6 +2,9 @@
 // outgoing text/binary decision, and handshakes over a local socket pair.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -393,6 +396,7 @@ TEST_F(WsPair, Rfc6455Handshake) {
   // A hub announces its identity and its message limit in front of the
   // closing empty line.
   WEBSOCKET_SRV::hub_instance = 0x0123456789abcdefULL;
+  ws->message_limit = 4080;
   put(kSampleRequest);
   ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
   WEBSOCKET_SRV::hub_instance = 0;
@@ -443,25 +447,105 @@ TEST_F(WsPair, KeyHandshake) {
   EXPECT_TRUE(ws->b_websocket.load());
 }
 
-TEST_F(WsPair, RefusalsBeforeTheReadConsumeNothing) {
+TEST_F(WsPair, PlainStreamsKeepTheirBytes) {
   std::vector<char> buf(4096);
-  put("GE");  // fewer than four bytes so far
-  EXPECT_EQ(-1, ws->client_handshake(buf.data(), buf.size()));
-  put("T / HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(-1, ws->client_handshake(buf.data(), 255));
-  EXPECT_EQ(-1, ws->client_handshake(nullptr, 4096));
-  char got[64] = {};
-  ASSERT_EQ(4, ::recv(ws->tls.so, got, 4, 0));
-  EXPECT_STREQ("GET ", got);
-  ASSERT_EQ(14, ::recv(ws->tls.so, got, sizeof(got), 0));  // the rest of the request
-
-  const std::string data = "POST / HTTP/1.1\r\n\r\nbody";
+  // Bytes that cannot start a request line are not consumed at all.
+  const std::string data = "hello, plain stream\n";
   put(data);
-  EXPECT_EQ(-1, ws->client_handshake(buf.data(), buf.size()));
-  EXPECT_FALSE(ws->b_websocket.load());
+  EXPECT_EQ(WS_HANDSHAKE_NONE, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_EQ(0u, ws->handshake_rest_len);
+  EXPECT_EQ(WS_HANDSHAKE_NONE, ws->client_handshake(buf.data(), 255));
+  EXPECT_EQ(WS_HANDSHAKE_NONE, ws->client_handshake(nullptr, 4096));
+  char got[64] = {};
   ASSERT_EQ((ssize_t)data.size(), ::recv(ws->tls.so, got, sizeof(got), 0));
   EXPECT_EQ(data, std::string(got, data.size()));
+
+  // The start of a request line that never goes on is read and handed back
+  // as the stream's first bytes, once the client has gone quiet.
+  put("GE");
+  EXPECT_EQ(WS_HANDSHAKE_NONE, ws->client_handshake(buf.data(), buf.size()));
+  EXPECT_EQ(0u, ws->handshake_rest_off);
+  ASSERT_EQ(2u, ws->handshake_rest_len);
+  EXPECT_EQ("GE", std::string(buf.data(), 2));
+  // So is one that stops fitting a request line in a later segment.
+  put("GET / H");
+  std::thread later([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    put("ello\n");
+  });
+  EXPECT_EQ(WS_HANDSHAKE_NONE, ws->client_handshake(buf.data(), buf.size()));
+  later.join();
+  EXPECT_EQ("GET / Hello\n", std::string(buf.data(), ws->handshake_rest_len));
   EXPECT_EQ("", take(16, 50));  // nothing was answered
+}
+
+TEST_F(WsPair, RequestsThatArriveInPieces) {
+  std::vector<char> buf(4096);
+  // Cut before the upgrade header, the rest 150 ms later: still an upgrade.
+  const std::string request = kSampleRequest;
+  const size_t cut = request.find("Upgrade:");
+  put(request.substr(0, cut));
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    put(request.substr(cut) + std::string("\x81\x85\x37\xfa\x21\x3d\x7f\x9f\x4d\x51\x58", 11));
+  });
+  ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
+  later.join();
+  EXPECT_EQ(rfc_response("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="), take(129));
+  // A frame sent right behind the request is the stream's.
+  EXPECT_EQ(request.size(), ws->handshake_rest_off);
+  ASSERT_EQ(11u, ws->handshake_rest_len);
+  EXPECT_EQ('\x81', buf[ws->handshake_rest_off]);
+
+  // The Key1/Key2 form's 8 key bytes in a later segment.
+  const std::string old = old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com",
+                                      "example.com", "^n:ds[4U");
+  put(old.substr(0, old.size() - 8));
+  std::thread key([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    put(old.substr(old.size() - 8));
+  });
+  ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
+  key.join();
+  const std::string text = old_response_text("http://example.com", "example.com");
+  EXPECT_EQ(text + "8jKS'y:G*Co,Wxa-", take(text.size() + 16));
+  EXPECT_EQ(0u, ws->handshake_rest_len);
+}
+
+TEST_F(WsPair, EveryHttpRequestIsAnswered) {
+  std::vector<char> buf(4096);
+  struct Case {
+    std::string request;
+    std::string status;
+  } cases[] = {
+      {"POST /form HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world", "HTTP/1.1 405 "},
+      {"HEAD / HTTP/1.1\r\n\r\n", "HTTP/1.1 200 "},
+      {"OPTIONS * HTTP/1.1\r\n\r\n", "HTTP/1.1 405 "},
+      {"get / HTTP/1.1\r\n\r\n", "HTTP/1.1 405 "},
+      {"\r\nGET /nope HTTP/1.1\r\n\r\n", "HTTP/1.1 404 "},
+      {"GET / HTTP/1.1\r\nBad header\r\n\r\n", "HTTP/1.1 400 "},
+      {"GET / HTTP/1.1\r\nX: " + std::string(5000, 'x') + "\r\n\r\n", "HTTP/1.1 431 "},
+      // A head that does not end: 400 once the client goes quiet.
+      {"GET / HTTP/1.1\r\nHost: x\r\n", "HTTP/1.1 400 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, 40));
+    put(c.request);
+    EXPECT_EQ(WS_HANDSHAKE_ANSWERED, ws->client_handshake(buf.data(), buf.size()));
+    EXPECT_FALSE(ws->b_websocket.load());
+    const std::string got = take(8192, 500);
+    EXPECT_EQ(c.status, got.substr(0, c.status.size()));
+    EXPECT_EQ(std::stoi(c.status.substr(9)), ws->http_status);
+    if (c.request.rfind("HEAD", 0) == 0) {
+      EXPECT_EQ(got.find("\r\n\r\n") + 4, got.size()) << "no body";
+    }
+    // What the client sent beyond the head is not answered again.
+    EXPECT_EQ("", take(16, 50));
+    // The hub closes such a connection: drop what it has not read.
+    char drop[4096];
+    while (::recv(ws->tls.so, drop, sizeof(drop), MSG_DONTWAIT) > 0) {
+    }
+  }
 }
 
 TEST_F(WsPair, GetWithoutUpgradeGetsThePlainHttpAnswer) {

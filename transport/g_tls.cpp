@@ -21,6 +21,17 @@
 
 namespace {
 
+// The one EINTR retry of the transport: every socket call goes through it.
+template <typename F>
+auto no_eintr(F call) -> decltype(call())
+{
+  for (;;) {
+    const auto r = call();
+    if (r != -1 || errno != EINTR)
+      return r;
+  }
+}
+
 // Per-session slot that carries the number of operations still holding a
 // session after end_session has detached it from its object.
 int retired_refs_index()
@@ -130,9 +141,17 @@ int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
   so_attached = fd;
   so = fd;
   const bool client = mode == G_TLS_MODE_CLIENT;
-  if (!(client ? client_valid : server_valid) || fd == -1)
+  if (fd == -1)
     return G_TLS_FAIL;
-  SSL* s = SSL_new(client ? ctx_client : ctx_server);
+  SSL* s = nullptr;
+  {
+    // A reload may replace the server context meanwhile: the session takes
+    // its reference on the context under the same lock.
+    std::lock_guard<std::mutex> lk(ctx_mtx);
+    if (!(client ? client_valid : server_valid.load()))
+      return G_TLS_FAIL;
+    s = SSL_new(client ? ctx_client : ctx_server);
+  }
   if (s == nullptr)
     return G_TLS_FAIL;
   BIO* r = BIO_new(BIO_s_mem());
@@ -208,24 +227,19 @@ int64_t g_tls_t::recv(char* buf, size_t size)
 
 int64_t g_tls_t::read_socket(char* buf, size_t size)
 {
-  for (;;) {
-    const int64_t deadline = setup_deadline_ms.load();
-    if (deadline != 0 && monotonic_ms() >= deadline) {
-      err_recv = ETIMEDOUT;
-      errno = ETIMEDOUT;
-      return -1;
-    }
-    errno = 0;
-    const ssize_t r = sock_recv(buf, size, 0);
-    if (r > 0)
-      return r;
-    err_recv = errno;
-    if (errno == EINTR) {
-      errno = 0;
-      continue;
-    }
-    return r;
+  const int64_t deadline = setup_deadline_ms.load();
+  if (deadline != 0 && monotonic_ms() >= deadline) {
+    err_recv = ETIMEDOUT;
+    return G_TLS_FAIL;
   }
+  const ssize_t r = sock_recv(buf, size, 0);
+  if (r < 0) {
+    err_recv = errno;
+    return G_TLS_FAIL;
+  }
+  if (r == 0)
+    err_recv = 0;
+  return r;
 }
 
 // ---------------------------------------------------------------------------
@@ -236,6 +250,14 @@ int64_t g_tls_t::send(const char* data, size_t len)
   return b_tls.load() ? send_tls(data, len) : send_raw(data, len);
 }
 
+int64_t g_tls_t::send_failed(int err)
+{
+  err_send = err;
+  // Bytes may be left unsent: the connection is reset, not closed.
+  b_abort = true;
+  return G_TLS_FAIL;
+}
+
 int64_t g_tls_t::send_raw(const char* data, size_t len)
 {
   if (len == 0)
@@ -244,11 +266,6 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
   short events = POLLOUT | POLLERR | POLLHUP;
   if (ssl.load() != nullptr && !b_reading.load() && parked.load() < parked_max)
     events |= POLLIN;
-
-  pollfd p{};
-  p.fd = -1;
-  p.events = events;
-  p.revents = 0;
   size_t done = 0;
 
   for (;;) {
@@ -258,21 +275,25 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
       done += static_cast<size_t>(w);
       if (done == len)
         return static_cast<int64_t>(len);
-    } else {
-      const int e = errno;
-      err_send = e;
-      if (e == EINTR)
-        continue;
-      if (e != EAGAIN && e != ENOBUFS) {
-        b_abort = true;
-        return G_TLS_FAIL;
-      }
+      continue;
     }
+    if (w < 0 && errno != EAGAIN && errno != ENOBUFS)
+      return send_failed(errno);
 
-    // Wait until the socket can take more; read the peer meanwhile.
+    // Wait until the socket can take more, within the deadline; read the
+    // peer meanwhile.
     for (;;) {
-      const short prev = p.revents;
+      int timeout = -1;
+      const int64_t deadline = send_deadline_ms.load();
+      if (deadline != 0) {
+        const int64_t left = deadline - monotonic_ms();
+        if (left <= 0)
+          return send_failed(ETIMEDOUT);
+        timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+      }
+      pollfd p{};
       int pr = 0;
+      int so_error = 0;
       {
         fd_use use(*this);
         if (use.fd() == -1) {
@@ -283,24 +304,23 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
         }
         p.fd = use.fd();
         p.events = events;
-        pr = ::poll(&p, 1, -1);
+        pr = sock_poll(&p, timeout);
+        if (pr < 0)
+          so_error = errno;
+        else if (pr > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
+          so_error = pending_error(use.fd());
       }
-      if (pr <= 0) {
-        p.revents = prev;
-        if (prev & POLLOUT)
-          break;
-        continue;
-      }
+      if (pr < 0)
+        return send_failed(so_error);
+      if (pr == 0)
+        continue;  // the deadline is checked above
       const short rv = p.revents;
       if ((rv & POLLIN) && (events & POLLIN)) {
         if (drain(&events) != G_TLS_OK)
           return G_TLS_FAIL;
       }
-      if (rv & (POLLERR | POLLHUP | POLLNVAL)) {
-        err_send = errno;
-        b_abort = true;
-        return G_TLS_FAIL;
-      }
+      if (rv & (POLLERR | POLLHUP | POLLNVAL))
+        return send_failed(so_error);
       if (rv & POLLOUT)
         break;
     }
@@ -309,14 +329,30 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
 
 int64_t g_tls_t::send_nowait(const char* data, size_t len)
 {
-  for (;;) {
-    const ssize_t w = sock_send(data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (w >= 0)
-      return w;
-    if (errno == EINTR)
-      continue;
-    return (errno == EAGAIN || errno == ENOBUFS) ? 0 : G_TLS_FAIL;
-  }
+  const ssize_t w = sock_send(data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (w >= 0)
+    return w;
+  if (errno == EAGAIN || errno == ENOBUFS)
+    return 0;
+  err_send = errno;
+  return G_TLS_FAIL;
+}
+
+int g_tls_t::peer_state()
+{
+  fd_use use(*this);
+  if (use.fd() == -1)
+    return PEER_GONE;
+  pollfd p{};
+  p.fd = use.fd();
+  p.events = POLLRDHUP;
+  if (sock_poll(&p, 0) <= 0)
+    return PEER_OPEN;
+  // A reset (or both directions shut) shows as an error or a hang-up; a
+  // FIN alone only as the reading side's end.
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
+    return PEER_GONE;
+  return (p.revents & POLLRDHUP) ? PEER_DONE : PEER_OPEN;
 }
 
 // ---------------------------------------------------------------------------
@@ -344,26 +380,33 @@ void g_tls_t::end_session()
 
   // Take the socket over so that exactly one caller closes it. The calls
   // still inside a socket call keep it open until they leave; this caller
-  // counts as one of them until it has shut the socket down.
+  // counts as one of them until it has shut the socket down. When every
+  // retirement place is taken by a socket whose calls have not left yet,
+  // wait for one to free (they have been shut down, so they leave soon)
+  // rather than close a number that is still in use.
   int fd = -1;
   bool deferred = false;
   {
-    std::lock_guard<std::mutex> lk(ref_mtx);
-    fd = so.exchange(-1);
-    if (fd == -1)
-      return;
-    const int inside = so_users;
-    so_users = 0;
-    if (inside > 0) {
-      for (retired_fd& r : fd_retired) {
-        if (r.users == 0) {
-          r.fd = fd;
-          r.users = inside + 1;
-          deferred = true;
-          break;
-        }
-      }
+    std::unique_lock<std::mutex> lk(ref_mtx);
+    retired_fd* place = nullptr;
+    for (;;) {
+      fd = so.load();
+      if (fd == -1)
+        return;
+      if (so_users == 0)
+        break;
+      place = free_retired();
+      if (place != nullptr)
+        break;
+      retired_cv.wait(lk);
     }
+    so.store(-1);
+    if (place != nullptr) {
+      place->fd = fd;
+      place->users = so_users + 1;
+      deferred = true;
+    }
+    so_users = 0;
   }
 
   if (b_abort.exchange(false)) {
@@ -384,7 +427,21 @@ void g_tls_t::end_session()
 
 void g_tls_t::set_setup_budget(uint32_t ms)
 {
-  setup_deadline_ms = ms == 0 ? 0 : monotonic_ms() + ms;
+  const int64_t deadline = ms == 0 ? 0 : monotonic_ms() + ms;
+  setup_deadline_ms = deadline;
+  // The set-up's own answers (a TLS flight, the 101, an HTTP answer) are
+  // bounded by the same deadline.
+  send_deadline_ms = deadline;
+}
+
+void g_tls_t::set_send_deadline(int64_t at_ms)
+{
+  send_deadline_ms = at_ms;
+}
+
+int64_t g_tls_t::now_ms()
+{
+  return monotonic_ms();
 }
 
 void g_tls_t::shutdown_send()
@@ -392,6 +449,13 @@ void g_tls_t::shutdown_send()
   fd_use use(*this);
   if (use.fd() != -1)
     ::shutdown(use.fd(), SHUT_WR);
+}
+
+void g_tls_t::shutdown_recv()
+{
+  fd_use use(*this);
+  if (use.fd() != -1)
+    ::shutdown(use.fd(), SHUT_RD);
 }
 
 int g_tls_t::set_recv_timeout(unsigned ms)
@@ -421,7 +485,9 @@ void g_tls_t::unuse_fd(int fd)
   {
     std::lock_guard<std::mutex> lk(ref_mtx);
     if (so.load() == fd && so_users > 0) {
-      --so_users;
+      // A teardown waiting for the live socket's calls to leave is told.
+      if (--so_users == 0)
+        retired_cv.notify_all();
       return;
     }
     for (retired_fd& r : fd_retired) {
@@ -430,9 +496,35 @@ void g_tls_t::unuse_fd(int fd)
         break;
       }
     }
+    if (last)
+      retired_cv.notify_all();
   }
   if (last)
     close(fd);
+}
+
+g_tls_t::retired_fd* g_tls_t::free_retired()
+{
+  for (retired_fd& r : fd_retired) {
+    if (r.users == 0)
+      return &r;
+  }
+  return nullptr;
+}
+
+int g_tls_t::pending_error(int fd)
+{
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+    return errno;
+  // A hang-up without an error of its own: the peer reset or went away.
+  return err != 0 ? err : ECONNRESET;
+}
+
+int g_tls_t::sock_poll(pollfd* p, int timeout_ms)
+{
+  return no_eintr([&] { return ::poll(p, 1, timeout_ms); });
 }
 
 ssize_t g_tls_t::sock_recv(void* buf, size_t size, int flags)
@@ -442,7 +534,7 @@ ssize_t g_tls_t::sock_recv(void* buf, size_t size, int flags)
     errno = EBADF;
     return -1;  // as recv(2) fails
   }
-  return ::recv(use.fd(), buf, size, flags);
+  return no_eintr([&] { return ::recv(use.fd(), buf, size, flags); });
 }
 
 ssize_t g_tls_t::sock_send(const void* data, size_t len, int flags)
@@ -452,5 +544,5 @@ ssize_t g_tls_t::sock_send(const void* data, size_t len, int flags)
     errno = EBADF;
     return -1;  // as send(2) fails
   }
-  return ::send(use.fd(), data, len, flags);
+  return no_eintr([&] { return ::send(use.fd(), data, len, flags); });
 }

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <poll.h>
 #include <sys/types.h>
 
 #include <openssl/ssl.h>
@@ -53,9 +55,17 @@ enum G_TLS_CER_FAULT_E : int {
 class g_tls_t {
  public:
   // ---- process-wide contexts (transport/g_tls_ctx.cpp) ----
+  // The server context is replaced by a reload while connections are set
+  // up: new_session reads it and takes its reference under ctx_mtx, and a
+  // replacement swaps it under the same lock. Every other static is written
+  // on the main thread only, at start-up, reload or teardown.
   static SSL_CTX* ctx_server;
   static SSL_CTX* ctx_client;
-  static bool server_valid;
+  static std::mutex ctx_mtx;
+  static std::atomic<bool> server_valid;
+  // End of validity of the server certificate in use, in seconds since the
+  // epoch (0 = none loaded); read by the metrics.
+  static std::atomic<int64_t> server_not_after;
   static bool client_valid;
   static bool cert_valid;
   static bool no_weak_ciphers;
@@ -72,6 +82,9 @@ class g_tls_t {
 
   static int init_ctx(G_TLS_MODE_E mode);
   static int set_ciphers(bool no_weak);
+  // The protocol floor, cipher lists, server preference and security level
+  // on one context; the failure bits of set_ciphers' server side.
+  static int apply_policy(SSL_CTX* ctx, const char* tls12, const char* tls13);
   static int set_min_bits_ec(G_TLS_MIN_BITS_EC_E e);
   static int set_min_bits_ec(const char* name);
   static int load_cer(G_TLS_MODE_E mode);
@@ -87,6 +100,20 @@ class g_tls_t {
   static int cer_fault_text(G_TLS_CER_FAULT_E fault, int err, wchar_t* out, size_t n);
   static bool check_host(const char* name, size_t len);
   static void free_ctx();
+  // Reload of the server identity: a fresh server context with the current
+  // policy, the files loaded into it in order as at start-up (a later usable
+  // file replaces an earlier one); faults[i] and errnos[i] receive each
+  // file's outcome. The context when at least one file gave a usable
+  // identity, else null (nothing kept). Main thread.
+  static SSL_CTX* build_server_ctx(const char* const* files, int n, G_TLS_CER_FAULT_E* faults, int* errnos);
+  // Puts ctx in place of the server context and marks the server usable;
+  // new sessions use it, sessions made from the old one keep it (each holds
+  // a reference) and the old one is released with the last of them. Main
+  // thread.
+  static void replace_server_ctx(SSL_CTX* ctx);
+  // The end of validity of a context's certificate in seconds since the
+  // epoch, 0 when it has none.
+  static int64_t not_after_of(SSL_CTX* ctx);
 
   // ---- per-connection state ----
   // Both the receive and the send thread read ssl and so while either may run
@@ -117,6 +144,11 @@ class g_tls_t {
   // its handshake cannot hold a slot longer than the deadline plus one
   // receive time-out. Set and cleared by the receive thread (set_setup_budget).
   std::atomic<int64_t> setup_deadline_ms{0};
+  // Deadline of blocking writes on the monotonic clock in milliseconds, 0 =
+  // none: a write that the peer has not taken by then fails with err_send
+  // ETIMEDOUT (the connection is then reset). The set-up budget sets it; in
+  // the data phase the send thread sets it per batch (set_send_deadline).
+  std::atomic<int64_t> send_deadline_ms{0};
 
   g_tls_t();
   ~g_tls_t();
@@ -136,7 +168,14 @@ class g_tls_t {
   [[nodiscard]] int new_server_detect(int so);
   // G_TLS_OK while a TLS session is attached, else G_TLS_PLAIN.
   [[nodiscard]] int get_status() const;
+  // Reads at most size bytes (blocking, up to the socket's receive
+  // time-out): the count (> 0), 0 at the end of the stream (the peer's FIN,
+  // or its close_notify), G_TLS_FAIL on a failure (err_recv holds the
+  // errno of a socket failure, ETIMEDOUT past the set-up budget; err_tls
+  // says what the TLS layer saw).
   [[nodiscard]] int64_t recv(char* buf, size_t size);
+  // Writes all len bytes (blocking, up to send_deadline_ms): len, or
+  // G_TLS_FAIL (err_send holds the errno, ETIMEDOUT past the deadline).
   [[nodiscard]] int64_t send(const char* data, size_t len);
   [[nodiscard]] int64_t send_raw(const char* data, size_t len);
   // One non-blocking write of a plain connection: bytes written, 0 when the
@@ -152,11 +191,28 @@ class g_tls_t {
   [[nodiscard]] int64_t peek(char* buf, size_t size);
   // Ends the sending direction (TCP FIN) and keeps the socket for reading.
   void shutdown_send();
+  // Ends the receiving direction: a read blocked on the other thread
+  // returns the end of the stream; writing goes on.
+  void shutdown_recv();
+  // Sends the TLS close_notify (nothing without a session), blocking like
+  // send(): G_TLS_OK, or G_TLS_FAIL.
+  [[nodiscard]] int close_notify();
+  // What became of the peer, from a look at the socket that never blocks
+  // and consumes nothing: PEER_OPEN; PEER_DONE when it has closed its
+  // sending side (what it sent is still to be read); PEER_GONE when it has
+  // reset the connection or no socket is attached.
+  enum PEER_E : int { PEER_OPEN = 0, PEER_DONE = 1, PEER_GONE = 2 };
+  [[nodiscard]] int peer_state();
   // SO_RCVTIMEO of the attached socket; ms 0 = block without limit.
   // G_TLS_OK, or G_TLS_FAIL (no socket, or the option was refused).
   [[nodiscard]] int set_recv_timeout(unsigned ms);
-  // Starts the set-up deadline `ms` milliseconds from now; 0 clears it.
+  // Starts the set-up deadline `ms` milliseconds from now, for reads and
+  // writes alike; 0 clears both.
   void set_setup_budget(uint32_t ms);
+  // Sets send_deadline_ms (an absolute time from now_ms(); 0 = none).
+  void set_send_deadline(int64_t at_ms);
+  // The monotonic clock the deadlines are taken on, in milliseconds.
+  static int64_t now_ms();
 
   // ---- TLS record pump (transport/g_tls_pump.cpp) ----
   // The two handshakes: G_TLS_OK when completed, else G_TLS_FAIL.
@@ -190,16 +246,24 @@ class g_tls_t {
   // gives back what it took, in the reverse order (lock, then reference).
   class session_ref;
   class bio_lock;
+  class session_lock;
   class fd_use;
   class reading_mark;
+
+  // Records why a pump operation failed (err_tls = why) and returns
+  // G_TLS_FAIL: the one way out of a failed pump call. (0 is the end of
+  // the stream only, and is returned as such.)
+  int64_t pump_failed(int why);
 
   // Server (accept) or client (connect) handshake: both are one loop of
   // feeding the peer's bytes in, one handshake step and sending its output;
   // the client speaks first.
   int handshake(G_TLS_MODE_E mode);
-  // Blocking socket read: retries EINTR, records errno in err_recv. Returns
-  // the recv result.
+  // Blocking socket read, not after the set-up deadline: the count, 0 at
+  // the end of the stream, or G_TLS_FAIL with err_recv set.
   int64_t read_socket(char* buf, size_t size);
+  // Records a failed write (err_send = err, b_abort) and returns G_TLS_FAIL.
+  int64_t send_failed(int err);
   // Socket use protocol. Every socket call runs between use_fd() (the live
   // socket, counted as in use, or -1) and unuse_fd(). end_session shuts the
   // socket down at once but leaves the close to the last call still inside,
@@ -207,8 +271,13 @@ class g_tls_t {
   // call never reaches a number that was closed and handed out again.
   int use_fd();
   void unuse_fd(int fd);
+  // The socket calls, each retried on EINTR here and nowhere else.
   ssize_t sock_recv(void* buf, size_t size, int flags);
   ssize_t sock_send(const void* data, size_t len, int flags);
+  static int sock_poll(pollfd* p, int timeout_ms);
+  // The error pending on a socket that poll reported as failed (SO_ERROR),
+  // ECONNRESET when it has none of its own.
+  static int pending_error(int fd);
   // Reference protocol. hold() takes one more reference on the attached
   // session and returns it in s (HOLD_E). drop() gives the reference back
   // and frees the session when it was the last one; drop(nullptr) does
@@ -240,4 +309,13 @@ class g_tls_t {
   };
   static constexpr int RETIRED_FD_MAX = 8;
   retired_fd fd_retired[RETIRED_FD_MAX] = {};
+  // A free place in fd_retired, or null (guarded by ref_mtx).
+  retired_fd* free_retired();
+  // Signalled (under ref_mtx) whenever a retirement place frees or the live
+  // socket's last call leaves: end_session waits on it when every place is
+  // taken.
+  std::condition_variable retired_cv;
+
+  // Unit tests reach the socket use protocol through this.
+  friend struct g_tls_test_access;
 };

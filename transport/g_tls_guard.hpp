@@ -36,7 +36,8 @@ class g_tls_t::session_ref {
 // blocking socket call: release() before the call, acquire() after it.
 class g_tls_t::bio_lock {
  public:
-  explicit bio_lock(g_event_sem& sem) : sem_(sem), held_(sem.wait() == 0) {}
+  // take false: constructed without the lock (held() is false).
+  explicit bio_lock(g_event_sem& sem, bool take = true) : sem_(sem), held_(take && sem.wait() == 0) {}
   ~bio_lock() { release(); }
   bio_lock(const bio_lock&) = delete;
   bio_lock& operator=(const bio_lock&) = delete;
@@ -63,6 +64,21 @@ class g_tls_t::bio_lock {
  private:
   g_event_sem& sem_;
   bool held_;
+};
+
+// A pump operation's hold on the session: a reference, then the lock (not
+// tried without a reference). Released in the reverse order.
+class g_tls_t::session_lock {
+ public:
+  explicit session_lock(g_tls_t& t) : ref(t), lock(t.sem_bio, ref.held()) {}
+  session_lock(const session_lock&) = delete;
+  session_lock& operator=(const session_lock&) = delete;
+
+  // Both taken: the operation may go on.
+  bool ready() const { return ref.held() && lock.held(); }
+
+  session_ref ref;
+  bio_lock lock;
 };
 
 // The live socket, counted as in use (use_fd/unuse_fd) so that end_session

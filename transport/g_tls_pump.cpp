@@ -39,13 +39,12 @@ void reattach(BIO* bio, BUF_MEM* bm)
 
 // Moves every byte that the session wrote into its write BIO to the socket
 // through send_raw, p_size bytes at a time. Returns the number of bytes moved,
-// or G_TLS_FAIL when a send failed; *last receives the final BIO_read result.
-int64_t flush_handshake(g_tls_t* t, BIO* wbio, char* p, size_t p_size, int* last)
+// or G_TLS_FAIL when a send failed.
+int64_t flush_handshake(g_tls_t* t, BIO* wbio, char* p, size_t p_size)
 {
   int64_t moved = 0;
   for (;;) {
     const int k = BIO_read(wbio, p, to_int(p_size));
-    *last = k;
     if (k <= 0)
       return moved;
     if (t->send_raw(p, static_cast<size_t>(k)) <= 0)
@@ -55,6 +54,12 @@ int64_t flush_handshake(g_tls_t* t, BIO* wbio, char* p, size_t p_size, int* last
 }
 
 }  // namespace
+
+int64_t g_tls_t::pump_failed(int why)
+{
+  err_tls = why;
+  return G_TLS_FAIL;
+}
 
 // ---------------------------------------------------------------------------
 // handshakes
@@ -72,69 +77,50 @@ int g_tls_t::connect()
 int g_tls_t::handshake(G_TLS_MODE_E mode)
 {
   const bool server = mode != G_TLS_MODE_CLIENT;
-  err_tls = G_TLS_ERR_GONE;
   session_ref ref(*this);
-  if (!ref.held()) {
-    err_tls = G_TLS_ERR_GONE;
-    return G_TLS_FAIL;
-  }
+  if (!ref.held())
+    return static_cast<int>(pump_failed(G_TLS_ERR_GONE));
   if (p_recv == nullptr || p_recv_size == 0) {
     wprintf(L"p_recv or p_recv_size not set\n");
-    return G_TLS_FAIL;
+    return static_cast<int>(pump_failed(G_TLS_ERR_GONE));
   }
   SSL* s = ref.get();
   BIO* rbio = SSL_get_rbio(s);
   BIO* wbio = SSL_get_wbio(s);
-  int last = -1;
   // The server begins with the peer's ClientHello; the client speaks first
   // and reads only after each of its flights has gone out.
   bool read_first = server;
   while (SSL_is_init_finished(s) == 0) {
+    if (!ref.current())
+      return static_cast<int>(pump_failed(G_TLS_ERR_GONE));
     if (read_first) {
       const int64_t n = read_socket(p_recv, p_recv_size);
-      if (n <= 0) {
-        err_tls = G_TLS_ERR_SOCKET;
-        break;
-      }
-      if (!ref.current()) {
-        err_tls = G_TLS_ERR_GONE;
-        break;
-      }
+      if (n <= 0)
+        return static_cast<int>(pump_failed(ref.current() ? G_TLS_ERR_SOCKET : G_TLS_ERR_GONE));
       const int c = BIO_write(rbio, p_recv, to_int(static_cast<size_t>(n)));
-      if (c <= 0) {
-        err_tls = SSL_get_error(s, c);
-        break;
-      }
-    } else if (!ref.current()) {
-      err_tls = G_TLS_ERR_GONE;
-      break;
+      if (c <= 0)
+        return static_cast<int>(pump_failed(SSL_get_error(s, c)));
     }
     read_first = true;
 
-    err_tls = SSL_ERROR_NONE;
     ERR_clear_error();
-    last = server ? SSL_accept(s) : SSL_connect(s);
-    if (last <= 0)
-      err_tls = SSL_get_error(s, last);
-    if (err_tls != SSL_ERROR_NONE && err_tls != SSL_ERROR_WANT_READ)
-      break;
+    const int step = server ? SSL_accept(s) : SSL_connect(s);
+    const int e = step == 1 ? SSL_ERROR_NONE : SSL_get_error(s, step);
+    if (e != SSL_ERROR_NONE && e != SSL_ERROR_WANT_READ)
+      return static_cast<int>(pump_failed(e));
     // A flight (the server's first carries the certificate chain) may be
     // larger than p_recv: all of it goes out before the next read.
-    int k = 0;
-    const int64_t moved = flush_handshake(this, wbio, p_recv, p_recv_size, &k);
-    if (moved < 0) {
-      err_tls = G_TLS_ERR_GONE;
-      break;
-    }
-    if (moved == 0)
-      err_tls = SSL_get_error(s, k);
-    if (err_tls != SSL_ERROR_NONE && err_tls != SSL_ERROR_WANT_READ)
-      break;
+    if (flush_handshake(this, wbio, p_recv, p_recv_size) < 0)
+      return static_cast<int>(pump_failed(G_TLS_ERR_GONE));
     // Complete, and its last output has been sent.
-    if (last == 1)
-      break;
+    if (step == 1) {
+      err_tls = SSL_ERROR_NONE;
+      return G_TLS_OK;
+    }
+    err_tls = e;
   }
-  return last == 1 ? G_TLS_OK : G_TLS_FAIL;
+  // A handshake that had finished before this call: nothing was done.
+  return static_cast<int>(pump_failed(G_TLS_ERR_GONE));
 }
 
 // ---------------------------------------------------------------------------
@@ -142,35 +128,24 @@ int g_tls_t::handshake(G_TLS_MODE_E mode)
 
 int64_t g_tls_t::recv_tls(char* buf, size_t size)
 {
-  session_ref ref(*this);
-  if (!ref.held()) {
-    // No session (any more): a TLS connection's ciphertext is nobody's
-    // plaintext.
-    err_tls = G_TLS_ERR_GONE;
-    return G_TLS_FAIL;
-  }
-  if (size == 0)
-    return 0;
-
+  // The receive thread reads the socket and the read BIO from here on: the
+  // drain keeps out (set before the lock is taken).
   reading_mark reading(*this);
   parked = 0;
-  bio_lock lock(sem_bio);
-  if (!lock.held()) {
-    // The lock was closed: the object is being destroyed.
-    err_tls = G_TLS_ERR_GONE;
-    return G_TLS_FAIL;
-  }
-  SSL* s = ref.get();
+  session_lock sl(*this);
+  // No session (any more): a TLS connection's ciphertext is nobody's
+  // plaintext.
+  if (!sl.ready())
+    return pump_failed(G_TLS_ERR_GONE);
+  if (size == 0)
+    return 0;
+  SSL* s = sl.ref.get();
   BIO* rbio = SSL_get_rbio(s);
   size_t got = 0;
 
   for (;;) {
-    if (!ref.current()) {
-      if (got > 0)
-        return static_cast<int64_t>(got);
-      err_tls = G_TLS_ERR_GONE;
-      return G_TLS_FAIL;
-    }
+    if (!sl.ref.current())
+      return got > 0 ? static_cast<int64_t>(got) : pump_failed(G_TLS_ERR_GONE);
     ERR_clear_error();
     const int r = SSL_read(s, buf + got, to_int(size - got));
     if (r > 0) {
@@ -182,12 +157,16 @@ int64_t g_tls_t::recv_tls(char* buf, size_t size)
     if (got > 0)
       return static_cast<int64_t>(got);
     const int e = SSL_get_error(s, r);
-    err_tls = e;
+    if (e == SSL_ERROR_ZERO_RETURN) {
+      err_tls = e;  // the peer's close_notify: the end of the stream
+      return 0;
+    }
     if (e != SSL_ERROR_WANT_READ)
-      return r;
+      return pump_failed(e);
 
     // Nothing decrypted yet: receive ciphertext straight into the read BIO's
-    // own buffer, made large enough for a whole record first.
+    // own buffer, made large enough for a whole record first; without a
+    // usable one, into the caller's buffer and copied in.
     BUF_MEM* bm = nullptr;
     BIO_get_mem_ptr(rbio, &bm);
     if (bm != nullptr) {
@@ -204,44 +183,25 @@ int64_t g_tls_t::recv_tls(char* buf, size_t size)
           bm = nullptr;
       }
     }
-
+    char* target = bm != nullptr ? bm->data + bm->length : buf + got;
+    const size_t room = bm != nullptr ? bm->max - bm->length : size - got;
+    sl.lock.release();
+    const int64_t n = read_socket(target, room);
+    if (n <= 0) {
+      if (!sl.ref.current())
+        return pump_failed(G_TLS_ERR_GONE);
+      err_tls = G_TLS_ERR_SOCKET;
+      return n == 0 ? 0 : G_TLS_FAIL;  // TCP's end is the stream's end
+    }
+    if (!sl.lock.acquire() || !sl.ref.current())
+      return pump_failed(G_TLS_ERR_GONE);
     if (bm != nullptr) {
-      char* target = bm->data + bm->length;
-      const size_t room = bm->max - bm->length;
-      lock.release();
-      const int64_t n = read_socket(target, room);
-      if (n <= 0) {
-        err_tls = ref.current() ? G_TLS_ERR_SOCKET : G_TLS_ERR_GONE;
-        return r;
-      }
-      if (!lock.acquire()) {
-        err_tls = G_TLS_ERR_GONE;
-        return G_TLS_FAIL;
-      }
       bm->length += static_cast<size_t>(n);
       reattach(rbio, bm);
-      continue;
-    }
-
-    // No usable BIO buffer: read into the caller's buffer and copy it in.
-    lock.release();
-    const int64_t n = read_socket(buf + got, size - got);
-    if (n <= 0) {
-      err_tls = ref.current() ? G_TLS_ERR_SOCKET : G_TLS_ERR_GONE;
-      return r;
-    }
-    if (!lock.acquire()) {
-      err_tls = G_TLS_ERR_GONE;
-      return G_TLS_FAIL;
-    }
-    if (!ref.current()) {
-      err_tls = G_TLS_ERR_GONE;
-      return r;
-    }
-    const int c = BIO_write(rbio, buf + got, to_int(static_cast<size_t>(n)));
-    if (c <= 0) {
-      err_tls = SSL_get_error(s, c);
-      return r;
+    } else {
+      const int c = BIO_write(rbio, target, to_int(static_cast<size_t>(n)));
+      if (c <= 0)
+        return pump_failed(SSL_get_error(s, c));
     }
   }
 }
@@ -251,35 +211,24 @@ int64_t g_tls_t::recv_tls(char* buf, size_t size)
 
 int64_t g_tls_t::send_tls(const char* data, size_t len)
 {
-  session_ref ref(*this);
-  if (!ref.held()) {
-    // No session (any more): never send a TLS connection's data in the clear.
-    err_tls = G_TLS_ERR_GONE;
-    return G_TLS_FAIL;
-  }
+  session_lock sl(*this);
+  // No session (any more): never send a TLS connection's data in the clear.
+  if (!sl.ready())
+    return pump_failed(G_TLS_ERR_GONE);
   if (len == 0)
     return 0;
-  bio_lock lock(sem_bio);
-  if (!lock.held()) {
-    err_tls = G_TLS_ERR_GONE;
-    return G_TLS_FAIL;
-  }
-  SSL* s = ref.get();
+  SSL* s = sl.ref.get();
   BIO* wbio = SSL_get_wbio(s);
   size_t done = 0;
 
   while (done < len) {
-    if (!ref.current()) {
-      err_tls = G_TLS_ERR_GONE;
-      return G_TLS_FAIL;
-    }
+    if (!sl.ref.current())
+      return pump_failed(G_TLS_ERR_GONE);
     const size_t chunk = std::min(len - done, WRITE_CHUNK);
     ERR_clear_error();
     const int w = SSL_write(s, data + done, static_cast<int>(chunk));
-    if (w <= 0) {
-      err_tls = SSL_get_error(s, w);
-      return w;
-    }
+    if (w <= 0)
+      return pump_failed(SSL_get_error(s, w));
     done += static_cast<size_t>(w);
     const bool last_chunk = done == len;
 
@@ -290,38 +239,31 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
       BUF_MEM* bm = nullptr;
       BIO_get_mem_ptr(wbio, &bm);
       if (bm == nullptr) {
-        err_tls = SSL_get_error(s, w);
-        wprintf(L"tls.send::tls_bio_get_mem_ptr  %i  so %i %i\n", err_tls.load(), so_attached.load(),
+        wprintf(L"tls.send::tls_bio_get_mem_ptr  %i  so %i %i\n", SSL_get_error(s, w), so_attached.load(),
                 so.load());
-        return w;
+        return pump_failed(SSL_get_error(s, w));
       }
       if (bm->length == 0)
         break;
       BUF_MEM* fresh = spare_w.exchange(nullptr);
       if (fresh == nullptr)
         fresh = BUF_MEM_new();
-      if (fresh == nullptr) {
-        err_tls = G_TLS_ERR_GONE;
-        return G_TLS_FAIL;
-      }
+      if (fresh == nullptr)
+        return pump_failed(G_TLS_ERR_GONE);
       fresh->length = 0;
       reattach(wbio, fresh);
 
-      lock.release();
+      sl.lock.release();
       err_tls = SSL_ERROR_NONE;
       const int64_t r = send_raw(bm->data, bm->length);
-      const bool relocked = lock.acquire();
+      const bool relocked = sl.lock.acquire();
       keep_spare(bm);
       if (r <= 0) {
         // A socket failure; a close_notify found by the drain stays visible.
-        if (err_tls.load() != SSL_ERROR_ZERO_RETURN)
-          err_tls = G_TLS_ERR_SOCKET;
-        return r;
+        return pump_failed(err_tls.load() == SSL_ERROR_ZERO_RETURN ? SSL_ERROR_ZERO_RETURN : G_TLS_ERR_SOCKET);
       }
-      if (!relocked) {
-        err_tls = G_TLS_ERR_GONE;
-        return G_TLS_FAIL;
-      }
+      if (!relocked)
+        return pump_failed(G_TLS_ERR_GONE);
       // Records added while the lock was free go out now if this was the
       // last chunk or there are many; a few ride along with the next chunk.
       BUF_MEM* more = nullptr;
@@ -354,19 +296,16 @@ int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
   // both are given back.
   BUF_MEM* bm = nullptr;
   {
-    session_ref ref(*this);
-    if (!ref.held())
+    session_lock sl(*this);
+    if (!sl.ready())
       return G_TLS_FAIL;
-    bio_lock lock(sem_bio);
-    if (!lock.held())
-      return G_TLS_FAIL;
-    SSL* s = ref.get();
+    SSL* s = sl.ref.get();
     BUF_MEM* fresh = spare_w.exchange(nullptr);
     if (fresh == nullptr)
       fresh = BUF_MEM_new();
     BIO* wbio = SSL_get_wbio(s);
     int w = 0;
-    if (fresh != nullptr && ref.current()) {
+    if (fresh != nullptr && sl.ref.current()) {
       ERR_clear_error();
       w = SSL_write(s, data, static_cast<int>(len));
       if (w > 0)
@@ -410,8 +349,37 @@ int64_t g_tls_t::send_pending()
   const int64_t r = send_raw(bm->data + pending_off, bm->length - pending_off);
   keep_spare(bm);
   if (r <= 0)
-    return G_TLS_FAIL;
+    return pump_failed(err_tls.load() == SSL_ERROR_ZERO_RETURN ? SSL_ERROR_ZERO_RETURN : G_TLS_ERR_SOCKET);
   return r;
+}
+
+// ---------------------------------------------------------------------------
+// close_notify: the TLS end of a connection the hub closes itself
+
+int g_tls_t::close_notify()
+{
+  session_lock sl(*this);
+  if (!sl.ready())
+    return G_TLS_FAIL;
+  SSL* s = sl.ref.get();
+  if (!SSL_is_init_finished(s))
+    return G_TLS_FAIL;
+  ERR_clear_error();
+  // Queues the alert in the write BIO behind any records still there; the
+  // peer's answer is not waited for.
+  (void)SSL_shutdown(s);
+  BIO* wbio = SSL_get_wbio(s);
+  char out[2048];
+  for (;;) {
+    if (!sl.ref.current())
+      return G_TLS_FAIL;
+    const int n = BIO_read(wbio, out, static_cast<int>(sizeof out));
+    if (n <= 0)
+      return G_TLS_OK;
+    sl.lock.release();
+    if (send_raw(out, static_cast<size_t>(n)) <= 0 || !sl.lock.acquire())
+      return G_TLS_FAIL;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -423,13 +391,12 @@ int g_tls_t::drain(short* events)
     *events &= ~POLLIN;
     return G_TLS_OK;
   }
-  session_ref ref(*this);
-  if (!ref.held()) {
+  session_lock sl(*this);
+  if (!sl.ref.held()) {
     *events &= ~POLLIN;
     return G_TLS_OK;
   }
-  bio_lock lock(sem_bio);
-  if (!lock.held())
+  if (!sl.lock.held())
     return G_TLS_FAIL;
   // Tested again under the lock: a TLS read that started meanwhile owns the
   // socket and the read BIO's buffer now.
@@ -437,7 +404,7 @@ int g_tls_t::drain(short* events)
     *events &= ~POLLIN;
     return G_TLS_OK;
   }
-  if (!ref.current())
+  if (!sl.ref.current())
     return G_TLS_FAIL;
   const uint64_t before = parked.load();
   if (before >= parked_max) {
@@ -450,17 +417,16 @@ int g_tls_t::drain(short* events)
   // Non-blocking, so it may run under the lock; reading and appending in one
   // locked step keeps the drained bytes ahead of anything read later.
   const ssize_t n = sock_recv(buffer, want, MSG_DONTWAIT);
-  if (n <= 0) {
-    const int e = errno;
-    err_send = e;
-    // Nothing to read now is no failure; a closed or broken socket is.
-    if (n < 0 && (e == EAGAIN || e == EINTR))
+  if (n < 0) {
+    // Nothing to read now is no failure; a broken socket is.
+    if (errno == EAGAIN)
       return G_TLS_OK;
-    b_abort = true;
-    return G_TLS_FAIL;
+    return static_cast<int>(send_failed(errno));
   }
+  if (n == 0)
+    return static_cast<int>(send_failed(EPIPE));  // the peer closed its side
 
-  SSL* s = ref.get();
+  SSL* s = sl.ref.get();
   BIO* rbio = SSL_get_rbio(s);
   const int c = BIO_write(rbio, buffer, static_cast<int>(n));
   size_t pending = 0;
@@ -471,7 +437,7 @@ int g_tls_t::drain(short* events)
     parked = pending;
   }
   if (c != n) {
-    lock.release();
+    sl.lock.release();
     wprintf(L"g_tls_t::send_raw write %zi  %zi  w %zu  so %i %i\n", static_cast<ssize_t>(n),
             static_cast<ssize_t>(c), static_cast<size_t>(parked.load()), so_attached.load(), so.load());
     return G_TLS_FAIL;
@@ -484,10 +450,8 @@ int g_tls_t::drain(short* events)
     if (pk <= 0) {
       const int e = SSL_get_error(s, pk);
       err_tls = e;
-      if (e == SSL_ERROR_ZERO_RETURN) {
-        b_abort = true;
-        return G_TLS_FAIL;
-      }
+      if (e == SSL_ERROR_ZERO_RETURN)
+        return static_cast<int>(send_failed(EPIPE));
     }
   }
   if (parked.load() >= parked_max)
@@ -501,57 +465,55 @@ int g_tls_t::drain(short* events)
 int64_t g_tls_t::peek(char* buf, size_t size)
 {
   if (!b_tls.load()) {
-    for (;;) {
-      errno = 0;
-      const ssize_t r = sock_recv(buf, size, MSG_PEEK);
-      if (r > 0)
-        return r;
-      err_recv = errno;
-      if (errno != EINTR)
-        return r;
-    }
-  }
-  session_ref ref(*this);
-  if (!ref.held()) {
-    err_tls = G_TLS_ERR_GONE;
-    return G_TLS_FAIL;
-  }
-  if (size == 0)
-    return 0;
-  SSL* s = ref.get();
-  BIO* rbio = SSL_get_rbio(s);
-  bio_lock lock(sem_bio);
-  reading_mark reading(*this);  // the drain must not feed the read BIO meanwhile
-  if (!lock.held())
-    return G_TLS_FAIL;
-  for (;;) {
-    if (!ref.current()) {
-      err_tls = G_TLS_ERR_GONE;
+    const int64_t deadline = setup_deadline_ms.load();
+    if (deadline != 0 && now_ms() >= deadline) {
+      err_recv = ETIMEDOUT;
       return G_TLS_FAIL;
     }
+    const ssize_t r = sock_recv(buf, size, MSG_PEEK);
+    if (r < 0) {
+      err_recv = errno;
+      return G_TLS_FAIL;
+    }
+    if (r == 0)
+      err_recv = 0;
+    return r;
+  }
+  reading_mark reading(*this);  // the drain must not feed the read BIO meanwhile
+  session_lock sl(*this);
+  if (!sl.ready())
+    return pump_failed(G_TLS_ERR_GONE);
+  if (size == 0)
+    return 0;
+  SSL* s = sl.ref.get();
+  BIO* rbio = SSL_get_rbio(s);
+  for (;;) {
+    if (!sl.ref.current())
+      return pump_failed(G_TLS_ERR_GONE);
     ERR_clear_error();
     const int r = SSL_peek(s, buf, to_int(size));
     if (r > 0)
       return r;
     const int e = SSL_get_error(s, r);
-    err_tls = e;
+    if (e == SSL_ERROR_ZERO_RETURN) {
+      err_tls = e;
+      return 0;
+    }
     if (e != SSL_ERROR_WANT_READ)
-      return r;
+      return pump_failed(e);
     // Nothing decrypted yet: more ciphertext, read outside the lock.
     char cipher[2048];
-    lock.release();
+    sl.lock.release();
     const int64_t n = read_socket(cipher, sizeof cipher);
     if (n <= 0) {
-      err_tls = ref.current() ? G_TLS_ERR_SOCKET : G_TLS_ERR_GONE;
-      return n < 0 ? G_TLS_FAIL : 0;
+      if (!sl.ref.current())
+        return pump_failed(G_TLS_ERR_GONE);
+      err_tls = G_TLS_ERR_SOCKET;
+      return n == 0 ? 0 : G_TLS_FAIL;
     }
-    if (!lock.acquire() || !ref.current()) {
-      err_tls = G_TLS_ERR_GONE;
-      return G_TLS_FAIL;
-    }
-    if (BIO_write(rbio, cipher, static_cast<int>(n)) != static_cast<int>(n)) {
-      err_tls = G_TLS_ERR_GONE;
-      return G_TLS_FAIL;
-    }
+    if (!sl.lock.acquire() || !sl.ref.current())
+      return pump_failed(G_TLS_ERR_GONE);
+    if (BIO_write(rbio, cipher, static_cast<int>(n)) != static_cast<int>(n))
+      return pump_failed(G_TLS_ERR_GONE);
   }
 }

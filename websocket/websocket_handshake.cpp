@@ -91,11 +91,10 @@ key_value_t scan_key(const char* p, const char* end) {
 
 // Adds the hub's announcement lines in front of the closing empty line of
 // the RFC 6455 answer in buf (len bytes, zero-terminated, HEADER_SERVER_SIZE
-// bytes of room). rx_size: the connection's receive buffer. Returns the new
-// length; the answer as it was when the lines do not fit.
-long announce(char* buf, size_t len, size_t rx_size) {
+// bytes of room). max: the largest message the connection takes. Returns
+// the new length; the answer as it was when the lines do not fit.
+long announce(char* buf, size_t len, size_t max) {
   if (WEBSOCKET_SRV::hub_instance == 0 || len < 4) return (long)len;
-  const size_t max = rx_size > WEBSOCKET_SRV::MESSAGE_SLACK ? rx_size - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
   char lines[96];
   const int n = snprintf(lines, sizeof(lines), "X-Relayhub-Instance: %016llx\r\nX-Relayhub-Message-Max: %zu\r\n",
                          (unsigned long long)WEBSOCKET_SRV::hub_instance, max);
@@ -110,6 +109,7 @@ long announce(char* buf, size_t len, size_t rx_size) {
 }  // namespace
 
 uint64_t WEBSOCKET_SRV::hub_instance = 0;
+int (*WEBSOCKET_SRV::dynamic_page)(WEBSOCKET_SRV& ws, const http_request_t& req) = nullptr;
 
 char* WEBSOCKET_SRV::header_get_key(char* str, size_t len, const char* name) {
   if (str == nullptr || name == nullptr) return nullptr;
@@ -295,83 +295,153 @@ long WEBSOCKET_SRV::calc_web_socket_header_old(char* str, size_t str_len, char* 
   return (long)n + 16;
 }
 
+namespace {
+
+// A header value holds `word` as one of its comma-separated tokens.
+bool header_has_token(const http_request_t& req, const char* name, const char* word) {
+  size_t n = 0;
+  const char* v = http_header_value(&req, name, &n);
+  return v != nullptr && value_has_token(v, v + n, word);
+}
+
+}  // namespace
+
+bool WEBSOCKET_SRV::quiet_for_now() {
+  const int err = tls.err_recv;
+  return (err == EAGAIN || err == EWOULDBLOCK) && tls.setup_deadline_ms.load() != 0;
+}
+
+int WEBSOCKET_SRV::answer_http(int status, const http_request_t* req) {
+  http_answer_t answer;
+  if (req != nullptr && status == HTTP_STATUS_OK)
+    http_answer_request(req, &answer);
+  else
+    http_answer_status(status, &answer);
+  http_status = answer.status;
+  // The connection is closed either way; a client that does not read its
+  // answer meets the set-up's send bound.
+  if (tls.send(answer.head, answer.head_len) > 0 && answer.body != nullptr)
+    (void)tls.send(answer.body, answer.body_len);
+  return WS_HANDSHAKE_ANSWERED;
+}
+
+int WEBSOCKET_SRV::refuse_upgrade(const char* refusal, size_t len, int status) {
+  wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
+  http_status = status;
+  http_refused_upgrade = true;
+  (void)tls.send(refusal, len);  // the connection is closed either way
+  return WS_HANDSHAKE_ANSWERED;
+}
+
 int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
+  handshake_rest_off = 0;
+  handshake_rest_len = 0;
+  http_status = 0;
+  http_refused_upgrade = false;
   if (pRAM == nullptr || size <= 255) return WS_HANDSHAKE_NONE;
 
-  // Peek only, plain or TLS alike: a client that does not open with "GET "
-  // keeps its bytes, and they are relayed as its first message.
-  char head[4];
-  if (tls.peek(head, sizeof(head)) != (int64_t)sizeof(head) || memcmp(head, "GET ", 4) != 0)
-    return WS_HANDSHAKE_NONE;
+  // Look first, plain or TLS alike: a stream that cannot be an HTTP request
+  // keeps its bytes where they are, and they are relayed as its first
+  // message, at once.
+  const int64_t seen = tls.peek(pRAM, size - 1);
+  if (seen <= 0 || http_request_line_kind(pRAM, (size_t)seen) == HTTP_LINE_NO) return WS_HANDSHAKE_NONE;
 
   b_frame_incomplete = false;
   b_more_frames = false;
   memset(c_header_server, 0, sizeof(c_header_server));
 
-  int64_t n = tls.recv(pRAM, size - 1);
-  if (n <= 0) {
-    if (b_verbose_handshake) {
-      if (n < 0)
-        wprintf(L"[%i] tls.recv(pRAM, size)\n", errno);
-      else
-        wprintf(L"\n[connection closed]");
+  // Read the head to its empty line, across as many reads as it takes: each
+  // waits at most the set-up's receive time-out, and none starts after the
+  // set-up budget. Bytes read here that turn out to be no request stay the
+  // stream's, and so do bytes that follow the head.
+  http_request_t req;
+  size_t have = 0;
+  long head = HTTP_PARSE_PARTIAL;
+  int kind = HTTP_LINE_PREFIX;
+  for (;;) {
+    const int64_t n = tls.recv(pRAM + have, size - 1 - have);
+    // Each read waits at most the set-up's receive time-out; the budget,
+    // when there is one, bounds them all.
+    if (n < 0 && quiet_for_now()) continue;
+    if (n <= 0) {
+      if (b_verbose_handshake) {
+        if (n < 0)
+          wprintf(L"[%i] tls.recv(pRAM, size)\n", (int)tls.err_recv);
+        else
+          wprintf(L"\n[connection closed]");
+      }
+      break;
     }
+    have += (size_t)n;
+    kind = http_request_line_kind(pRAM, have);
+    if (kind == HTTP_LINE_NO) break;
+    head = http_parse_request(pRAM, have, &req);
+    if (head != HTTP_PARSE_PARTIAL || have == size - 1) break;
+  }
+  if (b_verbose_handshake && have > 0) wprintf(L"%.*s", (int)have, pRAM);
+
+  // Not a request after all (or only the start of one when the client went
+  // quiet): a plain stream, and what was read is its first message.
+  if (kind == HTTP_LINE_NO || (kind == HTTP_LINE_PREFIX && have < size - 1)) {
+    handshake_rest_len = have;
     return WS_HANDSHAKE_NONE;
   }
-  if ((uint64_t)n > size - 1) n = (int64_t)(size - 1);
-  pRAM[n] = 0;
-  if (b_verbose_handshake) wprintf(L"%s", pRAM);
+  // A request that does not end within the buffer or the set-up time.
+  if (head == HTTP_PARSE_PARTIAL)
+    return answer_http(have == size - 1 ? HTTP_STATUS_TOO_LARGE : HTTP_STATUS_BAD_REQUEST, nullptr);
+  if (head == HTTP_PARSE_ERROR) return answer_http(req.error_status, nullptr);
+  const size_t head_len = (size_t)head;
 
-  char* end = pRAM + n;
-  char* key = header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Key:");
-  char* upgrade = header_get_key(pRAM, (size_t)n, "Upgrade:");
-  const bool old_form = key == nullptr && header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Key1:") &&
-                        header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Key2:");
-  const bool rfc_form =
-      !old_form && (key != nullptr || (upgrade != nullptr && value_has_token(upgrade, end, "websocket")));
+  const bool has_key = http_header_value(&req, "Sec-WebSocket-Key", nullptr) != nullptr;
+  const bool old_form = !has_key && http_header_value(&req, "Sec-WebSocket-Key1", nullptr) != nullptr &&
+                        http_header_value(&req, "Sec-WebSocket-Key2", nullptr) != nullptr;
+  const bool rfc_form = !old_form && (has_key || header_has_token(req, "Upgrade", "websocket"));
 
   if (!rfc_form && !old_form) {
-    // A browser opening the page, curl, a health check: answered, and the
-    // connection is closed by the caller; it never becomes a relay member.
-    http_answer_t answer;
-    http_page_answer(pRAM, (size_t)n, &answer);
-    if (tls.send(answer.head, answer.head_len) > 0 && answer.body != nullptr)
-      (void)tls.send(answer.body, answer.body_len);  // closed either way
-    return WS_HANDSHAKE_ANSWERED;
+    // A browser opening the page, curl, a health check, a form post: answered,
+    // and the connection is closed by the caller; it never becomes a member.
+    if (dynamic_page != nullptr) {
+      const int sent = dynamic_page(*this, req);
+      if (sent > 0) {
+        http_status = sent;
+        return WS_HANDSHAKE_ANSWERED;
+      }
+    }
+    return answer_http(HTTP_STATUS_OK, &req);
   }
+  if (req.method_len != 3 || memcmp(req.method, "GET", 3) != 0)
+    return answer_http(HTTP_STATUS_METHOD_NOT_ALLOWED, nullptr);
 
   long len = 0;
+  size_t used = head_len;
   if (rfc_form) {
     // An upgrade this server cannot serve is told so, in HTTP, and closed.
-    const char* refusal = nullptr;
-    char* ver = header_get_key(pRAM, (size_t)n, "Sec-WebSocket-Version:");
-    if (ver != nullptr) {
-      const size_t vl = header_token_length(ver, end);
-      if (vl != 2 || memcmp(ver, "13", 2) != 0) refusal = c_upgrade_required;
-    }
-    if (refusal == nullptr && (key == nullptr || !usable_key(key, end))) refusal = c_bad_request;
-    if (refusal != nullptr) {
-      wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
-      const size_t rl = strlen(refusal);
-      (void)tls.send(refusal, rl);  // the connection is closed either way
-      return WS_HANDSHAKE_ANSWERED;
-    }
-    len = calc_web_socket_header(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
+    size_t vl = 0;
+    const char* ver = http_header_value(&req, "Sec-WebSocket-Version", &vl);
+    if (ver != nullptr && (vl != 2 || memcmp(ver, "13", 2) != 0))
+      return refuse_upgrade(c_upgrade_required, sizeof(c_upgrade_required) - 1, 426);
+    size_t kl = 0;
+    const char* key = http_header_value(&req, "Sec-WebSocket-Key", &kl);
+    if (key == nullptr || !usable_key(key, key + kl))
+      return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
+    len = calc_web_socket_header(pRAM, head_len, c_header_server, HEADER_SERVER_SIZE);
   } else {
-    len = calc_web_socket_header_old(pRAM, (size_t)n, c_header_server, HEADER_SERVER_SIZE);
-    if (len <= 0) {
-      // An incomplete Key1/Key2 request: told so rather than kept as a
-      // byte stream whose first read was eaten.
-      wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
-      (void)tls.send(c_bad_request, sizeof(c_bad_request) - 1);
-      return WS_HANDSHAKE_ANSWERED;
+    // The Key1/Key2 form's 8 key bytes follow the head, perhaps in a later
+    // segment.
+    while (have < head_len + 8 && have < size - 1) {
+      const int64_t n = tls.recv(pRAM + have, size - 1 - have);
+      if (n < 0 && quiet_for_now()) continue;
+      if (n <= 0) break;
+      have += (size_t)n;
     }
+    if (have < head_len + 8) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
+    used = head_len + 8;
+    len = calc_web_socket_header_old(pRAM, used, c_header_server, HEADER_SERVER_SIZE);
+    if (len <= 0) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
   }
-  if (len <= 0) {
-    wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
-    return WS_HANDSHAKE_NONE;
-  }
-  if (rfc_form) len = announce(c_header_server, (size_t)len, size);
+  // Only a digest that could not be computed leaves no answer.
+  if (len <= 0) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
+  if (rfc_form) len = announce(c_header_server, (size_t)len, message_limit);
   c_header_server_size = (size_t)len;
 
   if (b_verbose_handshake) {
@@ -383,10 +453,13 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
 
   // A send that wrote nothing is as much a failure as -1.
   if (tls.send(c_header_server, c_header_server_size) <= 0) {
-    wprintf(L"[%i] tls.send(c_header_server, c_header_server_size)\n", errno);
+    wprintf(L"[%i] tls.send(c_header_server, c_header_server_size)\n", (int)tls.err_send);
     return WS_HANDSHAKE_NONE;
   }
-
+  http_status = 101;
+  // Frames the client sent right behind its request are the stream's.
+  handshake_rest_off = used;
+  handshake_rest_len = have - used;
   b_websocket = true;
   return WS_HANDSHAKE_OK;
 }

@@ -10,6 +10,7 @@
 #include "support/g_crypt.hpp"
 #include "support/g_event_sem.hpp"
 #include "transport/g_tls.hpp"
+#include "web/http_request.hpp"
 
 // Results of decrypt (one frame).
 enum WS_DECODE_E : int {
@@ -49,6 +50,7 @@ enum WS_OPCODE_E : uint32_t {
 // Close status codes the hub sends.
 enum WS_CLOSE_E : uint16_t {
   WS_CLOSE_NORMAL = 1000,
+  WS_CLOSE_AWAY = 1001,  // going away: the hub stops
   WS_CLOSE_PROTOCOL = 1002,
   WS_CLOSE_INVALID_DATA = 1007,
   WS_CLOSE_TOO_BIG = 1009,
@@ -158,14 +160,36 @@ class WEBSOCKET_SRV {
   // ---- handshake (websocket_handshake.cpp) ----
 
   // Offers the opening handshake once on a freshly attached connection.
-  // pRAM/size: the receive buffer (size >= 256). The first four bytes are
-  // peeked through the transport (plain or TLS) and must be "GET ", else
-  // nothing is consumed and the result is WS_HANDSHAKE_NONE. Then one read
-  // of at most size - 1 bytes, zero-terminated, is judged: an RFC 6455 or
-  // Key1/Key2 upgrade is answered (WS_HANDSHAKE_OK); an upgrade that cannot
-  // be served gets 400 or 426, and a plain HTTP GET the page, 404 or 400
-  // (WS_HANDSHAKE_ANSWERED: the caller closes the connection).
+  // pRAM/size: where the request is read (size >= 256; at most size - 1
+  // bytes are read). The first bytes are peeked through the transport (plain
+  // or TLS): unless they can start an HTTP/1.x request line, nothing is
+  // consumed and the result is WS_HANDSHAKE_NONE at once. Otherwise the
+  // request head is read to its empty line across reads, bounded by the
+  // buffer and the transport's set-up budget, and:
+  //   WS_HANDSHAKE_OK        an RFC 6455 or Key1/Key2 upgrade was answered
+  //                          with 101: the connection speaks WebSocket;
+  //   WS_HANDSHAKE_ANSWERED  an HTTP answer was sent (the page, 404, 405,
+  //                          400, 426, 431): the caller closes the connection;
+  //   WS_HANDSHAKE_NONE      not a request (or only the start of one when
+  //                          the client went quiet): a plain stream.
+  // In every case the bytes read that belong to the stream (a plain stream's
+  // first bytes, frames sent right behind an upgrade) are left at
+  // pRAM + handshake_rest_off, handshake_rest_len bytes; http_status is the
+  // status sent (101, an HTTP status) or 0.
   int client_handshake(char* pRAM, size_t size);
+  size_t handshake_rest_off = 0;
+  size_t handshake_rest_len = 0;
+  int http_status = 0;
+  // The answer refused a WebSocket upgrade (400 or 426).
+  bool http_refused_upgrade = false;
+  // Pages of the program's own besides the chat page (/metrics, /healthz):
+  // offered every parsed request that is no upgrade; returns the status it
+  // sent, or 0 when the request is not for one of them. Set once before any
+  // connection; null = none.
+  static int (*dynamic_page)(WEBSOCKET_SRV& ws, const http_request_t& req);
+  // The largest message this connection takes, announced in the RFC 6455
+  // answer; set by the slot before the handshake.
+  size_t message_limit = 0;
 
   // Builds the response to the zero-terminated request str (str_len bytes,
   // str[str_len] == 0) in buf. Returns its length (> 0), or <= 0 when the
@@ -288,10 +312,21 @@ class WEBSOCKET_SRV {
   // the zero-terminated string. Returns the send result, or -1.
   int64_t send_msg(char* str, size_t str_len);
 
- private:
-  int64_t decrypt_old(char* data, size_t len, char*& cursor);
-  // Puts a close frame with code into c_reply; returns WS_WALK_CLOSE.
+  // Puts a close frame with code into c_reply (close_code = code) and ends
+  // the framing on this connection (version 0): nothing more is decoded or
+  // framed for it. Returns WS_WALK_CLOSE.
   int close_with(uint16_t code);
+
+ private:
+  // The last read of the request timed out while the set-up budget still
+  // runs: the client is only quiet for now.
+  bool quiet_for_now();
+  // The handshake's answers: an HTTP answer (status, or the page for a
+  // parsed request when status is 200); a refused upgrade. Both return
+  // WS_HANDSHAKE_ANSWERED.
+  int answer_http(int status, const http_request_t* req);
+  int refuse_upgrade(const char* refusal, size_t len, int status);
+  int64_t decrypt_old(char* data, size_t len, char*& cursor);
   int walk_control(const char* payload, size_t n);
   // Checks the payload bytes of the incomplete text frame at data (avail
   // bytes held) that came since the last call, unmasked on the side: a text

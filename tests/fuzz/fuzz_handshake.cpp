@@ -1,5 +1,6 @@
-// Fuzzes the two handshake builders and the header value rule on arbitrary
-// requests. The builders copy request text (the key's digest, the protocol
+// Fuzzes the request head parser as the handshake feeds it (the same bytes
+// whole and cut into pieces), the two handshake builders and the header
+// value rule on arbitrary requests. The builders copy request text (the key's digest, the protocol
 // token, the Origin and Host values) into their answer: whatever the
 // request holds, the answer must keep exactly its own lines, each free of
 // control bytes, and fit the buffer given.
@@ -17,6 +18,7 @@
 #include <openssl/evp.h>
 
 #include "tests/fuzz/fuzz_check.hpp"
+#include "web/http_request.hpp"
 #include "websocket/websocket_srv.hpp"
 
 namespace {
@@ -143,6 +145,57 @@ void check_answer_old(char* req, size_t len, const char* a, size_t n) {
   }
 }
 
+// The parser on the first k bytes must agree with the parser on all of
+// them: "partial" until the head ends, then the same length; once an error,
+// always an error; and the line kind only ever settles, never flips back.
+void check_parser(const char* req, size_t len) {
+  http_request_t whole;
+  const long r = http_parse_request(req, len, &whole);
+  check(r == HTTP_PARSE_PARTIAL || r == HTTP_PARSE_ERROR || (r > 0 && (size_t)r <= len));
+  if (r > 0) {
+    check(whole.line_complete);
+    check(whole.method >= req && whole.target + whole.target_len <= req + r);
+    for (size_t i = 0; i < whole.header_count; ++i) {
+      const http_header_t& h = whole.headers[i];
+      check(h.name >= req && h.value + h.value_len <= req + r && h.name_len > 0);
+    }
+  }
+  if (r == HTTP_PARSE_ERROR) check(whole.error_status == 400 || whole.error_status == 431);
+  const int kind = http_request_line_kind(req, len);
+  if (r > 0) check(kind == HTTP_LINE_YES);
+  size_t cuts[12];
+  size_t n = 0;
+  for (size_t i = 0; i <= 8; ++i) cuts[n++] = len * i / 8;
+  if (r > 0) {
+    cuts[n++] = (size_t)r - 1;
+    cuts[n++] = (size_t)r;
+  }
+  bool failed = false;
+  for (size_t c = 0; c < n; ++c) {
+    const size_t k = cuts[c];
+    // A copy of exactly k bytes: a read beyond them is caught.
+    char* part = (char*)malloc(k ? k : 1);
+    memcpy(part, req, k);
+    http_request_t pr;
+    const long q = http_parse_request(part, k, &pr);
+    const int kk = http_request_line_kind(part, k);
+    free(part);
+    if (r > 0)
+      check(k < (size_t)r ? q == HTTP_PARSE_PARTIAL : q == r);
+    else if (r == HTTP_PARSE_PARTIAL)
+      check(q == HTTP_PARSE_PARTIAL);
+    else
+      check(q == HTTP_PARSE_PARTIAL || q == HTTP_PARSE_ERROR);
+    // Cuts are in increasing order but for the last two.
+    if (c <= 8) {
+      if (failed) check(q == HTTP_PARSE_ERROR);
+      failed = failed || q == HTTP_PARSE_ERROR;
+    }
+    if (kk == HTTP_LINE_NO) check(kind == HTTP_LINE_NO);
+    if (kk == HTTP_LINE_YES) check(kind == HTTP_LINE_YES);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -157,6 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char* raw = (char*)malloc(size ? size : 1);
   memcpy(raw, data, size);
   check_rule(raw, size, name);
+  check_parser(raw, size);
   free(raw);
 
   // The builders take a zero-terminated request, like the handshake's read.

@@ -56,11 +56,17 @@ class Watched:
     """A process started here whose stdout and stderr are collected as they
     come, so that tests can wait for its console lines."""
 
-    def _start(self, argv, cwd=None, ready=None):
-        """Start argv; then ready(), if given. A process that does not get
-        ready is killed before the failure is passed on: no caller holds it."""
+    def _start(self, argv, cwd=None, ready=None, env=None):
+        """Start argv with env added to this environment; then ready(), if
+        given. A process that does not get ready is killed before the failure
+        is passed on: no caller holds it.
+
+        NOTIFY_SOCKET is passed on only when env names it, so that a test run
+        under a service manager does not tell that manager the hub is ready."""
+        full = {k: v for k, v in os.environ.items() if k != "NOTIFY_SOCKET"}
+        full.update(env or {})
         self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     stdin=subprocess.DEVNULL)
+                                     stdin=subprocess.DEVNULL, env=full)
         self._out = []
         self._err = []
         self._cond = threading.Condition()
@@ -155,7 +161,7 @@ class Watched:
 class Hub(Watched):
     """One relayhub process on a free loopback port."""
 
-    def __init__(self, *args, cwd=None, port=None, wait_ready=True):
+    def __init__(self, *args, cwd=None, port=None, wait_ready=True, env=None, binary=None):
         self.port = port if port is not None else free_port()
         self._tmp = None
         if cwd is None:
@@ -164,7 +170,7 @@ class Hub(Watched):
         self.cwd = cwd
         self._kinds_seen = 0
         try:
-            self._start([BIN, "-p", str(self.port), *args], cwd=cwd,
+            self._start([binary or BIN, "-p", str(self.port), *args], cwd=cwd, env=env,
                         ready=(lambda: self.wait_for("waiting for client connection")) if wait_ready else None)
         except BaseException:
             if self._tmp is not None:
@@ -214,6 +220,20 @@ class Hub(Watched):
         if self._tmp is not None:
             self._tmp.cleanup()
             self._tmp = None
+
+    def terminate(self, sig=signal.SIGTERM, timeout=10.0):
+        """Sends sig and waits for the hub to exit on its own: (exit status,
+        seconds it took). Fails when it does not exit within `timeout`."""
+        start = time.monotonic()
+        self.proc.send_signal(sig)
+        try:
+            status = self.proc.wait(timeout=timeout * SLOW)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the hub did not exit within %.1f s of signal %d" % (timeout * SLOW, sig))
+        secs = time.monotonic() - start
+        for t in self._threads:
+            t.join(timeout=5)
+        return status, secs
 
     def __enter__(self):
         return self
@@ -565,12 +585,12 @@ def parse_counters(line):
 class Bridge(Watched):
     """relayhub-bridge between a hub and a Redis, counters every second."""
 
-    def __init__(self, hub, redis, *args, wait_up=True):
+    def __init__(self, hub, redis, *args, wait_up=True, env=None):
         self.hub = hub
         self.stopped = False
         before = len(hub.kinds())
         self._start([BRIDGE_BIN, "--hub", "%s:%d" % (HOST, hub.port), "--redis", "%s:%d" % (HOST, redis.port),
-                     "--stats", "1", *args], ready=(lambda: self.wait_up(before)) if wait_up else None)
+                     "--stats", "1", *args], env=env, ready=(lambda: self.wait_up(before)) if wait_up else None)
 
     def wait_up(self, kinds_before=None, count=1, timeout=10.0):
         """Until the bridge is a ready WebSocket member of its hub and

@@ -358,6 +358,16 @@ class BrowserPages(unittest.TestCase):
                 got1 = self.do(pages, "messages", page=1, count=len(texts) + 4)["messages"]
                 self.assertEqual(got1[-1], {"type": "string", "text": "still here"})
                 self.assertNotIn(b"x" * 100, raw.text())
+
+                # Far over the limit, while the page is still sending: the
+                # close frame still arrives, and the close is clean.
+                for size in (65536, 1 << 20):
+                    before = len(hub.kinds())
+                    self.do(pages, "open", page=0, url=url, binaryType="blob")
+                    wait_ready(hub, before)
+                    self.do(pages, "send", page=0, text="y" * size)
+                    closed = self.do(pages, "closed", page=0)
+                    self.assertEqual((closed["code"], closed["clean"]), (1009, True), size)
                 self.do(pages, "quit")
             finally:
                 pages.close()

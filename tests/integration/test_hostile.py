@@ -23,8 +23,8 @@ import threading
 import time
 import unittest
 
-from harness import (HOST, MSG_MAGIC, OP_BINARY, OP_CONT, SLOW, HealthyPair, Hub, MsgCheck, RawWS, client_context,
-                     client_frame, foreign_bytes, make_cert, make_msg)
+from harness import (HOST, MSG_MAGIC, OP_BINARY, OP_CONT, SLOW, HealthyPair, Hub, MsgCheck, RawWS, Stream,
+                     client_context, client_frame, foreign_bytes, make_cert, make_msg, ws_request)
 
 WAIT = 10.0 * SLOW
 # A bound on how long an offender may hold its slot once it has shown what
@@ -322,10 +322,9 @@ class Slowloris(HostileCase):
         self.assert_unharmed()
 
     def test_dripping_during_the_http_handshake(self):
-        # The hub reads a request once: what has not come by then is not
-        # waited for. A request line alone is a plain GET (404 here); a
-        # started upgrade without its key is refused with 400.
-        for head, status in ((b"GET /chat HTTP/1.1\r\n", b"404"),
+        # A request head is read across reads, within the set-up time: one
+        # that does not end by then is refused with 400 and closed.
+        for head, status in ((b"GET /chat HTTP/1.1\r\n", b"400"),
                              (b"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\n", b"400")):
             with self.subTest(head=head):
                 s = connect(self.hub)
@@ -423,9 +422,10 @@ class OversizedRequests(HostileCase):
         sent, secs = send_until_refused(s, b"a" * 4096)
         how, data, _ = read_to_end(s)
         # The refusal may be lost to the reset that closing on unread data
-        # sends; the connection ends either way.
-        self.assertTrue(data == b"" or data.startswith(b"HTTP/1.1 400"), data[:100])
-        record("endless header", "%s after %d bytes" % ("400, reset" if data else "reset", sent), secs)
+        # sends (the hub stops reading after its bound); the connection ends
+        # either way.
+        self.assertTrue(data == b"" or data.startswith(b"HTTP/1.1 431"), data[:100])
+        record("endless header", "%s after %d bytes" % ("431, " + how if data else "reset", sent), secs)
         self.slot_freed(port)
         s.close()
         self.assert_unharmed()
@@ -433,11 +433,11 @@ class OversizedRequests(HostileCase):
     def test_64kib_header_line_and_1000_headers(self):
         key = b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
         head = b"GET /chat HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        how, secs = self.request([head + b"X-Long: " + b"a" * 65536 + b"\r\n" + key])
-        record("64 KiB header line", "400, " + how, secs)
+        how, secs = self.request([head + b"X-Long: " + b"a" * 65536 + b"\r\n" + key], b"431")
+        record("64 KiB header line", "431, " + how, secs)
         many = b"".join(b"X-H%d: v\r\n" % i for i in range(1000))
-        how, secs = self.request([head + many + key])
-        record("1,000 headers", "400, " + how, secs)
+        how, secs = self.request([head + many + key], b"431")
+        record("1,000 headers", "431, " + how, secs)
         self.assert_unharmed()
 
 
@@ -777,4 +777,275 @@ class Capacity(HostileCase):
         d.close()
         for x in drains:
             x.close()
+        self.assert_unharmed()
+
+
+# ---------------------------------------------------------------- receivers that do not keep up
+
+# The hub's bound on a batch in flight to one receiver, and what a test
+# allows on top of it before it calls the wait unbounded.
+STALL_CUT = 10.0
+STALL_LINE = r"!! server_(\d\d)  stalled: its messages were not taken for (\d+\.\d) s, disconnected\n"
+
+
+class Flood:
+    """A plain member that sends `chunk`-sized pieces of foreign bytes as
+    fast as the hub takes them (or every `pace` seconds) and drops what it
+    receives, from one thread that never blocks, so that it can leave with a
+    reset at any moment. It keeps what it sent when asked, so that a
+    receiver's copy can be compared."""
+
+    def __init__(self, hub, chunk=16384, pace=0.0, keep=False):
+        self.sock = connect(hub)
+        self.sock.sendall(b"\n")
+        hub.wait_for(r"SYN from 127\.0\.0\.1:%d  [^\n]*  RAW\n" % self.sock.getsockname()[1])
+        self.sock.setblocking(False)
+        self.chunk, self.pace, self.keep = chunk, pace, keep
+        self.sent = bytearray()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        data, due = foreign_bytes(self.chunk), 0.0
+        try:
+            while not self.stopping.is_set():
+                want = [self.sock] if data and time.monotonic() >= due else []
+                readable, writable, _ = select.select([self.sock], want, [], 0.05)
+                if readable and not self.sock.recv(1 << 16):
+                    return
+                if writable:
+                    n = self.sock.send(data)
+                    if self.keep:
+                        self.sent += data[:n]
+                    data = data[n:]
+                    if not data:
+                        data, due = foreign_bytes(self.chunk), time.monotonic() + self.pace
+        except (BlockingIOError, InterruptedError):
+            pass
+        except OSError:
+            return
+
+    def stop(self):
+        """Stops sending and leaves with a FIN once the hub has taken all it
+        sent (a close with unread data would reset, dropping its queue)."""
+        self.stopping.set()
+        self.thread.join(5 * SLOW)
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+            deadline = time.monotonic() + WAIT
+            while time.monotonic() < deadline:
+                if select.select([self.sock], [], [], 0.1)[0] and not self.sock.recv(1 << 16):
+                    break
+        except OSError:
+            pass
+        self.sock.close()
+
+    def leave(self):
+        """Leaves at once with a reset, whatever it still had queued."""
+        self.stopping.set()
+        self.thread.join(5 * SLOW)
+        reset_close(self.sock)
+
+
+class StalledReceivers(HostileCase):
+    def staller(self, rcvbuf=4096):
+        w = RawWS(self.hub)
+        w.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        return w, w.sock.getsockname()[1]
+
+    def cut_of(self, port, timeout):
+        """Waits for the stall line and the fin line of the connection from
+        `port`; the seconds the hub reported."""
+        m = self.hub.wait_for(r"(?s)SYN from 127\.0\.0\.1:%d  :: server_(\d\d)\.working.*?"
+                              r"!! server_\1  stalled: its messages were not taken for (\d+\.\d) s, "
+                              r"disconnected\n.*?:: server_\1\.fin  " % port, timeout=timeout)
+        return float(m[0][1])
+
+    def test_receiver_that_never_reads_is_cut(self):
+        w, port = self.staller()
+        start = time.monotonic()
+        flood = Flood(self.hub)
+        held = self.cut_of(port, timeout=STALL_CUT + 8)
+        secs = time.monotonic() - start
+        record("WS receiver that never reads, flood of 16 KiB", "cut after %.1f s (hub: %.1f s)" % (secs, held), secs)
+        self.assertGreaterEqual(held, STALL_CUT - 0.2)
+        # The pair went on (its messages never waited longer than the pair's
+        # own stall bound), and goes on once the staller has gone.
+        flood.stop()
+        how, _, _ = read_to_end(w.sock, timeout=BOUND)
+        w.close()
+        self.assert_unharmed()
+
+    def test_trickling_reads_do_not_renew_the_bound(self):
+        w, port = self.staller()
+        flood = Flood(self.hub)
+        # Once its buffers are full, it reads one byte every 2 s.
+        deadline = time.monotonic() + WAIT
+        while inq(w.sock) < 4096:
+            self.assertLess(time.monotonic(), deadline, "the staller's buffers never filled")
+            time.sleep(0.05)
+        start = time.monotonic()
+        got = 0
+        w.sock.setblocking(False)
+        while not re.search(STALL_LINE, self.hub.output):
+            self.assertLess(time.monotonic() - start, STALL_CUT + 8 * SLOW, "the trickler was never cut")
+            try:
+                got += len(w.sock.recv(1))
+            except (BlockingIOError, ConnectionResetError):
+                pass
+            time.sleep(2.0)
+        secs = time.monotonic() - start
+        held = self.cut_of(port, timeout=BOUND)
+        record("WS receiver reading 1 byte / 2 s", "cut after %.1f s of trickling (%d bytes read)" % (secs, got), secs)
+        self.assertGreater(got, 0)
+        flood.stop()
+        w.close()
+        self.assert_unharmed()
+
+    def test_slow_reader_that_keeps_up_is_never_cut(self):
+        # A receiver that pauses 3 s at a time, longer than its buffers last
+        # at 96 KB/s of flood (the hub's write to it then waits), and then
+        # reads everything for a second: it keeps up on average, so it is
+        # never cut (a batch waits about 2 s, well within the bound), and
+        # every byte arrives.
+        w = RawWS(self.hub)
+        flood = Flood(self.hub, chunk=4000, pace=1 / 24, keep=True)
+        got = MsgCheck("slow reader", keep_foreign=True, late=True)  # the pair's messages come too
+        start = time.monotonic()
+        while time.monotonic() - start < STALL_CUT * 1.5:
+            time.sleep(3.0)
+            until = time.monotonic() + 1.0
+            while True:
+                left = until - time.monotonic()
+                if left <= 0 or not select.select([w.sock], [], [], left)[0]:
+                    break
+                data = w.sock.recv(1 << 20)
+                self.assertTrue(data, "the hub closed the slow reader")
+                w.buf += data
+            while len(w.buf) >= 2:  # whole frames only
+                n = w.buf[1] & 0x7F
+                head = 2 if n < 126 else 4 if n == 126 else 10
+                if len(w.buf) < head:
+                    break
+                if n >= 126:
+                    n = int.from_bytes(w.buf[2:head], "big")
+                if len(w.buf) < head + n:
+                    break
+                got.feed(bytes(w.buf[head:head + n]))
+                del w.buf[:head + n]
+        flood.stop()
+        w.sock.setblocking(True)
+        self.assertNotRegex(self.hub.output, STALL_LINE)
+        # The last pieces still on their way.
+        deadline = time.monotonic() + WAIT
+        expected = b"\n" + bytes(flood.sent)  # the flooder's first byte made it a member
+        while len(got.foreign_data) < len(expected) and time.monotonic() < deadline:
+            b0, payload = w.recv_frame(timeout=WAIT)
+            got.feed(payload)
+        self.assertEqual(got.faults, [])
+        self.assertEqual(bytes(got.foreign_data[:len(expected)]), expected)
+        record("WS receiver pausing 3 s, then reading, keeping up (15 s)", "never cut, %d KiB intact" % (len(expected) >> 10),
+               time.monotonic() - start)
+        w.close()
+        self.assert_unharmed()
+
+    def test_sender_that_leaves_while_it_waits_frees_its_slot_at_once(self):
+        w, port = self.staller()
+        flood = Flood(self.hub)
+        fport = flood.sock.getsockname()[1]
+        # Once the flood has been held a while, the flooder goes away.
+        deadline = time.monotonic() + WAIT
+        while inq(w.sock) < 4096:
+            self.assertLess(time.monotonic(), deadline, "the staller's buffers never filled")
+            time.sleep(0.05)
+        time.sleep(1.5)
+        flood.leave()
+        secs = self.slot_freed(fport, timeout=STALL_CUT / 2)
+        record("sender leaves while it waits for a staller", "slot freed", secs)
+        # Freed before the staller's own cut: the sender did not wait for it.
+        self.assertNotRegex(self.hub.output, STALL_LINE)
+        self.cut_of(port, timeout=STALL_CUT + 8)
+        w.close()
+        self.assert_unharmed()
+
+
+# ---------------------------------------------------------------- every HTTP request is answered
+
+class HttpRequests(HostileCase):
+    def answer_of(self, parts, gap=0.0, status=None):
+        """Sends a request in `parts` (`gap` seconds apart); the status line
+        of the answer and whether the hub then closed. The request's text
+        must never reach the members."""
+        foreign = (self.pair.raw_check.foreign, self.pair.ws_check.foreign)
+        s = connect(self.hub)
+        port = s.getsockname()[1]
+        start = time.monotonic()
+        for i, p in enumerate(parts):
+            if i and gap:
+                time.sleep(gap)
+            s.sendall(p)
+        st = Stream(s)
+        line = st.until(b"\r\n", timeout=WAIT).split(b"\r\n")[0].decode()
+        if status is not None:
+            self.assertEqual(line.split(" ")[1], str(status), line)
+        secs = time.monotonic() - start
+        return st, port, line, secs, foreign
+
+    def check_closed(self, st, port, foreign):
+        how, _, _ = read_to_end(st.sock)
+        self.assertEqual(how, "eof", "the answer was not closed cleanly")
+        self.slot_freed(port)
+        st.close()
+        self.pair.wait_progress(5)
+        self.assertEqual((self.pair.raw_check.foreign, self.pair.ws_check.foreign), foreign,
+                         "request bytes reached the members")
+
+    def test_any_method_any_form(self):
+        cases = (
+            ("form POST with a body", [b"POST /send HTTP/1.1\r\nHost: x\r\nContent-Type: application/"
+                                       b"x-www-form-urlencoded\r\nContent-Length: 27\r\n\r\nmsg=%1B%5B2Jhello+everyone"], 405),
+            ("HEAD /", [b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n"], 200),
+            ("OPTIONS *", [b"OPTIONS * HTTP/1.1\r\nHost: x\r\n\r\n"], 405),
+            ("lower-case get", [b"get / HTTP/1.1\r\nHost: x\r\n\r\n"], 405),
+            ("empty line, then GET", [b"\r\nGET /x HTTP/1.1\r\n\r\n"], 404),
+            ("a byte at a time", [bytes([c]) for c in b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"], 200),
+            ("a head that never ends", [b"GET / HTTP/1.1\r\nHost: x\r\n"], 400),
+            ("larger than the buffer", [b"GET / HTTP/1.1\r\nX-Big: " + b"b" * (2 * DEFAULT_L) + b"\r\n\r\n"], 431),
+        )
+        for name, parts, status in cases:
+            with self.subTest(name):
+                st, port, line, secs, foreign = self.answer_of(parts, gap=0.02 if len(parts) > 1 else 0,
+                                                               status=status)
+                if name == "HEAD /":
+                    head = st.until(b"\r\n\r\n")
+                    self.assertEqual(bytes(st.buf), b"", "HEAD has no body")
+                # The kind is printed once the answer has gone out.
+                self.hub.wait_for(r"SYN from 127\.0\.0\.1:%d  [^\n]*  HTTP\n" % port)
+                self.check_closed(st, port, foreign)
+                record("HTTP: " + name, line, secs)
+        self.assert_unharmed()
+
+    def test_upgrades_that_arrive_in_pieces(self):
+        key = "dGhlIHNhbXBsZSBub25jZQ=="
+        split = ws_request(self.hub.port, key)
+        cut = split.index(b"Upgrade:")
+        cookie = (b"GET /chat HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Mozilla/5.0\r\nCookie: "
+                  + b"; ".join(b"c%d=%s" % (i, b"v" * 40) for i in range(66))[:3000]
+                  + b"\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: " + key.encode()
+                  + b"\r\nSec-WebSocket-Version: 13\r\n\r\n")
+        third = len(cookie) // 3
+        cases = (("split before Upgrade:, rest 0.15 s later", [split[:cut], split[cut:]], 0.15),
+                 ("3,000-byte cookie in three writes", [cookie[:third], cookie[third:2 * third], cookie[2 * third:]], 0.03))
+        for name, parts, gap in cases:
+            with self.subTest(name):
+                st, port, line, secs, _ = self.answer_of(parts, gap=gap, status=101)
+                st.until(b"\r\n\r\n")
+                self.hub.wait_for(r"SYN from 127\.0\.0\.1:%d  [^\n]*  WS\n" % port)
+                # A member now: it gets the pair's messages as frames.
+                b0, payload = st.recv_frame(timeout=WAIT)
+                self.assertIn(b0, (0x81, 0x82))
+                record("upgrade: " + name, "101, member", secs)
+                reset_close(st.sock)
+                self.slot_freed(port)
         self.assert_unharmed()

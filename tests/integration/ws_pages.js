@@ -11,7 +11,7 @@
 //   {"cmd": "messages", "page": i, "count": n}  -> {"ok": true, "messages":
 //        [{"type": "string", "text": ...} | {"type": "Blob"|"ArrayBuffer", "b64": ...}]}
 //        once the page has received n messages (all it has, in order)
-//   {"cmd": "closed", "page": i}  -> {"ok": true, "code": n} once the socket closed
+//   {"cmd": "closed", "page": i}  -> {"ok": true, "code": n, "clean": bool} once the socket closed
 //   {"cmd": "state", "page": i}   -> {"ok": true, "readyState": n}
 //   {"cmd": "quit"}
 // Every wait is bounded by WAIT_MS; a failed one answers {"ok": false, "error": ...}.
@@ -43,7 +43,11 @@ function pageOpen(url, binaryType) {
         return { type, b64: btoa(s) };
       }));
     };
-    ws.onclose = (e) => { window.__closed = e.code; reject(new Error("closed " + e.code)); };
+    ws.onclose = (e) => {
+      window.__closed = e.code;
+      window.__clean = e.wasClean;
+      reject(new Error("closed " + e.code));
+    };
     ws.onopen = () => resolve(true);
   });
 }
@@ -77,7 +81,7 @@ main({
     },
     closed: async (page) => {
       await page.waitForFunction(() => window.__closed !== null, wait);
-      return { code: await page.evaluate(() => window.__closed) };
+      return await page.evaluate(() => ({ code: window.__closed, clean: window.__clean }));
     },
     state: async (page) => ({ readyState: await page.evaluate(() => window.__ws.readyState) }),
   },
