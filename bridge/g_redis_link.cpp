@@ -309,6 +309,38 @@ void G_REDIS_LINK::finish() {
   const std::atomic<bool> go_on{false};
   const uint64_t deadline = bridge_now_ms() + FINISH_TIMEOUT_MS;
   while (!b.hub.b_done.load() && bridge_now_ms() < deadline) wake.wait(10, go_on);
+  // The answers still owed, then (Streams) what the hub relayed and waits:
+  // nothing read from the hub is left behind by a clean stop.
+  if (rc.flush(deadline, wake, go_on) != BRIDGE_OK) return;
+  for (;;) {
+    if (bridge_now_ms() >= deadline) return;
+    size_t acked = 0;
+    while (kinds_tail != kinds_head) {
+      redisReply* reply = nullptr;
+      if (rc.reply(&reply, deadline, wake, go_on) != BRIDGE_OK) return;
+      const int h = handle_reply(kinds[kinds_head % KINDS_MAX], kind_count[kinds_head % KINDS_MAX], reply, &acked);
+      ++kinds_head;
+      freeReplyObject(reply);
+      if (h != BRIDGE_OK) return;
+    }
+    if (acked != 0) {
+      b.ring_to_redis.forget(acked);
+      b.counters.to_redis += acked;
+    }
+    if (b.opt.transport != TRANSPORT_STREAMS || b.ring_to_redis.count() == 0) break;
+    const size_t channel_len = strlen(b.opt.channel);
+    while (kinds_tail - kinds_head < BATCH_MESSAGES) {
+      const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
+        const char* argv[5] = {"XADD", b.opt.channel, "*", "m", data};
+        const size_t lens[5] = {4, channel_len, 1, 1, len};
+        return rc.append(5, argv, lens) == 0;
+      });
+      if (p != G_RING::POP_TAKEN) break;
+      kinds[kinds_tail % KINDS_MAX] = uint8_t(KIND_XADD);
+      kind_count[kinds_tail++ % KINDS_MAX] = 1;
+    }
+    if (rc.flush(deadline, wake, go_on) != BRIDGE_OK) return;
+  }
   size_t n_save = 0;
   if (b.opt.transport == TRANSPORT_STREAMS && pos_key_hub == claimed_hub) {
     STREAM_ID saving;
