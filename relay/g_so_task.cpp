@@ -184,121 +184,135 @@ void G_SO_TASK::print_kind() {
 }
 
 int G_SO_TASK::start_server() {
-  g_tls_t& tls = ws.tls;
   while (!b_stop) {
-    addr_listen_size = sizeof(sockaddr_in);
-    socklen_t len = addr_listen_size;
-    const int so = ::accept(so_listen, reinterpret_cast<sockaddr*>(&addr_listen), &len);
-    addr_listen_size = len;
-    if (so == -1) {
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (err == ECONNRESET) {
-        if (b_stop) return 0;
-        continue;
-      }
-      if (err == EMFILE) {
-        const int old = so_listen.exchange(-1);
-        if (old != -1) {
-          ::shutdown(old, SHUT_RDWR);
-          ::close(old);
-        }
-      }
-      if (b_stop) return -1;
-      b_stop = true;
-      b_running = false;
-      const int listening = so_listen;
-      if (listening == -1) return -1;
-      wprintf(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, "
-              L"&addr_listen_size:%u)\n",
-              task_id, listening, (unsigned long long)(uintptr_t)&addr_listen,
-              addr_listen_size);
-      print_format_inline(err, nullptr);
-      return -1;
-    }
-
-    int32_t count = ++task_count;
-    b_connected = true;
-    accepted_ms = g_tls_t::now_ms();
-    if (report) {
-      const unsigned char* a = reinterpret_cast<const unsigned char*>(&addr_listen.sin_addr);
-      wprintf(L"\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  so %i  ",
-              a[0], a[1], a[2], a[3], (unsigned)ntohs(addr_listen.sin_port), task_id,
-              (unsigned)count, (unsigned)w_connections, so);
-      if (ws.b_verbose_handshake) {
-        wprintf(L"\n");
-      } else {
-        b_print_was_active = true;
-      }
-      fflush(stdout);
-    }
-    G_SOCKET::socket_keep_alive(so);
-
-    bool late = false;
-    for (;;) {
-      const int hs = set_up(so, count, late);
-      if (hs == SETUP_ENDED) break;
-      if (!late && ws.handshake_silent && !b_stopping && spare_of_a_page_load(addr_listen.sin_addr.s_addr)) {
-        // A browser that loads a page opens a spare connection at the same
-        // moment and may send its next request over it seconds later;
-        // relayed messages it found there first would spoil that answer.
-        // So a silent connection that came with an HTTP request from the
-        // same address waits outside the relay until it speaks (and is then
-        // set up again) or until a browser would have given it up.
-        if (first_bytes_within(SPARE_WAIT_MS)) {
-          late = true;
-          continue;
-        }
-      }
-      // A member now: ready for the others' messages.
-      // Fails only when the socket is gone, and then the read loop ends
-      // at its first read anyway.
-      (void)tls.set_recv_timeout(0);
-      tls.set_setup_budget(0);
-      const int kind = kind_of_connection();
-      G_SLOT_COUNTERS::add(counters.accepted[kind], 1);
-      kind_now = kind;
-      // Reset the send side under the send lock, before the slot turns
-      // ready: a sender that saw this slot ready may already be waiting.
-      const bool locked = lock_send() == 0;
-      send_result = 0;
-      send_errno = 0;
-      size_send = 0;
-      b_relay = true;
-      if (locked) unlock_send();
-      if (e_thread_w.b_valid) e_thread_w.signal();
-      b_setup_again = false;
-      if (!b_stopping) work_r();
-      if (b_stopping) close_for_stop();
-      if (!b_setup_again || late) break;
-      // A silent member's first bytes came late and may be a ClientHello
-      // or a request (a browser's spare connection put to use): it leaves
-      // the relay and is set up again, once.
-      kind_now = G_KIND_NONE;
-      b_relay = false;
-      if (lock_send() == 0) unlock_send();
-      late = true;
-    }
-
-    kind_now = G_KIND_NONE;
-    tls.end_session();
-    b_relay = false;
-    // Wait for a send still in flight on the old socket: it must finish (and
-    // record its result) before the next connection of this task starts, or
-    // its failure would be charged to, or even close, the new connection.
-    if (lock_send() == 0) unlock_send();
-    ws.b_websocket = false;
-    b_connected = false;
-    count = --task_count;
-    if (report) {
-      bool expected = true;
-      if (b_print_was_active.compare_exchange_strong(expected, false)) wprintf(L"\n\n");
-      wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", task_id, (unsigned)count,
-              (unsigned)w_connections, so);
-    }
+    int so = -1;
+    const int r = accept_one(so);
+    if (r == ACCEPT_RETRY) continue;
+    if (r != ACCEPT_OK) return r == ACCEPT_STOPPED ? 0 : -1;
+    const int32_t count = arrived(so);
+    serve(so, count);
+    teardown(so);
     if (b_stop) return 0;
   }
   return 0;
+}
+
+int G_SO_TASK::accept_one(int& so) {
+  addr_listen_size = sizeof(sockaddr_in);
+  socklen_t len = addr_listen_size;
+  so = ::accept(so_listen, reinterpret_cast<sockaddr*>(&addr_listen), &len);
+  addr_listen_size = len;
+  if (so != -1) return ACCEPT_OK;
+  const int err = errno;
+  if (err == EINTR) return ACCEPT_RETRY;
+  if (err == ECONNRESET) return b_stop ? ACCEPT_STOPPED : ACCEPT_RETRY;
+  if (err == EMFILE) {
+    const int old = so_listen.exchange(-1);
+    if (old != -1) {
+      ::shutdown(old, SHUT_RDWR);
+      ::close(old);
+    }
+  }
+  if (b_stop) return ACCEPT_FAILED;
+  b_stop = true;
+  b_running = false;
+  const int listening = so_listen;
+  if (listening == -1) return ACCEPT_FAILED;
+  wprintf(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, "
+          L"&addr_listen_size:%u)\n",
+          task_id, listening, (unsigned long long)(uintptr_t)&addr_listen, addr_listen_size);
+  print_format_inline(err, nullptr);
+  return ACCEPT_FAILED;
+}
+
+int32_t G_SO_TASK::arrived(int so) {
+  const int32_t count = ++task_count;
+  b_connected = true;
+  accepted_ms = g_tls_t::now_ms();
+  if (report) {
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(&addr_listen.sin_addr);
+    wprintf(L"\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  so %i  ", a[0], a[1],
+            a[2], a[3], (unsigned)ntohs(addr_listen.sin_port), task_id, (unsigned)count, (unsigned)w_connections,
+            so);
+    if (ws.b_verbose_handshake) {
+      wprintf(L"\n");
+    } else {
+      b_print_was_active = true;
+    }
+    fflush(stdout);
+  }
+  G_SOCKET::socket_keep_alive(so);
+  return count;
+}
+
+void G_SO_TASK::serve(int so, int32_t count) {
+  bool late = false;
+  for (;;) {
+    if (set_up(so, count, late) == SETUP_ENDED) return;
+    if (!late && ws.handshake_silent && !b_stopping && spare_of_a_page_load(addr_listen.sin_addr.s_addr)) {
+      // A browser that loads a page opens a spare connection at the same
+      // moment and may send its next request over it seconds later;
+      // relayed messages it found there first would spoil that answer. So
+      // a silent connection that came with an HTTP request from the same
+      // address waits outside the relay until it speaks (and is then set up
+      // again) or until a browser would have given it up.
+      if (first_bytes_within(SPARE_WAIT_MS)) {
+        late = true;
+        continue;
+      }
+    }
+    become_member();
+    b_setup_again = false;
+    if (!b_stopping) work_r();
+    if (b_stopping) close_for_stop();
+    if (!b_setup_again || late) return;
+    // A silent member's first bytes came late and may be a ClientHello or
+    // a request (a browser's spare connection put to use): it leaves the
+    // relay and is set up again, once.
+    kind_now = G_KIND_NONE;
+    b_relay = false;
+    if (lock_send() == 0) unlock_send();
+    late = true;
+  }
+}
+
+void G_SO_TASK::become_member() {
+  g_tls_t& tls = ws.tls;
+  // Fails only when the socket is gone, and then the read loop ends at its
+  // first read anyway.
+  (void)tls.set_recv_timeout(0);
+  tls.set_setup_budget(0);
+  const int kind = kind_of_connection();
+  G_SLOT_COUNTERS::add(counters.accepted[kind], 1);
+  kind_now = kind;
+  // Reset the send side under the send lock, before the slot turns ready: a
+  // sender that saw this slot ready may already be waiting.
+  const bool locked = lock_send() == 0;
+  send_result = 0;
+  send_errno = 0;
+  size_send = 0;
+  b_relay = true;
+  if (locked) unlock_send();
+  if (e_thread_w.b_valid) e_thread_w.signal();
+}
+
+void G_SO_TASK::teardown(int so) {
+  kind_now = G_KIND_NONE;
+  ws.tls.end_session();
+  b_relay = false;
+  // Wait for a send still in flight on the old socket: it must finish (and
+  // record its result) before the next connection of this task starts, or
+  // its failure would be charged to, or even close, the new connection.
+  if (lock_send() == 0) unlock_send();
+  ws.b_websocket = false;
+  b_connected = false;
+  const int32_t count = --task_count;
+  if (report) {
+    bool expected = true;
+    if (b_print_was_active.compare_exchange_strong(expected, false)) wprintf(L"\n\n");
+    wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", task_id, (unsigned)count, (unsigned)w_connections,
+            so);
+  }
 }
 
 int G_SO_TASK::start_client(g_event* e, bool receiver) {

@@ -307,6 +307,19 @@ class G_SO_TASK {
   // Bytes at the end of p[0..len) that start a UTF-8 character still short
   // of its continuation bytes: 0 to 3.
   static size_t utf8_incomplete_tail(const char* p, size_t len);
+  // The accept loop's steps, one connection after another. accept_one:
+  // ACCEPT_OK with the new socket in so; ACCEPT_RETRY to accept again;
+  // ACCEPT_STOPPED / ACCEPT_FAILED: the loop ends (start_server returns 0 /
+  // -1; the first failure stops every slot). arrived: counts the connection
+  // in and prints its SYN line; returns the active count. serve: set-up,
+  // membership and the read loop (again for a late set-up). teardown: the
+  // session ends, the slot waits for a send in flight, prints the .fin line.
+  enum : int { ACCEPT_OK = 0, ACCEPT_RETRY = 1, ACCEPT_STOPPED = 2, ACCEPT_FAILED = 3 };
+  int accept_one(int& so);
+  int32_t arrived(int so);
+  void serve(int so, int32_t count);
+  void become_member();
+  void teardown(int so);
   // Whether this connection looks like a browser's spare one: some slot
   // answered an HTTP request from the same address (network order) after
   // this connection was accepted and within SPARE_PAIR_MS of it.

@@ -59,6 +59,7 @@ int G_SOCKET::config(int argc, char** argv) {
   packet_length_r = 4096;
   cso_type = SOCK_STREAM;
   cso_protocol = IPPROTO_TCP;
+  b_reduced = false;
 
   bool b_help = false;
   for (int i = 1; i < argc; ++i) {
@@ -96,6 +97,22 @@ int G_SOCKET::config(int argc, char** argv) {
   }
   if (config_override != nullptr) config_override(this);
 
+  if (cw_connections == 0) {
+    cw_connections = listen ? MAX_CONNECTIONS : 1;
+  } else if (cw_connections > MAX_CONNECTIONS) {
+    cw_connections = MAX_CONNECTIONS;
+    b_reduced = true;
+  }
+  if (print_once) print = true;
+
+  if (b_help) return -1;
+  if (listen && port_local != 0) return 0;
+  if (host_remote[0] == 0) return -1;
+  if (port_remote == 0) return -1;
+  return 0;
+}
+
+void G_SOCKET::load_identity() {
   g_tls_t::init_ctx(G_TLS_MODE_SERVER);
   const char* const pem[2] = {g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_2};
   for (int i = 0; i < 2; ++i) {
@@ -103,33 +120,21 @@ int G_SOCKET::config(int argc, char** argv) {
     tls_fault[i] = g_tls_t::cer_fault;
     tls_fault_errno[i] = g_tls_t::cer_fault_errno;
   }
+}
 
-  if (cw_connections == 0) {
-    cw_connections = listen ? MAX_CONNECTIONS : 1;
-  } else if (cw_connections > MAX_CONNECTIONS) {
-    cw_connections = MAX_CONNECTIONS;
-    wprintf(L"!! G_SOCKET::config()  number of connections reduced to: %u\n\n",
-            MAX_CONNECTIONS);
-  }
-  if (print_once) print = true;
-  if (verbose) {
-    wprintf(L":: config ::\n");
-    wprintf(L"  print:%u, print_once:%u, listen:%u, write:%u, connections:%u\n",
-            (unsigned)print, (unsigned)print_once, (unsigned)listen, (unsigned)write,
-            (unsigned)cw_connections);
-    wprintf(L"  verbose:%u, quiet:%u, packet_length_r:%llu\n", (unsigned)verbose,
-            (unsigned)(1 - report), (unsigned long long)packet_length_r);
-    wprintf(L"  so_type:%u, so_protocol:%u\n", cso_type, cso_protocol);
-    wprintf(L"  addr_local  %s:%u\n", host_local, (unsigned)port_local);
-    wprintf(L"  addr_remote %s:%u\n\n", host_remote, (unsigned)port_remote);
-    wprintf(L":: ------ ::\n");
-  }
-
-  if (b_help) return -1;
-  if (listen && port_local != 0) return 0;
-  if (host_remote[0] == 0) return -1;
-  if (port_remote == 0) return -1;
-  return 0;
+void G_SOCKET::print_config() const {
+  if (b_reduced)
+    wprintf(L"!! G_SOCKET::config()  number of connections reduced to: %u\n\n", MAX_CONNECTIONS);
+  if (!verbose) return;
+  wprintf(L":: config ::\n");
+  wprintf(L"  print:%u, print_once:%u, listen:%u, write:%u, connections:%u\n", (unsigned)print,
+          (unsigned)print_once, (unsigned)listen, (unsigned)write, (unsigned)cw_connections);
+  wprintf(L"  verbose:%u, quiet:%u, packet_length_r:%llu\n", (unsigned)verbose, (unsigned)(1 - report),
+          (unsigned long long)packet_length_r);
+  wprintf(L"  so_type:%u, so_protocol:%u\n", cso_type, cso_protocol);
+  wprintf(L"  addr_local  %s:%u\n", host_local, (unsigned)port_local);
+  wprintf(L"  addr_remote %s:%u\n\n", host_remote, (unsigned)port_remote);
+  wprintf(L":: ------ ::\n");
 }
 
 G_SOCKET::sizes_t G_SOCKET::compute_sizes(uint64_t packet_length, uint32_t protocol,
@@ -153,7 +158,12 @@ G_SOCKET::sizes_t G_SOCKET::compute_sizes(uint64_t packet_length, uint32_t proto
 
 G_SOCKET::G_SOCKET(int argc, char** argv) {
   b_configured = false;
-  if (config(argc, argv) != 0) return;
+  const int configured = config(argc, argv);
+  // The TLS identity is loaded and the configuration shown also before the
+  // usage text, which then follows them.
+  load_identity();
+  print_config();
+  if (configured != 0) return;
   b_configured = true;
   setlocale(LC_ALL, "bg_BG.utf8");
   G_SO_TASK::start_time = static_cast<int64_t>(time(nullptr));

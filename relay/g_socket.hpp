@@ -48,6 +48,8 @@ class G_SOCKET {
   G_MEM mem;
   G_SO_TASK task_table[MAX_CONNECTIONS];
   bool b_configured = false;
+  // config reduced a connection count above MAX_CONNECTIONS.
+  bool b_reduced = false;
   // Set by the constructor when the hub cannot run although configured: the
   // exit status (EXIT_START_FAILED for the arena, a thread creation's error
   // number). Main thread only.
@@ -64,7 +66,16 @@ class G_SOCKET {
   G_SOCKET(const G_SOCKET&) = delete;
   G_SOCKET& operator=(const G_SOCKET&) = delete;
 
+  // Fills the configuration record from the command line: the defaults,
+  // the options, the connection count clamped to 1..32 (b_reduced when it
+  // was above). A pure parser: it prints and loads nothing. Returns 0 when
+  // the hub can run, -1 when the usage text is to be shown.
   int config(int argc, char** argv);
+  // Where the hub starts, after config: the TLS context and identity from
+  // the two PEM files (the outcome per file in tls_fault), and the console
+  // report of the configuration (the reduction line, the dump).
+  void load_identity();
+  void print_config() const;
   int init();
   int start_server();
   // The main thread's watch while the hub serves: SIGHUP reloads the TLS
