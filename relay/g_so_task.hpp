@@ -239,7 +239,7 @@ class G_SO_TASK {
   // how many bytes, the close waits for the peer's own close while it drops
   // what the peer still sends.
   static constexpr unsigned CLOSE_WAIT_MS = 2000;
-  static constexpr int64_t LINGER_MS = 5000;
+  static constexpr int64_t LINGER_MS = 3000;
   static constexpr uint64_t LINGER_BYTES = 16u << 20;
   // A receiver whose batch in flight is not taken by its socket within this
   // is disconnected (the send thread's write deadline).
