@@ -265,6 +265,10 @@ class g_tls_t {
   std::atomic<BUF_MEM*> spare_w{nullptr};
   // Empties a detached write buffer and keeps it as the spare.
   void keep_spare(BUF_MEM* bm);
+  // Takes the records out of the write BIO, leaving the spare (or a new
+  // buffer) in their place: the buffer holding them, or null when no buffer
+  // could be had (nothing taken). Under the lock.
+  BUF_MEM* take_records(BIO* wbio);
   // Ciphertext left by send_tls_nowait, from pending_off on, for send_pending.
   std::atomic<BUF_MEM*> pending_w{nullptr};
   size_t pending_off = 0;
