@@ -271,6 +271,19 @@ void g_tls_t::keep_spare(BUF_MEM* bm)
 // ---------------------------------------------------------------------------
 // TLS write from the fan-out thread
 
+namespace {
+
+// The fan-out thread's own buffer for the records it encrypts for one
+// receiver after another: sent at once and reused for the next, it stays in
+// the cache, where each receiver's own buffers would not.
+struct thread_records {
+  BUF_MEM* bm = nullptr;
+  ~thread_records() { BUF_MEM_free(bm); }
+};
+thread_local thread_records t_records;
+
+}  // namespace
+
 int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
 {
   if (len == 0 || len > WRITE_CHUNK)
@@ -284,29 +297,44 @@ int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
       return G_TLS_FAIL;
     SSL* s = sl.ref.get();
     BIO* wbio = SSL_get_wbio(s);
-    // The empty buffer that takes the records' place comes first: once
-    // the batch is encrypted it must not be encrypted a second time.
-    BUF_MEM* fresh = spare_w.exchange(nullptr);
-    if (fresh == nullptr)
-      fresh = BUF_MEM_new();
-    if (fresh == nullptr)
+    // The buffer the records are written into: the thread's own, put in
+    // front of the session's (empty) one for this write, unless records
+    // are waiting there already, which must leave first.
+    size_t queued = 0;
+    (void)g_tls_bio_data(wbio, &queued);
+    BUF_MEM* target = queued == 0 ? t_records.bm : nullptr;
+    if (target == nullptr)
+      target = spare_w.exchange(nullptr);
+    else
+      t_records.bm = nullptr;
+    if (target == nullptr)
+      target = BUF_MEM_new();
+    if (target == nullptr)
       return G_TLS_FAIL;
+    BUF_MEM* own = nullptr;
+    if (queued == 0) {
+      own = g_tls_bio_take(wbio, target);
+      if (own == nullptr) {
+        keep_spare(target);
+        return G_TLS_FAIL;
+      }
+    }
     size_t w = 0;
     ERR_clear_error();
-    if (SSL_write_ex(s, data, len, &w) != 1) {
+    const bool written = SSL_write_ex(s, data, len, &w) == 1;
+    // The records (and any queued before them) are taken out in one piece
+    // and the session's buffer put back, so that records added meanwhile
+    // never move the bytes being written.
+    if (own != nullptr) {
+      bm = g_tls_bio_take(wbio, own);
+    } else {
+      bm = g_tls_bio_take(wbio, target);
+    }
+    if (!written) {
       // Nothing encrypted: the send thread does it all, and reports what
       // went wrong.
-      keep_spare(fresh);
+      keep_spare(bm);
       return G_TLS_FAIL;
-    }
-    // All the batch's records, and any the session wrote before them, are
-    // taken out together (as send_tls does), so that records added
-    // meanwhile never move the bytes being written.
-    bm = g_tls_bio_take(wbio, fresh);
-    if (bm == nullptr) {
-      // Not our BIO (never so): the records wait there for the next write.
-      keep_spare(fresh);
-      return static_cast<int64_t>(len);
     }
     if (bm->length == 0) {
       keep_spare(bm);
@@ -319,11 +347,18 @@ int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
   const int64_t k = send_nowait(bm->data, bm->length);
   const size_t sent = k > 0 ? static_cast<size_t>(k) : 0;
   if (sent == bm->length) {
-    keep_spare(bm);
+    bm->length = 0;
+    if (t_records.bm == nullptr)
+      t_records.bm = bm;
+    else
+      keep_spare(bm);
     return static_cast<int64_t>(len);
   }
-  // The socket is full (or failing): the send thread writes the rest and
-  // meets any error itself.
+  // The socket is full (or failing): the send thread writes the rest from
+  // this same buffer and meets any error itself; the thread takes a spare
+  // in its place.
+  if (t_records.bm == nullptr)
+    t_records.bm = spare_w.exchange(nullptr);
   pending_off = sent;
   pending_w.store(bm);
   return 0;
