@@ -262,6 +262,8 @@ BUF_MEM* g_tls_t::take_records(BIO* wbio)
 
 void g_tls_t::keep_spare(BUF_MEM* bm)
 {
+  if (bm == nullptr)
+    return;
   bm->length = 0;
   BUF_MEM* old = spare_w.exchange(bm);
   if (old != nullptr)
@@ -321,21 +323,18 @@ int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
     }
     size_t w = 0;
     ERR_clear_error();
-    const bool written = SSL_write_ex(s, data, len, &w) == 1;
+    if (SSL_write_ex(s, data, len, &w) != 1) {
+      // Nothing encrypted: the send thread does it all, and reports what
+      // went wrong. Records queued before stay where they were.
+      keep_spare(own != nullptr ? g_tls_bio_take(wbio, own) : target);
+      return G_TLS_FAIL;
+    }
     // The records (and any queued before them) are taken out in one piece
     // and the session's buffer put back, so that records added meanwhile
     // never move the bytes being written.
-    if (own != nullptr) {
-      bm = g_tls_bio_take(wbio, own);
-    } else {
-      bm = g_tls_bio_take(wbio, target);
-    }
-    if (!written) {
-      // Nothing encrypted: the send thread does it all, and reports what
-      // went wrong.
-      keep_spare(bm);
-      return G_TLS_FAIL;
-    }
+    bm = g_tls_bio_take(wbio, own != nullptr ? own : target);
+    if (bm == nullptr)
+      return static_cast<int64_t>(len);  // not our BIO (never so): they wait there
     if (bm->length == 0) {
       keep_spare(bm);
       return static_cast<int64_t>(len);
