@@ -593,10 +593,11 @@ bool G_SO_TASK::spare_of_a_page_load(uint32_t addr) const {
   for (uint32_t i = 0; i < w_connections; ++i) {
     const G_SO_TASK& t = tasks[i];
     const int64_t at = t.answered_ms.load();
-    // Answered after this connection came, and soon after: the two were
-    // opened together. A client connecting after an answer is no spare.
-    if (at != 0 && at >= accepted_ms && at - accepted_ms < SPARE_PAIR_MS && t.answered_addr.load() == addr)
-      return true;
+    // Answered within moments of this connection's arrival, before or
+    // after it: a browser opens its spare connection around the request it
+    // sends, sometimes only once the answer is on its way.
+    const int64_t apart = at > accepted_ms ? at - accepted_ms : accepted_ms - at;
+    if (at != 0 && apart < SPARE_PAIR_MS && t.answered_addr.load() == addr) return true;
   }
   return false;
 }

@@ -321,8 +321,8 @@ class G_SO_TASK {
   void become_member();
   void teardown(int so);
   // Whether this connection looks like a browser's spare one: some slot
-  // answered an HTTP request from the same address (network order) after
-  // this connection was accepted and within SPARE_PAIR_MS of it.
+  // answered an HTTP request from the same address (network order) within
+  // SPARE_PAIR_MS of this connection's arrival.
   bool spare_of_a_page_load(uint32_t addr) const;
   // Waits up to ms for the connection's first bytes, consuming nothing:
   // true when some came.

@@ -143,6 +143,7 @@ class HttpAnswer(unittest.TestCase):
             hub.wait_for(r"server_\d\d\.late  so \d+  HTTP\n")
             expect_silence(a)  # the request went nowhere
             s.close()
+            hub.wait_for(r"\.fin ")  # gone before the next one comes
 
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
             ctx.check_hostname = False

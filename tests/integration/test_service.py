@@ -426,9 +426,12 @@ class Reload(unittest.TestCase):
 class Metrics(unittest.TestCase):
     def test_counters_move_by_exactly_what_the_clients_did(self):
         with Hub("-c", "8", cwd=cert_dir()) as hub:
-            before = metrics(hub.port)
+            # Members first: a silent client that arrives right after an
+            # HTTP answer to its address is taken for a browser's spare
+            # connection and waits outside the relay.
             a, b = hub.connect(), hub.connect()
             w = RawWS(hub)
+            before = metrics(hub.port)
             a.sendall(b"hello\n")
             self.assertEqual(recv_exact(b, 6), b"hello\n")
             self.assertEqual(w.recv_frame()[1], b"hello\n")
@@ -449,8 +452,9 @@ class Metrics(unittest.TestCase):
             def d(name, **labels):
                 return delta[(name, tuple(sorted(labels.items())))]
 
-            self.assertEqual((d("relayhub_connections_accepted_total", kind="raw"),
-                              d("relayhub_connections_accepted_total", kind="ws")), (2, 1))
+            self.assertEqual((metric(before, "relayhub_connections_accepted_total", kind="raw"),
+                              metric(before, "relayhub_connections_accepted_total", kind="ws")), (2, 1))
+            self.assertEqual(d("relayhub_connections_accepted_total", kind="raw"), 0)
             self.assertEqual((metric(now, "relayhub_connections", kind="raw"),
                               metric(now, "relayhub_connections", kind="ws"),
                               metric(now, "relayhub_websocket_connections", form="rfc6455")), (2, 1, 1))
@@ -463,8 +467,9 @@ class Metrics(unittest.TestCase):
                               d("relayhub_delivered_bytes_total", kind="raw"),
                               d("relayhub_messages_delivered_total", kind="ws"),
                               d("relayhub_delivered_bytes_total", kind="ws")), (3, 22, 1, 6))
-            self.assertEqual([d("relayhub_http_responses_total", status=s) for s in ("101", "200", "404", "405", "426")],
-                             [1, 1, 1, 1, 1])
+            self.assertEqual(metric(before, "relayhub_http_responses_total", status="101"), 1)
+            self.assertEqual([d("relayhub_http_responses_total", status=s) for s in ("200", "404", "405", "426")],
+                             [1, 1, 1, 1])
             self.assertEqual(d("relayhub_setup_failures_total", reason="upgrade_refused"), 1)
             # The members and this scrape hold slots.
             self.assertEqual(metric(now, "relayhub_slots_in_use"), 4)
