@@ -609,27 +609,33 @@ def run_old_case(bench, case):
                 if not case.ends:
                     problems.append("sending failed: the connection was closed")
 
-        end = None
+        end = None  # how A's stream ended: "close" (0xFF 0x00) or "eof"
+
+        def read_a():
+            """A's next message; None once its stream has ended (see end)."""
+            nonlocal end
+            f = next_a(wait)
+            if f is None or f is OLD_CLOSE:
+                end = "eof" if f is None else "close"
+                return None
+            return f
+
         try:
             if not case.ends:
-                while len(got_a) < len(case.to_a):
-                    f = next_a(wait)
-                    if f is None or f is OLD_CLOSE:
-                        end = f
-                        break
-                    got_a.append(f)
+                while end is None and len(got_a) < len(case.to_a):
+                    f = read_a()
+                    if f is not None:
+                        got_a.append(f)
                 if end is None:
                     # Still open: one more message goes through, and the
                     # closing handshake is answered.
                     a.sock.settimeout(wait * SLOW)
                     a.sock.sendall(b"\x00alive-" + case.cid.encode() + b"\xff" + OLD_CLOSE)
             while end is None:
-                f = next_a(wait)
-                if f is None or f is OLD_CLOSE:
-                    end = f
-                else:
+                f = read_a()
+                if f is not None:
                     got_a.append(f)
-            if end is None:
+            if end == "eof":
                 problems.append("no 0xFF 0x00 from the hub (connection eof)")
             else:
                 after = a.next_frame(wait)
@@ -1288,7 +1294,15 @@ def write_reports():
            "- a close without a status code is answered with 1000;",
            "- close codes 5000 and 65535 (informational there) are refused with 1002.", "",
            "Group 8 of the public suite does not exist; groups 12 and 13 (compression)",
-           "need an extension the hub does not offer.", ""]
+           "need an extension the hub does not offer.", "",
+           "Group H is the hub's own: clients of the older Key1/Key2 protocol",
+           "(hixie-76), which the public suite does not cover. Its sender checks the",
+           "hub's answer as that protocol's client does (status, Upgrade, Connection,",
+           "origin, the location it opened and the protocol it asked for, the",
+           "challenge's answer), over `ws://` and `wss://`; every case that stays open",
+           "ends with the client's closing handshake `0xFF 0x00`, which must be",
+           "answered in kind, and a protocol line answered where none was asked for",
+           "counts as a failure. A is that client, B and R the standing receivers.", ""]
     if base:
         out += ["The column %s holds, for comparison, the results of the same suite" % label,
                 "against the hub built at %s (an earlier build)." % label, ""]
