@@ -21,16 +21,20 @@ BRIDGE_COUNTS G_BRIDGE_COUNTERS::snapshot() const {
   c.dropped_hub_down = dropped_hub_down.load();
   c.too_large = too_large.load();
   c.rejected = rejected.load();
+  c.missed = missed.load();
+  c.duplicates = duplicates.load();
   return c;
 }
 
 void bridge_print_counts(const BRIDGE_COUNTS& c) {
   bridge_log(L":: counters  from hub %llu  to redis %llu  from redis %llu  to hub %llu  "
-             L"dropped: redis down %llu  buffer full %llu  hub down %llu  too large %llu  rejected %llu\n",
+             L"dropped: redis down %llu  buffer full %llu  hub down %llu  too large %llu  rejected %llu  "
+             L"missed %llu  duplicates %llu\n",
              (unsigned long long)c.from_hub, (unsigned long long)c.to_redis, (unsigned long long)c.from_redis,
              (unsigned long long)c.to_hub, (unsigned long long)c.lost_redis_down,
              (unsigned long long)c.dropped_full, (unsigned long long)c.dropped_hub_down,
-             (unsigned long long)c.too_large, (unsigned long long)c.rejected);
+             (unsigned long long)c.too_large, (unsigned long long)c.rejected, (unsigned long long)c.missed,
+             (unsigned long long)c.duplicates);
 }
 
 G_WAKE::~G_WAKE() { close(); }
@@ -74,6 +78,13 @@ int G_WAKE::nap(unsigned ms, const std::atomic<bool>& stop) {
   return BRIDGE_STOP;
 }
 
+int G_WAKE::wait(unsigned ms, const std::atomic<bool>& stop) {
+  if (stop.load()) return BRIDGE_STOP;
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, int(ms)) > 0) drain();
+  return stop.load() ? BRIDGE_STOP : BRIDGE_OK;
+}
+
 void bridge_log(const wchar_t* format, ...) {
   va_list ap;
   va_start(ap, format);
@@ -85,6 +96,12 @@ void bridge_log(const wchar_t* format, ...) {
 void bridge_printable(char* text) {
   for (; *text != 0; ++text)
     if (*text < 0x20 || *text > 0x7E) *text = '?';
+}
+
+uint64_t bridge_wall_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
 
 uint64_t bridge_now_ms() {

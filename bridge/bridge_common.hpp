@@ -10,6 +10,8 @@ enum BRIDGE_RESULT_E : int {
   BRIDGE_OK = 0,
   BRIDGE_FAIL = -1,  // the connection failed or ended; retry later
   BRIDGE_STOP = -2,  // the bridge is stopping
+  BRIDGE_STANDBY = -3,  // another bridge holds the hub: stand by
+  BRIDGE_PENDING = -4,  // not decided yet
 };
 
 // A plain copy of the counters at one moment.
@@ -23,6 +25,8 @@ struct BRIDGE_COUNTS {
   uint64_t dropped_hub_down = 0;  // toward the hub, dropped: hub unreachable
   uint64_t too_large = 0;         // either way, over --max-message or the buffer
   uint64_t rejected = 0;          // from Redis, not a bridge message
+  uint64_t missed = 0;            // from Redis, sequence numbers that never came
+  uint64_t duplicates = 0;        // from Redis, already delivered: not again
   bool operator==(const BRIDGE_COUNTS&) const = default;
 };
 
@@ -38,6 +42,12 @@ struct G_BRIDGE_COUNTERS {
   std::atomic<uint64_t> dropped_hub_down{0};
   std::atomic<uint64_t> too_large{0};
   std::atomic<uint64_t> rejected{0};
+  std::atomic<uint64_t> missed{0};
+  std::atomic<uint64_t> duplicates{0};
+  // Connections made by each link after its first; not in the counter line.
+  std::atomic<uint64_t> reconnects_hub{0};
+  std::atomic<uint64_t> reconnects_publish{0};
+  std::atomic<uint64_t> reconnects_read{0};
 
   BRIDGE_COUNTS snapshot() const;
 };
@@ -71,9 +81,12 @@ class G_WAKE {
   void close();
   void signal();
   void drain();
-  // Sleeps up to ms milliseconds or until signalled. BRIDGE_STOP when stop
-  // is set, else BRIDGE_OK.
+  // Sleeps ms milliseconds; signals do not shorten it (a reconnect
+  // backoff), only stop does. BRIDGE_STOP when stop is set, else BRIDGE_OK.
   int nap(unsigned ms, const std::atomic<bool>& stop);
+  // Waits up to ms milliseconds for a signal (taken) or stop. BRIDGE_STOP
+  // when stop is set, else BRIDGE_OK.
+  int wait(unsigned ms, const std::atomic<bool>& stop);
   int fd = -1;
 };
 
@@ -87,3 +100,5 @@ void bridge_printable(char* text);
 
 // Milliseconds of the monotonic clock.
 uint64_t bridge_now_ms();
+// Milliseconds since the epoch (stream entry ids are wall-clock times).
+uint64_t bridge_wall_ms();

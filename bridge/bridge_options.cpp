@@ -79,15 +79,17 @@ int bridge_parse_options(int argc, char** argv, BRIDGE_OPTIONS& o) {
       if (copy_text(arg, name, sizeof name) != 0) return fail(o, "unknown option", arg);
     }
     if (strcmp(name, "-h") == 0 || strcmp(name, "--help") == 0) return BRIDGE_PARSE_HELP;
-    if (strcmp(name, "--tls") == 0) {
-      if (value != nullptr) return fail(o, "--tls takes no value", value);
-      o.b_tls = true;
+    if (strcmp(name, "--tls") == 0 || strcmp(name, "--redis-tls") == 0) {
+      if (value != nullptr) return fail(o, strcmp(name, "--tls") == 0 ? "--tls takes no value" : "--redis-tls takes no value", value);
+      (strcmp(name, "--tls") == 0 ? o.b_tls : o.b_redis_tls) = true;
       continue;
     }
-    const bool known = strcmp(name, "--hub") == 0 || strcmp(name, "--redis") == 0 ||
-                       strcmp(name, "--ca") == 0 || strcmp(name, "--channel") == 0 ||
-                       strcmp(name, "--password-file") == 0 || strcmp(name, "--buffer") == 0 ||
-                       strcmp(name, "--max-message") == 0 || strcmp(name, "--stats") == 0;
+    static const char* const with_value[] = {"--hub", "--redis", "--ca", "--channel", "--password-file",
+                                             "--buffer", "--max-message", "--stats", "--transport",
+                                             "--retention", "--redis-ca", "--redis-cert", "--redis-key",
+                                             "--redis-user", "--metrics"};
+    bool known = false;
+    for (const char* w : with_value) known = known || strcmp(name, w) == 0;
     if (!known) return fail(o, "unknown option", arg);
     if (value == nullptr) {
       if (i + 1 >= argc) return fail(o, "missing value for", name);
@@ -119,6 +121,44 @@ int bridge_parse_options(int argc, char** argv, BRIDGE_OPTIONS& o) {
       if (parse_size(value, o.max_message) != 0 || o.max_message == 0 ||
           o.max_message > BRIDGE_OPTIONS::HUB_MESSAGE_MAX)
         return fail(o, "--max-message wants 1 to 2097136 bytes", value);
+    } else if (strcmp(name, "--transport") == 0) {
+      if (strcmp(value, "streams") == 0)
+        o.transport = TRANSPORT_STREAMS;
+      else if (strcmp(value, "pubsub") == 0)
+        o.transport = TRANSPORT_PUBSUB;
+      else
+        return fail(o, "--transport wants streams or pubsub", value);
+    } else if (strcmp(name, "--retention") == 0) {
+      uint64_t s = 0;
+      if (parse_size(value, s) != 0 || s == 0 || s > BRIDGE_OPTIONS::RETENTION_MAX_S ||
+          strpbrk(value, "kKmM") != nullptr)
+        return fail(o, "--retention wants 1 to 604800 seconds", value);
+      o.retention_s = unsigned(s);
+    } else if (strcmp(name, "--redis-ca") == 0 || strcmp(name, "--redis-cert") == 0 ||
+               strcmp(name, "--redis-key") == 0) {
+      char* out = strcmp(name, "--redis-ca") == 0     ? o.redis_ca
+                  : strcmp(name, "--redis-cert") == 0 ? o.redis_cert
+                                                      : o.redis_key;
+      if (*value == 0 || copy_text(value, out, BRIDGE_OPTIONS::PATH_SIZE) != 0)
+        return fail(o, "bad file name for", name);
+      o.b_redis_tls = true;  // each of them implies TLS
+    } else if (strcmp(name, "--redis-user") == 0) {
+      if (*value == 0 || strpbrk(value, " \t\r\n") != nullptr ||
+          copy_text(value, o.redis_user, sizeof o.redis_user) != 0)
+        return fail(o, "--redis-user wants a name of 1 to 255 bytes without blanks", value);
+    } else if (strcmp(name, "--metrics") == 0) {
+      // PORT alone listens on the loopback address.
+      if (strchr(value, ':') != nullptr) {
+        if (bridge_parse_host_port(value, o.metrics_host, sizeof o.metrics_host, o.metrics_port) != 0)
+          return fail(o, "--metrics wants PORT or ADDRESS:PORT", value);
+      } else {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long v = strtoul(value, &end, 10);
+        if (*value < '0' || *value > '9' || errno != 0 || *end != 0 || v == 0 || v > 65535)
+          return fail(o, "--metrics wants PORT or ADDRESS:PORT", value);
+        o.metrics_port = uint16_t(v);
+      }
     } else {  // --stats
       uint64_t s = 0;
       if (parse_size(value, s) != 0 || s == 0 || s > 86400 || strpbrk(value, "kKmM") != nullptr)
@@ -128,26 +168,44 @@ int bridge_parse_options(int argc, char** argv, BRIDGE_OPTIONS& o) {
   }
   if (!have_hub) return fail(o, "--hub HOST:PORT is required", nullptr);
   if (!have_redis) return fail(o, "--redis HOST:PORT is required", nullptr);
+  if (o.redis_key[0] != 0 && o.redis_cert[0] == 0) return fail(o, "--redis-key wants --redis-cert", nullptr);
+  if (o.redis_user[0] != 0 && o.password_file[0] == 0)
+    return fail(o, "--redis-user wants --password-file", nullptr);
   return BRIDGE_PARSE_OK;
 }
 
 void bridge_print_usage(const char* program) {
   wprintf(L"usage: %s --hub HOST:PORT [--tls] [--ca FILE] --redis HOST:PORT\n"
-          L"          [--channel NAME] [--password-file FILE]\n"
+          L"          [--transport streams|pubsub] [--retention SECONDS] [--channel NAME]\n"
+          L"          [--redis-tls] [--redis-ca FILE] [--redis-cert FILE [--redis-key FILE]]\n"
+          L"          [--redis-user NAME] [--password-file FILE]\n"
           L"          [--buffer BYTES] [--max-message BYTES] [--stats SECONDS]\n"
+          L"          [--metrics [ADDRESS:]PORT]\n"
           L"\n"
-          L"Joins a relayhub to every other hub whose bridge uses the same Redis channel.\n"
+          L"Joins a relayhub to every other hub whose bridge uses the same Redis and channel.\n"
           L"  --hub            the hub, reached as a WebSocket client\n"
           L"  --tls            WebSocket over TLS to the hub; verifies nothing by itself\n"
           L"  --ca FILE        verify the hub's certificate against FILE (implies --tls)\n"
-          L"  --redis          the Redis server (any node of a Redis Cluster)\n"
-          L"  --channel        pub/sub channel (default relayhub)\n"
-          L"  --password-file  Redis password: the file's first line\n"
+          L"  --redis          the Redis server\n"
+          L"  --transport      streams (default): one Redis stream, kept for --retention;\n"
+          L"                   a bridge resumes where it stopped, nothing lost within it.\n"
+          L"                   pubsub: a pub/sub channel, nothing kept\n"
+          L"  --retention      seconds the stream keeps each message (default 60)\n"
+          L"  --channel        stream key or pub/sub channel (default relayhub)\n"
+          L"  --redis-tls      TLS to Redis; verifies nothing by itself\n"
+          L"  --redis-ca FILE  verify Redis' certificate against FILE (implies --redis-tls)\n"
+          L"  --redis-cert FILE, --redis-key FILE\n"
+          L"                   client certificate (and its key, if in another file)\n"
+          L"  --redis-user     Redis ACL user (with --password-file)\n"
+          L"  --password-file  Redis password: the file's first line; the file must not\n"
+          L"                   be readable by others than its owner\n"
           L"  --buffer         bytes buffered toward the hub and toward Redis, each\n"
-          L"                   (default 4m; 64k to 1024m); past it the oldest message\n"
-          L"                   toward the hub is dropped and counted\n"
-          L"  --max-message    largest message relayed (default 2097136, the most any\n"
-          L"                   hub takes); larger ones are dropped and counted\n"
-          L"  --stats          seconds between counter lines (default 10)\n",
+          L"                   (default 4m; 64k to 1024m)\n"
+          L"  --max-message    largest message relayed (default 2097136; the hub's own\n"
+          L"                   limit, when it announces one, if lower); larger ones are\n"
+          L"                   dropped and counted\n"
+          L"  --stats          seconds between counter lines (default 10)\n"
+          L"  --metrics        serve GET /metrics (Prometheus) and GET /healthz on PORT\n"
+          L"                   (loopback) or ADDRESS:PORT\n",
           program);
 }

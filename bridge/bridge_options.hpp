@@ -13,6 +13,11 @@ enum BRIDGE_PARSE_E : int {
   BRIDGE_PARSE_ERROR = -1  // error[] says why
 };
 
+enum BRIDGE_TRANSPORT_E : int {
+  TRANSPORT_STREAMS = 0,  // one Redis stream: kept for --retention, resumed
+  TRANSPORT_PUBSUB = 1,   // a pub/sub channel: nothing kept
+};
+
 struct BRIDGE_OPTIONS {
   static constexpr size_t HOST_SIZE = 256;
   static constexpr size_t PATH_SIZE = 4096;
@@ -26,6 +31,9 @@ struct BRIDGE_OPTIONS {
   static constexpr uint64_t BUFFER_MIN = uint64_t(64) << 10;
   static constexpr uint64_t BUFFER_MAX = uint64_t(1) << 30;
   static constexpr unsigned STATS_DEFAULT_S = 10;
+  static constexpr unsigned RETENTION_DEFAULT_S = 60;
+  static constexpr unsigned RETENTION_MAX_S = 7 * 86400;
+  static constexpr size_t USER_SIZE = 256;
 
   char hub_host[HOST_SIZE] = {};
   uint16_t hub_port = 0;
@@ -41,6 +49,18 @@ struct BRIDGE_OPTIONS {
   // and counted.
   uint64_t max_message = HUB_MESSAGE_MAX;
   unsigned stats_s = STATS_DEFAULT_S;
+  int transport = TRANSPORT_STREAMS;
+  unsigned retention_s = RETENTION_DEFAULT_S;
+  // TLS toward Redis; with redis_ca the server's certificate is verified
+  // (for the name or address of --redis), with redis_cert one is offered.
+  bool b_redis_tls = false;
+  char redis_ca[PATH_SIZE] = {};
+  char redis_cert[PATH_SIZE] = {};
+  char redis_key[PATH_SIZE] = {};
+  char redis_user[USER_SIZE] = {};  // empty: AUTH with the password alone
+  // The metrics endpoint; port 0: none.
+  char metrics_host[HOST_SIZE] = "127.0.0.1";
+  uint16_t metrics_port = 0;
 
   char error[ERROR_SIZE] = {};
 };

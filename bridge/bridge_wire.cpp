@@ -19,28 +19,161 @@ constexpr size_t KEY_RANDOM_BYTES = 16;
 
 // ---- the published message -------------------------------------------------
 
-void fed_header_write(char* out, uint8_t type, const uint8_t id[FED_ID_SIZE]) {
+namespace {
+
+void put64(char* out, uint64_t v) {
+  for (int i = 7; i >= 0; --i) {
+    out[i] = char(v & 0xFF);
+    v >>= 8;
+  }
+}
+
+uint64_t get64(const uint8_t* in) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
+  return v;
+}
+
+}  // namespace
+
+void fed_header_write(char* out, uint8_t type, uint64_t hub, uint64_t bridge, uint64_t seq) {
   out[0] = char(FED_MAGIC_0);
   out[1] = char(FED_MAGIC_1);
   out[2] = char(FED_VERSION);
   out[3] = char(type);
-  memcpy(out + 4, id, FED_ID_SIZE);
+  put64(out + 4, hub);
+  put64(out + 12, bridge);
+  put64(out + 20, seq);
 }
 
-int fed_decode(const char* msg, size_t len, const uint8_t own_id[FED_ID_SIZE], uint8_t& type,
-               const char*& payload, size_t& payload_len) {
-  if (msg == nullptr || len < FED_HEADER_SIZE) return FED_FOREIGN;
+int fed_decode(const char* msg, size_t len, FED_MESSAGE& out) {
+  if (msg == nullptr || len < FED_HEADER_V1_SIZE) return FED_FOREIGN;
   const uint8_t* m = reinterpret_cast<const uint8_t*>(msg);
-  if (m[0] != FED_MAGIC_0 || m[1] != FED_MAGIC_1 || m[2] != FED_VERSION) return FED_FOREIGN;
-  if (memcmp(m + 4, own_id, FED_ID_SIZE) == 0) return FED_OWN;
+  if (m[0] != FED_MAGIC_0 || m[1] != FED_MAGIC_1) return FED_FOREIGN;
+  size_t head = 0;
+  if (m[2] == FED_VERSION && len >= FED_HEADER_SIZE) {
+    head = FED_HEADER_SIZE;
+    out.hub = get64(m + 4);
+    out.bridge = get64(m + 12);
+    out.seq = get64(m + 20);
+  } else if (m[2] == FED_VERSION_1) {
+    head = FED_HEADER_V1_SIZE;
+    out.hub = out.bridge = get64(m + 4);
+    out.seq = 0;
+  } else {
+    return FED_FOREIGN;
+  }
   if (m[3] != FED_TYPE_TEXT && m[3] != FED_TYPE_BINARY) return FED_BAD_TYPE;
-  payload = msg + FED_HEADER_SIZE;
-  payload_len = len - FED_HEADER_SIZE;
+  out.payload = msg + head;
+  out.len = len - head;
   if (m[3] == FED_TYPE_TEXT &&
-      !WEBSOCKET_SRV::utf8_well_formed(reinterpret_cast<const unsigned char*>(payload), payload_len))
+      !WEBSOCKET_SRV::utf8_well_formed(reinterpret_cast<const unsigned char*>(out.payload), out.len))
     return FED_BAD_TEXT;
-  type = m[3];
+  out.type = m[3];
   return FED_OK;
+}
+
+G_ORIGINS::ENTRY* G_ORIGINS::find_or_add(uint64_t bridge, bool* added) {
+  ++tick;
+  size_t oldest = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (entries[i].bridge == bridge) {
+      *added = false;
+      return &entries[i];
+    }
+    if (entries[i].used < entries[oldest].used) oldest = i;
+  }
+  *added = true;
+  if (n == ORIGINS_MAX) ++evictions;
+  ENTRY* e = n < ORIGINS_MAX ? &entries[n++] : &entries[oldest];
+  *e = ENTRY{bridge, 0, tick, false};
+  return e;
+}
+
+int G_ORIGINS::see(uint64_t bridge, uint64_t seq, uint64_t* missed) {
+  bool added = false;
+  ENTRY* e = find_or_add(bridge, &added);
+  e->used = tick;
+  if (added) {
+    e->last = seq;
+    e->b_changed = true;
+    return SEQ_NEW;
+  }
+  if (seq <= e->last) return SEQ_DUPLICATE;
+  const uint64_t gap = seq - e->last - 1;
+  e->last = seq;
+  e->b_changed = true;
+  if (gap == 0) return SEQ_NEXT;
+  if (missed != nullptr) *missed = gap;
+  return SEQ_GAP;
+}
+
+bool G_ORIGINS::is_duplicate(uint64_t bridge, uint64_t seq) const {
+  for (size_t i = 0; i < n; ++i)
+    if (entries[i].bridge == bridge) return seq <= entries[i].last;
+  return false;
+}
+
+void G_ORIGINS::set(uint64_t bridge, uint64_t seq) {
+  bool added = false;
+  ENTRY* e = find_or_add(bridge, &added);
+  e->used = tick;
+  e->last = seq;
+  e->b_changed = true;
+}
+
+size_t G_ORIGINS::take_changed(uint64_t* bridges, uint64_t* lasts, size_t max, bool b_all) {
+  size_t k = 0;
+  for (size_t i = 0; i < n && k < max; ++i) {
+    if (!b_all && !entries[i].b_changed) continue;
+    bridges[k] = entries[i].bridge;
+    lasts[k] = entries[i].last;
+    entries[i].b_changed = false;
+    ++k;
+  }
+  return k;
+}
+
+int stream_id_parse(const char* s, size_t len, uint64_t& ms, uint64_t& seq) {
+  uint64_t part[2] = {0, 0};
+  size_t k = 0;
+  size_t digits = 0;
+  for (size_t i = 0; i < len; ++i) {
+    const char c = s[i];
+    if (c == '-' && k == 0 && digits != 0) {
+      k = 1;
+      digits = 0;
+      continue;
+    }
+    if (c < '0' || c > '9' || digits == 20) return -1;
+    const uint64_t d = uint64_t(c - '0');
+    if (part[k] > (UINT64_MAX - d) / 10) return -1;
+    part[k] = part[k] * 10 + d;
+    ++digits;
+  }
+  if (k != 1 || digits == 0) return -1;
+  ms = part[0];
+  seq = part[1];
+  return 0;
+}
+
+size_t stream_id_format(char* out, uint64_t ms, uint64_t seq) {
+  return size_t(snprintf(out, 44, "%llu-%llu", (unsigned long long)ms, (unsigned long long)seq));
+}
+
+int hex64_parse(const char* s, size_t len, uint64_t& out) {
+  if (len != 16) return -1;
+  uint64_t v = 0;
+  for (size_t i = 0; i < len; ++i) {
+    const char c = s[i];
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    if (d < 0) return -1;
+    v = (v << 4) | uint64_t(d);
+  }
+  out = v;
+  return 0;
 }
 
 // ---- the opening handshake ---------------------------------------------------
@@ -120,6 +253,24 @@ int ws_check_response(const char* head, size_t len, const char* key) {
       memcmp(v, expected, n) != 0)
     return WS_RESPONSE_ACCEPT;
   return WS_RESPONSE_OK;
+}
+
+int ws_hub_announcement(const char* head, size_t len, uint64_t& instance, uint64_t& message_max) {
+  int found = 0;
+  const char* v = nullptr;
+  size_t n = 0;
+  if (header_value(head, len, "X-Relayhub-Instance", v, n) && hex64_parse(v, n, instance) == 0)
+    found |= WS_ANNOUNCE_INSTANCE;
+  if (header_value(head, len, "X-Relayhub-Message-Max", v, n) && n > 0 && n < 16) {
+    uint64_t m = 0;
+    size_t i = 0;
+    while (i < n && v[i] >= '0' && v[i] <= '9') m = m * 10 + uint64_t(v[i++] - '0');
+    if (i == n) {
+      message_max = m;
+      found |= WS_ANNOUNCE_MAX;
+    }
+  }
+  return found;
 }
 
 // ---- frames ------------------------------------------------------------------

@@ -11,31 +11,94 @@
 //
 //   offset size
 //    0     2    magic 0x72 0x68 ("rh")
-//    2     1    format version, 1
+//    2     1    format version, 2
 //    3     1    type: 1 = text, 2 = binary (the WebSocket opcode)
-//    4     8    instance id of the publishing bridge, random at its start
-//   12     ..   payload, exactly as the hub relayed it
-constexpr size_t FED_HEADER_SIZE = 12;
-constexpr size_t FED_ID_SIZE = 8;
+//    4     8    origin: instance id of the publishing bridge's hub
+//   12     8    instance id of the publishing bridge, random at its start
+//   20     8    sequence number of the message from that bridge, from 1
+//   28     ..   payload, exactly as the hub relayed it
+// Ids and numbers are big-endian. Version 1 (magic, 1, type, the bridge's
+// id, payload: 12 bytes of header) is still read, without a sequence.
+constexpr size_t FED_HEADER_SIZE = 28;
+constexpr size_t FED_HEADER_V1_SIZE = 12;
 constexpr uint8_t FED_MAGIC_0 = 0x72;
 constexpr uint8_t FED_MAGIC_1 = 0x68;
-constexpr uint8_t FED_VERSION = 1;
+constexpr uint8_t FED_VERSION = 2;
+constexpr uint8_t FED_VERSION_1 = 1;
 
 enum FED_TYPE_E : uint8_t { FED_TYPE_TEXT = 1, FED_TYPE_BINARY = 2 };
 
 // Results of fed_decode.
 enum FED_DECODE_E : int {
-  FED_OK = 0,           // another bridge's message: payload, length, type
-  FED_OWN = 1,          // published by this bridge: never re-injected
+  FED_OK = 0,           // a bridge message: every field of FED_MESSAGE set
   FED_FOREIGN = -1,     // not a bridge message (too short, magic, version)
   FED_BAD_TYPE = -2,    // a type other than text or binary
   FED_BAD_TEXT = -3,    // text that is not well-formed UTF-8: the hub would
                         // close the bridge for it
 };
 
-void fed_header_write(char* out, uint8_t type, const uint8_t id[FED_ID_SIZE]);
-int fed_decode(const char* msg, size_t len, const uint8_t own_id[FED_ID_SIZE], uint8_t& type,
-               const char*& payload, size_t& payload_len);
+struct FED_MESSAGE {
+  uint8_t type = 0;
+  uint64_t hub = 0;     // origin hub (version 1: the bridge's id)
+  uint64_t bridge = 0;  // publishing bridge
+  uint64_t seq = 0;     // 0: none (version 1)
+  const char* payload = nullptr;
+  size_t len = 0;
+};
+
+void fed_header_write(char* out, uint8_t type, uint64_t hub, uint64_t bridge, uint64_t seq);
+int fed_decode(const char* msg, size_t len, FED_MESSAGE& m);
+
+// What a receiving bridge makes of a message's sequence number. One per
+// reader thread; remembers the last number of up to ORIGINS_MAX publishing
+// bridges, forgetting the one heard from least recently.
+// Threading: used by one thread only.
+class G_ORIGINS {
+ public:
+  enum : int {
+    SEQ_NEW = 0,        // the first message heard from that bridge
+    SEQ_NEXT = 1,       // the one after the last
+    SEQ_GAP = 2,        // later than the next: *missed messages never came
+    SEQ_DUPLICATE = 3,  // not later than the last: already delivered
+  };
+  static constexpr size_t ORIGINS_MAX = 256;
+  // Judges seq (> 0) from bridge and remembers it unless a duplicate.
+  int see(uint64_t bridge, uint64_t seq, uint64_t* missed);
+  // Whether seq from bridge is one already delivered, judged and
+  // remembered by nothing.
+  bool is_duplicate(uint64_t bridge, uint64_t seq) const;
+  // Remembers seq as bridge's last, judging nothing, and marks it changed.
+  void set(uint64_t bridge, uint64_t seq);
+  // Copies up to max changed (bridge, last) pairs out and unmarks them;
+  // returns how many. With b_all, every pair, changed or not.
+  size_t take_changed(uint64_t* bridges, uint64_t* lasts, size_t max, bool b_all);
+  void clear() {
+    n = 0;
+    evictions = 0;
+  }
+  size_t size() const { return n; }
+  // Grows each time a bridge is forgotten to make room.
+  uint64_t evictions = 0;
+
+ private:
+  struct ENTRY {
+    uint64_t bridge;
+    uint64_t last;
+    uint64_t used;
+    bool b_changed;
+  };
+  ENTRY* find_or_add(uint64_t bridge, bool* added);
+  ENTRY entries[ORIGINS_MAX] = {};
+  size_t n = 0;
+  uint64_t tick = 0;
+};
+
+// Stream entry ids "MS-SEQ". 0 with ms and seq set, -1 when malformed.
+int stream_id_parse(const char* s, size_t len, uint64_t& ms, uint64_t& seq);
+// Writes "MS-SEQ" into out (at least 44 bytes); returns its length.
+size_t stream_id_format(char* out, uint64_t ms, uint64_t seq);
+// 16 lower-case hex digits into a value. 0, or -1 when not exactly that.
+int hex64_parse(const char* s, size_t len, uint64_t& out);
 
 // ---- the opening handshake ---------------------------------------------------
 
@@ -60,6 +123,13 @@ int ws_accept_value(const char* key, char out[WS_ACCEPT_SIZE]);
 int ws_build_request(char* out, size_t cap, const char* host, uint16_t port, const char* key);
 // Judges a response head (len bytes, up to and including the empty line).
 int ws_check_response(const char* head, size_t len, const char* key);
+
+// What a hub announces in its 101 answer (an older hub: nothing). A bit
+// set for each line present and well-formed: WS_ANNOUNCE_INSTANCE with
+// instance set (X-Relayhub-Instance), WS_ANNOUNCE_MAX with message_max set
+// (X-Relayhub-Message-Max); 0 for neither.
+enum WS_ANNOUNCE_E : int { WS_ANNOUNCE_INSTANCE = 1, WS_ANNOUNCE_MAX = 2 };
+int ws_hub_announcement(const char* head, size_t len, uint64_t& instance, uint64_t& message_max);
 
 // ---- frames ------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,11 +13,29 @@
 
 G_BRIDGE::~G_BRIDGE() { close(); }
 
-int G_BRIDGE::read_password() {
-  const int fd = open(opt.password_file, O_RDONLY | O_CLOEXEC);
+int G_BRIDGE::read_private_file(const char* path, const char* what, bool b_keep) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    bridge_log(L"!! cannot read the password file %s: %s\n", opt.password_file, strerror(errno));
+    bridge_log(L"!! cannot read the %s %s: %s\n", what, path, strerror(errno));
     return BRIDGE_EXIT_START_FAILED;
+  }
+  // A secret that others can read is no secret: refuse it rather than use
+  // it silently.
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    bridge_log(L"!! cannot read the %s %s: %s\n", what, path, strerror(errno));
+    ::close(fd);
+    return BRIDGE_EXIT_START_FAILED;
+  }
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    bridge_log(L"!! the %s %s can be read by others (mode %03o): chmod 600 it\n", what, path,
+               unsigned(st.st_mode & 0777));
+    ::close(fd);
+    return BRIDGE_EXIT_START_FAILED;
+  }
+  if (!b_keep) {
+    ::close(fd);
+    return BRIDGE_EXIT_OK;
   }
   size_t n = 0;
   for (;;) {
@@ -32,7 +51,7 @@ int G_BRIDGE::read_password() {
   while (len < n && password[len] != '\n' && password[len] != '\r') ++len;
   if (len == 0 || len == sizeof password - 1) {
     explicit_bzero(password, sizeof password);
-    bridge_log(L"!! the password file %s holds %ls\n", opt.password_file,
+    bridge_log(L"!! the %s %s holds %ls\n", what, path,
                len == 0 ? L"no password on its first line" : L"a line longer than 1022 bytes");
     return BRIDGE_EXIT_START_FAILED;
   }
@@ -44,28 +63,51 @@ int G_BRIDGE::read_password() {
 
 int G_BRIDGE::init(const BRIDGE_OPTIONS& options) {
   opt = options;
-  if (getrandom(instance_id, sizeof instance_id, 0) != ssize_t(sizeof instance_id)) {
-    bridge_log(L"!! no randomness for the instance id: %s\n", strerror(errno));
-    return BRIDGE_EXIT_START_FAILED;
-  }
+  do {
+    if (getrandom(&instance_id, sizeof instance_id, 0) != ssize_t(sizeof instance_id)) {
+      bridge_log(L"!! no randomness for the instance id: %s\n", strerror(errno));
+      return BRIDGE_EXIT_START_FAILED;
+    }
+  } while (instance_id == 0);
   if (opt.password_file[0] != 0) {
-    const int r = read_password();
+    const int r = read_private_file(opt.password_file, "password file", true);
     if (r != BRIDGE_EXIT_OK) return r;
+  }
+  if (opt.redis_key[0] != 0 || opt.redis_cert[0] != 0) {
+    const int r = read_private_file(opt.redis_key[0] != 0 ? opt.redis_key : opt.redis_cert, "client key file", false);
+    if (r != BRIDGE_EXIT_OK) return r;
+  }
+  if (session.lock.init() != 0) {
+    bridge_log(L"!! cannot create a lock\n");
+    return BRIDGE_EXIT_START_FAILED;
   }
   if (ring_to_hub.init(size_t(opt.buffer_bytes)) != 0 || ring_to_redis.init(size_t(opt.buffer_bytes)) != 0) {
     bridge_log(L"!! cannot allocate two buffers of %llu bytes\n", (unsigned long long)opt.buffer_bytes);
     return BRIDGE_EXIT_START_FAILED;
   }
-  // A message must fit one buffer, with its header toward Redis.
+  // A message must fit one buffer, with its header and stream id.
   max_message = size_t(opt.max_message);
-  const size_t fits = ring_to_redis.max_data() - FED_HEADER_SIZE;
+  const size_t fits = ring_to_redis.max_data() - FED_HEADER_SIZE - 32;
   if (max_message > fits) max_message = fits;
+  hub_message_max.store(max_message);
+  redis.host = opt.redis_host;
+  redis.port = opt.redis_port;
+  redis.b_verify = opt.redis_ca[0] != 0;
+  redis.user = opt.redis_user;
+  redis.password = b_password ? password : nullptr;
+  redis.password_len = password_len;
   if (hub.init(this) != 0) {
     bridge_log(L"!! %s\n", hub.why);
     return BRIDGE_EXIT_START_FAILED;
   }
-  if (pub.init(this, G_REDIS_LINK::ROLE_PUBLISH) != 0 || sub.init(this, G_REDIS_LINK::ROLE_SUBSCRIBE) != 0) {
-    bridge_log(L"!! eventfd: %s\n", strerror(errno));
+  for (G_REDIS_LINK* link : {&pub, &sub}) {
+    if (link->init(this, link == &pub ? G_REDIS_LINK::ROLE_WRITE : G_REDIS_LINK::ROLE_READ) != 0) {
+      bridge_log(L"!! %s\n", link->why);
+      return BRIDGE_EXIT_START_FAILED;
+    }
+  }
+  if (opt.metrics_port != 0 && metrics.init(this) != 0) {
+    bridge_log(L"!! metrics: %s\n", metrics.why);
     return BRIDGE_EXIT_START_FAILED;
   }
   return BRIDGE_EXIT_OK;
@@ -76,16 +118,22 @@ void G_BRIDGE::stop_links() {
   hub.wake.signal();
   pub.wake.signal();
   sub.wake.signal();
+  metrics.wake.signal();
 }
 
 int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
-  wchar_t id[2 * FED_ID_SIZE + 1];
-  for (size_t i = 0; i < FED_ID_SIZE; ++i) swprintf(id + 2 * i, 3, L"%02x", unsigned(instance_id[i]));
-  bridge_log(L":: relayhub-bridge  hub %s:%u (%ls)  redis %s:%u  channel %s  instance %ls\n"
+  const bool streams = opt.transport == TRANSPORT_STREAMS;
+  wchar_t retention[64] = L"";
+  if (streams) swprintf(retention, 64, L"  retention %u s", opt.retention_s);
+  bridge_log(L":: relayhub-bridge  hub %s:%u (%ls)  redis %s:%u (%ls)  %ls %s%ls  instance %016llx\n"
              L"   buffer %llu bytes each way  max message %llu bytes  counters every %u s\n",
              opt.hub_host, unsigned(opt.hub_port), opt.b_tls ? (opt.ca_file[0] ? L"wss, verified" : L"wss") : L"ws",
-             opt.redis_host, unsigned(opt.redis_port), opt.channel, id, (unsigned long long)opt.buffer_bytes,
-             (unsigned long long)max_message, opt.stats_s);
+             opt.redis_host, unsigned(opt.redis_port),
+             opt.b_redis_tls ? (opt.redis_ca[0] ? L"tls, verified" : L"tls") : L"plain",
+             streams ? L"stream" : L"channel", opt.channel, retention, (unsigned long long)instance_id,
+             (unsigned long long)opt.buffer_bytes, (unsigned long long)max_message, opt.stats_s);
+  if (opt.metrics_port != 0)
+    bridge_log(L":: metrics on http://%s:%u/metrics and /healthz\n", opt.metrics_host, unsigned(opt.metrics_port));
 
   int started = 0;
   int rc = hub.start();
@@ -96,6 +144,10 @@ int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
   if (rc == 0) {
     ++started;
     rc = sub.start();
+  }
+  if (rc == 0) {
+    ++started;
+    if (opt.metrics_port != 0) rc = metrics.start();
   }
   if (rc == 0) ++started;
   if (rc != 0) bridge_log(L"!! cannot start a thread: %s\n", strerror(rc));
@@ -123,6 +175,7 @@ int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
   if (started > 0) hub.join();
   if (started > 1) pub.join();
   if (started > 2) sub.join();
+  if (started > 3 && opt.metrics_port != 0) metrics.join();
   bridge_print_counts(counters.snapshot());
   bridge_log(L":: stopped\n");
   return rc == 0 ? BRIDGE_EXIT_OK : BRIDGE_EXIT_START_FAILED;
@@ -132,8 +185,10 @@ void G_BRIDGE::close() {
   hub.close();
   pub.close();
   sub.close();
+  metrics.close();
   ring_to_hub.close();
   ring_to_redis.close();
+  session.lock.close();
   explicit_bzero(password, sizeof password);
   password_len = 0;
   b_password = false;

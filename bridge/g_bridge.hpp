@@ -1,16 +1,22 @@
 #pragma once
 // relayhub-bridge: joins one hub to every other hub whose bridge uses the
-// same Redis pub/sub channel. The bridge owns the options, its random
-// instance id, the counters, the two bounded buffers and three links (hub,
-// Redis publisher, Redis subscriber), each with its own thread.
+// same Redis stream (or pub/sub channel). The bridge owns the options, its
+// random instance id, the counters, the two bounded buffers, the session
+// state the links share, and four threads besides the main one: the hub
+// link, the Redis writer, the Redis reader and (with --metrics) the
+// metrics endpoint.
 //
-//   hub --(hub link)--> ring_to_redis --(publisher)--> Redis
-//   Redis --(subscriber)--> ring_to_hub --(hub link)--> hub
+//   hub --(hub link)--> ring_to_redis --(writer: XADD / PUBLISH)--> Redis
+//   Redis --(reader: XREAD / SUBSCRIBE)--> ring_to_hub --(hub link)--> hub
+//
+// Before anything flows, the writer claims the hub in Redis under the
+// identity the hub announced: one hub, one active bridge (a second one
+// stands by), so that no configuration of bridges can cycle.
 //
 // Threading: init, run and close run on the main thread, which also prints
 // the counters and handles the stop signals. After init, opt, instance_id,
 // password and max_message are read-only; b_stop and the counters are
-// atomics; the rings lock themselves.
+// atomics; the rings lock themselves; session is guarded by its lock.
 
 #include <signal.h>
 
@@ -22,14 +28,67 @@
 #include "bridge/bridge_options.hpp"
 #include "bridge/bridge_wire.hpp"
 #include "bridge/g_hub_link.hpp"
+#include "bridge/g_bridge_metrics.hpp"
 #include "bridge/g_redis_link.hpp"
 #include "bridge/g_ring.hpp"
+#include "support/g_mutex.hpp"
 
 // Exit status of the program.
 enum BRIDGE_EXIT_E : int {
   BRIDGE_EXIT_OK = 0,            // stopped by a signal, or the usage text
-  BRIDGE_EXIT_START_FAILED = 1,  // unreadable password or CA file, no memory
+  BRIDGE_EXIT_START_FAILED = 1,  // unreadable or unsafe password file, CA or
+                                 // key file, metrics port taken, no memory
   BRIDGE_EXIT_USAGE = 2,         // a wrong command line
+};
+
+// A stream entry id.
+struct STREAM_ID {
+  uint64_t ms = 0;
+  uint64_t seq = 0;
+  bool operator==(const STREAM_ID&) const = default;
+  bool less(const STREAM_ID& o) const { return ms < o.ms || (ms == o.ms && seq < o.seq); }
+};
+
+// What the links tell each other about the hub session, its claim and the
+// positions in the stream. Threading: every member is guarded by lock.
+struct BRIDGE_SESSION {
+  enum : int { CLAIM_PENDING = 0, CLAIM_HELD = 1, CLAIM_REFUSED = 2 };
+  static constexpr size_t HOLDER_SIZE = 160;
+
+  g_mutex lock;
+  // Hub link: bumped at each open WebSocket session, with its hub's id.
+  uint64_t hub_session = 0;
+  uint64_t hub_id = 0;
+  // Writer: the claim for hub_session; holder names the bridge that has
+  // the hub when it is refused (or was lost to it).
+  uint64_t claim_session = 0;
+  int claim = CLAIM_PENDING;
+  char holder[HOLDER_SIZE] = {};
+  // Writer: bumped with each claim held; the reader starts from start.
+  uint64_t epoch = 0;
+  STREAM_ID start;
+  // Hub link: the last entry written whole into the hub, and each
+  // publishing bridge's last number written; written_dirty until the
+  // writer has saved them in Redis. The writer fills written_origins from
+  // Redis for a hub new to this bridge; the reader starts from a copy.
+  STREAM_ID written;
+  G_ORIGINS written_origins;
+  bool b_written_dirty = false;
+};
+
+// Holds a lock for a scope; a closed lock is not held.
+class SESSION_LOCK {
+ public:
+  explicit SESSION_LOCK(g_mutex& m) : p_lock(&m), b_held(m.lock() == 0) {}
+  ~SESSION_LOCK() {
+    if (b_held) p_lock->unlock();
+  }
+  SESSION_LOCK(const SESSION_LOCK&) = delete;
+  SESSION_LOCK& operator=(const SESSION_LOCK&) = delete;
+
+ private:
+  g_mutex* p_lock;
+  bool b_held;
 };
 
 class G_BRIDGE {
@@ -52,23 +111,36 @@ class G_BRIDGE {
   int run(int fd_signal, const sigset_t* stop_signals);
   void close();
 
+  // The hub link's and the reader's epoch tag of a record toward the hub.
+  static uint32_t record_aux(uint8_t type, uint64_t epoch) { return uint32_t(type) | uint32_t(epoch << 8); }
+  static uint32_t aux_epoch(uint64_t epoch) { return uint32_t(epoch << 8) >> 8; }
+
   BRIDGE_OPTIONS opt;
-  uint8_t instance_id[FED_ID_SIZE] = {};
+  uint64_t instance_id = 0;
   char password[PASSWORD_MAX] = {};
   size_t password_len = 0;
   bool b_password = false;
+  // Where Redis is; each Redis link adds its own TLS context.
+  REDIS_ENDPOINT redis;
   // Largest payload relayed: --max-message, and what a buffer can hold.
   size_t max_message = 0;
+  // Largest payload the hub of the current session takes (what it
+  // announced or what its 1009 taught), at most max_message.
+  std::atomic<size_t> hub_message_max{0};
+  // Age in ms of the last stream entry written into the hub, when written.
+  std::atomic<uint64_t> lag_ms{0};
 
   std::atomic<bool> b_stop{false};
   G_BRIDGE_COUNTERS counters;
+  BRIDGE_SESSION session;
   G_RING ring_to_hub;
   G_RING ring_to_redis;
   G_HUB_LINK hub;
   G_REDIS_LINK pub;
   G_REDIS_LINK sub;
+  G_BRIDGE_METRICS metrics;
 
  private:
-  int read_password();
+  int read_private_file(const char* path, const char* what, bool b_keep);
   void stop_links();
 };

@@ -64,6 +64,7 @@ void G_RING::drop_front() {
   r_pos += n;
   used -= n;
   --n_records;
+  if (n_peeked != 0) --n_peeked;
   if (n_records == 0) {
     r_pos = w_pos = 0;
     wrap_end = cap;
@@ -111,16 +112,44 @@ int G_RING::push(const void* head, size_t head_len, const void* data, size_t len
   return RING_OK;
 }
 
+void G_RING::forget(size_t n) {
+  if (lock.lock() != 0) return;
+  for (size_t i = 0; i < n && n_peeked != 0; ++i) drop_front();
+  lock.unlock();
+}
+
+void G_RING::rewind() {
+  if (lock.lock() != 0) return;
+  n_peeked = 0;
+  lock.unlock();
+}
+
+size_t G_RING::handed() {
+  if (lock.lock() != 0) return 0;
+  const size_t n = n_peeked;
+  lock.unlock();
+  return n;
+}
+
 uint64_t G_RING::clear() {
   if (lock.lock() != 0) return 0;
   const uint64_t n = n_records;
   n_records = 0;
+  n_peeked = 0;
   used = 0;
   r_pos = w_pos = 0;
   wrap_end = cap;
   b_wrapped = false;
   lock.unlock();
   return n;
+}
+
+bool G_RING::fits(size_t data_len) {
+  if (data_len > max_data()) return false;
+  if (lock.lock() != 0) return false;
+  const bool ok = place(record_size(data_len)) != SIZE_MAX;
+  lock.unlock();
+  return ok;
 }
 
 size_t G_RING::count() {

@@ -4,9 +4,15 @@
 // data, rounded up to 8 bytes; a record that does not fit before the end of
 // the block starts again at its front. Nothing is allocated after init.
 //
+// A consumer that must keep what it sent until it is acknowledged (the
+// Streams publisher) hands records out with peek_next, removes them with
+// forget once acknowledged, and hands them all out again with rewind after
+// a lost connection.
+//
 // Threading: any number of threads may push and pop; every member below
-// the lock is guarded by it. pop_with runs its callback under the lock, so
-// the callback must be short and must not touch this ring.
+// the lock is guarded by it. pop_with and peek_next run their callback
+// under the lock, so the callback must be short and must not touch this
+// ring. One consumer at a time uses peek_next, forget and rewind.
 
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +76,42 @@ class G_RING {
     return r;
   }
 
+  // Hands the oldest record not handed yet to f (as pop_with does) and
+  // counts it as handed when f returns true; it stays in the ring. Results
+  // as pop_with's.
+  template <class F>
+  int peek_next(F&& f) {
+    if (lock.lock() != 0) return POP_EMPTY;
+    int r = POP_EMPTY;
+    if (n_peeked < n_records) {
+      size_t at = n_peeked == 0 ? r_pos : peek_pos;
+      if (b_wrapped && at == wrap_end) at = 0;
+      uint32_t len = 0;
+      uint32_t aux = 0;
+      read_head(p_buf + at, len, aux);
+      if (f(static_cast<const char*>(p_buf + at + RECORD_HEAD), size_t(len), aux)) {
+        peek_pos = at + record_size(len);
+        ++n_peeked;
+        r = POP_TAKEN;
+      } else {
+        r = POP_DECLINED;
+      }
+    }
+    lock.unlock();
+    return r;
+  }
+  // Removes the n oldest handed records (fewer when fewer were handed).
+  void forget(size_t n);
+  // The handed records count as not handed: peek_next starts again at the
+  // oldest.
+  void rewind();
+  // Records handed and not forgotten.
+  size_t handed();
+
+  // Whether a record of data_len bytes (head included) would fit now
+  // without dropping anything.
+  bool fits(size_t data_len);
+
   // Drops every record; returns how many there were.
   uint64_t clear();
   size_t count();
@@ -95,4 +137,8 @@ class G_RING {
   bool b_wrapped;
   size_t n_records;
   size_t used;
+  // The oldest n_peeked records have been handed; the next one starts at
+  // peek_pos (or at wrap_end's front when the ring wrapped there).
+  size_t n_peeked = 0;
+  size_t peek_pos = 0;
 };

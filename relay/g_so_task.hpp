@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 
+#include "metrics/g_metrics.hpp"
 #include "support/g_event.hpp"
 #include "support/g_thread.hpp"
 #include "websocket/websocket_srv.hpp"
@@ -89,6 +90,16 @@ class G_SO_TASK {
   std::atomic<bool> b_connected{false};
   std::atomic<bool> b_relay{false};  // ready to receive fanned-out messages
   std::atomic<bool> b_running{false};
+  // The member's kind while it is one (G_KIND_NONE otherwise); written by the
+  // receive thread at set-up and teardown.
+  std::atomic<int> kind_now{G_KIND_NONE};
+  // Set by the receive thread while it hands a batch out: a stop waits until
+  // no slot is in the middle of one (what was read is delivered first).
+  std::atomic<bool> b_fanning{false};
+
+  // ---- counters: each group has one writer (G_SLOT_COUNTERS says which);
+  // summed by a scrape ----
+  G_SLOT_COUNTERS counters;
 
   // ---- the threads: started by init_task at start-up; the receive thread
   // joins the send thread when it ends, the destructor joins both ----
@@ -100,6 +111,8 @@ class G_SO_TASK {
   // one needs storage of its own.
   sockaddr_in addr_listen{};
   uint32_t addr_listen_size = 0;
+  // When the connection now served was accepted (g_tls_t::now_ms).
+  int64_t accepted_ms = 0;
   // Messages of the current read, fanned out together.
   static constexpr size_t BATCH_MAX = 256;
   // Room a plain read leaves in front of its bytes for the frame header a
@@ -112,6 +125,8 @@ class G_SO_TASK {
   // waited (nothing more of it is relayed); reset per connection.
   uint32_t skipped_r = 0;
   bool b_abandon = false;
+  // work_r ended because the member's late first bytes need a set-up.
+  bool b_setup_again = false;
 
   // ---- written under the send lock by whoever hands a batch to the send
   // thread, cleared by the send thread; read without the lock by waiting
@@ -119,6 +134,11 @@ class G_SO_TASK {
   // When the batch now in flight on the send thread was handed over
   // (g_tls_t::now_ms), 0 while none is.
   std::atomic<int64_t> inflight_since_ms{0};
+
+  // ---- written by the receive thread, read by other slots' set-ups: the
+  // address (network order) and time of this slot's last HTTP answer ----
+  std::atomic<uint32_t> answered_addr{0};
+  std::atomic<int64_t> answered_ms{0};
 
   // ---- process-wide: written once before any task is released, except the
   // atomics ----
@@ -132,6 +152,15 @@ class G_SO_TASK {
   static std::atomic<int32_t> task_count;
   static std::atomic<int> so_listen;
   static std::atomic<bool> b_print_was_active;
+  // A clean stop is under way (set once by the hub on SIGTERM or SIGINT):
+  // nothing more is read, each slot closes its connection politely by
+  // stop_deadline_ms (g_tls_t::now_ms).
+  static std::atomic<bool> b_stopping;
+  // Receive threads started and not yet ended (the hub watches for 0).
+  static std::atomic<int> live_r;
+  static std::atomic<int64_t> stop_deadline_ms;
+  // When the process started, in seconds since the epoch (for the metrics).
+  static int64_t start_time;
   static uint32_t ref_count;
   static g_event e_thread_p;
   static g_thread h_thread_p;
@@ -180,6 +209,15 @@ class G_SO_TASK {
   int send_control(const char* frame, size_t length, bool final);
   int work_w();
   void reset();
+
+  // Sums every slot's counters and state into m, at one moment.
+  static void take_snapshot(G_METRICS_SNAPSHOT& m);
+  // The hub's own pages besides the chat page, registered with the
+  // handshake (WEBSOCKET_SRV::dynamic_page): GET or HEAD of /metrics (the
+  // counters in the Prometheus text format) and /healthz ("ok" while the
+  // hub accepts, 503 once it stops). Returns the status sent, or 0 when the
+  // request is for another page.
+  static int serve_page(WEBSOCKET_SRV& ws, const http_request_t& req);
   void assign_send_buffer(char* buffer, size_t size);
 
   // The send lock: taken before framing or writing; given back by the
@@ -201,11 +239,21 @@ class G_SO_TASK {
   // how many bytes, the close waits for the peer's own close while it drops
   // what the peer still sends.
   static constexpr unsigned CLOSE_WAIT_MS = 2000;
-  static constexpr int64_t LINGER_MS = 2000;
+  static constexpr int64_t LINGER_MS = 3000;
   static constexpr uint64_t LINGER_BYTES = 16u << 20;
   // A receiver whose batch in flight is not taken by its socket within this
   // is disconnected (the send thread's write deadline).
   static constexpr int64_t STALL_CUT_MS = 10000;
+  // How long a silent connection from an address that was just answered
+  // over HTTP (a browser's spare connection) waits outside the relay for
+  // its first bytes: about as long as a browser keeps such a connection.
+  static constexpr unsigned SPARE_WAIT_MS = 10000;
+  static constexpr int64_t SPARE_PAIR_MS = 2000;
+  // How long a tail of a plain read held back at the end of a UTF-8
+  // character waits for the rest of it.
+  static constexpr unsigned TAIL_WAIT_MS = 50;
+  // How long a connection lingers for the peer's FIN when the hub stops.
+  static constexpr int64_t STOP_LINGER_MS = 500;
   // A sender waiting for a receiver's lock looks at its own client this
   // often; once that client has left, it does not wait for a receiver whose
   // batch has been in flight this long.
@@ -243,6 +291,58 @@ class G_SO_TASK {
   // slot is closing, or the sender's own client has left and this receiver
   // is stalled).
   int lock_for(G_SO_TASK* sender);
-  void linger_close();
+  // Reads and drops what the peer still sends after our last bytes, until
+  // its end of stream, until_ms (g_tls_t::now_ms) or LINGER_BYTES.
+  void linger_close(int64_t until_ms);
+  // The polite end of a member when the hub stops: after every fan-out under
+  // way has been delivered, a close frame with 1001 (WebSocket), the TLS
+  // close_notify (TLS), the FIN (all), then a short linger; all within the
+  // stop's deadline.
+  void close_for_stop();
+  // Fans out the len bytes of a plain read at p, except an incomplete UTF-8
+  // character at its end when the read filled the buffer (len == full) or
+  // the bytes before it are text; those bytes (at most 3) are moved to p and
+  // their count returned, for the next read to complete.
+  size_t fan_out_text(char* p, size_t len, size_t full);
+  // Bytes at the end of p[0..len) that start a UTF-8 character still short
+  // of its continuation bytes: 0 to 3.
+  static size_t utf8_incomplete_tail(const char* p, size_t len);
+  // The accept loop's steps, one connection after another. accept_one:
+  // ACCEPT_OK with the new socket in so; ACCEPT_RETRY to accept again;
+  // ACCEPT_STOPPED / ACCEPT_FAILED: the loop ends (start_server returns 0 /
+  // -1; the first failure stops every slot). arrived: counts the connection
+  // in and prints its SYN line; returns the active count. serve: set-up,
+  // membership and the read loop (again for a late set-up). teardown: the
+  // session ends, the slot waits for a send in flight, prints the .fin line.
+  enum : int { ACCEPT_OK = 0, ACCEPT_RETRY = 1, ACCEPT_STOPPED = 2, ACCEPT_FAILED = 3 };
+  int accept_one(int& so);
+  int32_t arrived(int so);
+  void serve(int so, int32_t count);
+  void become_member();
+  void teardown(int so);
+  // Whether this connection looks like a browser's spare one: some slot
+  // answered an HTTP request from the same address (network order) after
+  // this connection was accepted and within SPARE_PAIR_MS of it.
+  bool spare_of_a_page_load(uint32_t addr) const;
+  // Waits up to ms for the connection's first bytes, consuming nothing:
+  // true when some came.
+  bool first_bytes_within(unsigned ms);
+  // Results of set_up.
+  enum : int { SETUP_MEMBER = 0, SETUP_ENDED = 1 };
+  // A connection's set-up: TLS detection and handshake (not again for a
+  // late set-up of a TLS connection), then the request, if any; prints the
+  // kind. SETUP_MEMBER when it is to become a relay member, SETUP_ENDED
+  // when it was refused or answered over HTTP (and lingered). late: the
+  // second set-up of a member whose first bytes came after its first one.
+  int set_up(int so, int32_t count, bool late);
+  // For a member that was silent through its set-up: waits for its first
+  // bytes and tells whether they start a ClientHello or an HTTP request, so
+  // that it must be set up again (true), or are plain data (false).
+  bool late_first_bytes_need_set_up();
+  static const wchar_t* kind_name(int kind);
+  // Counts a handshake's outcome (its HTTP status, a refusal).
+  void count_handshake(int hs);
+  // The kind of the connection now attached.
+  int kind_of_connection() const;
   void print_kind();
 };

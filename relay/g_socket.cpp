@@ -10,6 +10,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <strings.h>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -56,6 +59,7 @@ int G_SOCKET::config(int argc, char** argv) {
   packet_length_r = 4096;
   cso_type = SOCK_STREAM;
   cso_protocol = IPPROTO_TCP;
+  b_reduced = false;
 
   bool b_help = false;
   for (int i = 1; i < argc; ++i) {
@@ -93,6 +97,22 @@ int G_SOCKET::config(int argc, char** argv) {
   }
   if (config_override != nullptr) config_override(this);
 
+  if (cw_connections == 0) {
+    cw_connections = listen ? MAX_CONNECTIONS : 1;
+  } else if (cw_connections > MAX_CONNECTIONS) {
+    cw_connections = MAX_CONNECTIONS;
+    b_reduced = true;
+  }
+  if (print_once) print = true;
+
+  if (b_help) return -1;
+  if (listen && port_local != 0) return 0;
+  if (host_remote[0] == 0) return -1;
+  if (port_remote == 0) return -1;
+  return 0;
+}
+
+void G_SOCKET::load_identity() {
   g_tls_t::init_ctx(G_TLS_MODE_SERVER);
   const char* const pem[2] = {g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_2};
   for (int i = 0; i < 2; ++i) {
@@ -100,33 +120,21 @@ int G_SOCKET::config(int argc, char** argv) {
     tls_fault[i] = g_tls_t::cer_fault;
     tls_fault_errno[i] = g_tls_t::cer_fault_errno;
   }
+}
 
-  if (cw_connections == 0) {
-    cw_connections = listen ? MAX_CONNECTIONS : 1;
-  } else if (cw_connections > MAX_CONNECTIONS) {
-    cw_connections = MAX_CONNECTIONS;
-    wprintf(L"!! G_SOCKET::config()  number of connections reduced to: %u\n\n",
-            MAX_CONNECTIONS);
-  }
-  if (print_once) print = true;
-  if (verbose) {
-    wprintf(L":: config ::\n");
-    wprintf(L"  print:%u, print_once:%u, listen:%u, write:%u, connections:%u\n",
-            (unsigned)print, (unsigned)print_once, (unsigned)listen, (unsigned)write,
-            (unsigned)cw_connections);
-    wprintf(L"  verbose:%u, quiet:%u, packet_length_r:%llu\n", (unsigned)verbose,
-            (unsigned)(1 - report), (unsigned long long)packet_length_r);
-    wprintf(L"  so_type:%u, so_protocol:%u\n", cso_type, cso_protocol);
-    wprintf(L"  addr_local  %s:%u\n", host_local, (unsigned)port_local);
-    wprintf(L"  addr_remote %s:%u\n\n", host_remote, (unsigned)port_remote);
-    wprintf(L":: ------ ::\n");
-  }
-
-  if (b_help) return -1;
-  if (listen && port_local != 0) return 0;
-  if (host_remote[0] == 0) return -1;
-  if (port_remote == 0) return -1;
-  return 0;
+void G_SOCKET::print_config() const {
+  if (b_reduced)
+    wprintf(L"!! G_SOCKET::config()  number of connections reduced to: %u\n\n", MAX_CONNECTIONS);
+  if (!verbose) return;
+  wprintf(L":: config ::\n");
+  wprintf(L"  print:%u, print_once:%u, listen:%u, write:%u, connections:%u\n", (unsigned)print,
+          (unsigned)print_once, (unsigned)listen, (unsigned)write, (unsigned)cw_connections);
+  wprintf(L"  verbose:%u, quiet:%u, packet_length_r:%llu\n", (unsigned)verbose, (unsigned)(1 - report),
+          (unsigned long long)packet_length_r);
+  wprintf(L"  so_type:%u, so_protocol:%u\n", cso_type, cso_protocol);
+  wprintf(L"  addr_local  %s:%u\n", host_local, (unsigned)port_local);
+  wprintf(L"  addr_remote %s:%u\n\n", host_remote, (unsigned)port_remote);
+  wprintf(L":: ------ ::\n");
 }
 
 G_SOCKET::sizes_t G_SOCKET::compute_sizes(uint64_t packet_length, uint32_t protocol,
@@ -150,9 +158,16 @@ G_SOCKET::sizes_t G_SOCKET::compute_sizes(uint64_t packet_length, uint32_t proto
 
 G_SOCKET::G_SOCKET(int argc, char** argv) {
   b_configured = false;
-  if (config(argc, argv) != 0) return;
+  const int configured = config(argc, argv);
+  // The TLS identity is loaded and the configuration shown also before the
+  // usage text, which then follows them.
+  load_identity();
+  print_config();
+  if (configured != 0) return;
   b_configured = true;
   setlocale(LC_ALL, "bg_BG.utf8");
+  G_SO_TASK::start_time = static_cast<int64_t>(time(nullptr));
+  WEBSOCKET_SRV::dynamic_page = &G_SO_TASK::serve_page;
   // The identity every WebSocket answer announces. Without randomness the
   // hub simply announces none: nothing else depends on it.
   uint64_t id = 0;
@@ -252,11 +267,121 @@ int G_SOCKET::start_server() {
   g_notify_ready_once();  // connections queue from here on, before any slot accepts
   G_SO_TASK::so_listen = so;
   for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].e_thread_r.signal();
+  watch();
   for (uint32_t i = 0; i < cw_connections; ++i) {
     task_table[i].h_thread_r.wait();
     task_table[i].h_thread_r.close();
   }
   return 0;
+}
+
+namespace {
+
+void stop_signals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
+}
+
+const wchar_t* signal_name(int sig) {
+  return sig == SIGTERM ? L"SIGTERM" : sig == SIGINT ? L"SIGINT" : L"SIGHUP";
+}
+
+}  // namespace
+
+void G_SOCKET::block_signals() {
+  sigset_t set;
+  stop_signals(&set);
+  // Fails only for an invalid argument.
+  (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void G_SOCKET::watch() {
+  sigset_t set;
+  stop_signals(&set);
+  int64_t stop_began = 0;
+  bool reset_sent = false;
+  while (G_SO_TASK::live_r.load() > 0) {
+    timespec slice{0, 50 * 1000000};
+    const int sig = sigtimedwait(&set, nullptr, &slice);
+    if (sig == SIGHUP && stop_began == 0) {
+      reload_identity();
+      continue;
+    }
+    if (sig == SIGINT || sig == SIGTERM) {
+      if (stop_began != 0) {
+        // Asked twice: whoever asks again does not want to wait.
+        wprintf(L"!! %ls again: stopping at once\n", signal_name(sig));
+        fflush(stdout);
+        _exit(128 + sig);
+      }
+      stop_began = g_tls_t::now_ms();
+      stop(sig);
+      continue;
+    }
+    if (stop_began == 0) continue;
+    const int64_t spent = g_tls_t::now_ms() - stop_began;
+    if (!reset_sent && spent >= STOP_MS * 3 / 4) {
+      // Clients that have not finished by now are not waited for: their
+      // connections are reset, which ends every wait that involves them.
+      reset_sent = true;
+      for (uint32_t i = 0; i < cw_connections; ++i) {
+        task_table[i].ws.tls.b_abort = true;
+        task_table[i].ws.tls.end_session();
+      }
+    }
+    if (spent >= STOP_MS - 100) {
+      // The stop is bounded whatever a thread is doing.
+      wprintf(L"!! the stop took longer than %lld ms: exiting\n", static_cast<long long>(STOP_MS));
+      fflush(stdout);
+      _exit(0);
+    }
+  }
+}
+
+void G_SOCKET::stop(int sig) {
+  wprintf(L":: stopping on %ls: closing %d connections\n", signal_name(sig), (int)G_SO_TASK::task_count.load());
+  fflush(stdout);
+  g_notify("STOPPING=1");
+  // The polite closes must be done by then; what is left is reset.
+  G_SO_TASK::stop_deadline_ms = g_tls_t::now_ms() + STOP_MS * 3 / 4 - 100;
+  G_SO_TASK::b_stopping = true;
+  G_SO_TASK::b_stop = true;
+  // No more connections: the slots blocked in accept return.
+  const int old = G_SO_TASK::so_listen.exchange(-1);
+  if (old != -1) {
+    ::shutdown(old, SHUT_RDWR);
+    ::close(old);
+  }
+  // No more reading: every slot's read returns, a fan-out under way ends
+  // first, and each slot then closes its connection (close_for_stop).
+  for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].ws.tls.shutdown_recv();
+}
+
+void G_SOCKET::reload_identity() {
+  g_notify_reloading();
+  const char* const pem[2] = {g_tls_t::PEM_FILE_1, g_tls_t::PEM_FILE_2};
+  G_TLS_CER_FAULT_E faults[2];
+  int errs[2];
+  SSL_CTX* ctx = g_tls_t::build_server_ctx(pem, 2, faults, errs);
+  wchar_t why[2][128];
+  for (int i = 0; i < 2; ++i) g_tls_t::cer_fault_text(faults[i], errs[i], why[i], 128);
+  if (ctx != nullptr) {
+    g_tls_t::replace_server_ctx(ctx);
+    const time_t until = static_cast<time_t>(g_tls_t::server_not_after.load());
+    tm t{};
+    char when[64] = "unknown";
+    if (until != 0 && gmtime_r(&until, &t) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &t);
+    wprintf(L":: reloaded the TLS identity (%s: %ls; %s: %ls): new handshakes use it, expires %s\n", pem[0],
+            why[0], pem[1], why[1], when);
+  } else {
+    // The same line as at start-up, and the identity in use (if any) stays.
+    wprintf(L"!! no usable TLS identity (%s: %ls; %s: %ls): %ls\n", pem[0], why[0], pem[1], why[1],
+            g_tls_t::server_valid ? L"the current identity stays" : L"TLS and WSS clients will be refused");
+  }
+  fflush(stdout);
+  g_notify("READY=1");
 }
 
 int G_SOCKET::start_client() {

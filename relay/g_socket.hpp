@@ -25,6 +25,8 @@ constexpr int EXIT_START_FAILED = 1;
 class G_SOCKET {
  public:
   static constexpr uint32_t MAX_CONNECTIONS = 32;
+  // How long a stop may take before the process exits.
+  static constexpr int64_t STOP_MS = 2000;
   static constexpr uint64_t ARENA_UNIT = 2097152;
 
   // Configuration record, filled by config().
@@ -46,6 +48,8 @@ class G_SOCKET {
   G_MEM mem;
   G_SO_TASK task_table[MAX_CONNECTIONS];
   bool b_configured = false;
+  // config reduced a connection count above MAX_CONNECTIONS.
+  bool b_reduced = false;
   // Set by the constructor when the hub cannot run although configured: the
   // exit status (EXIT_START_FAILED for the arena, a thread creation's error
   // number). Main thread only.
@@ -62,9 +66,34 @@ class G_SOCKET {
   G_SOCKET(const G_SOCKET&) = delete;
   G_SOCKET& operator=(const G_SOCKET&) = delete;
 
+  // Fills the configuration record from the command line: the defaults,
+  // the options, the connection count clamped to 1..32 (b_reduced when it
+  // was above). A pure parser: it prints and loads nothing. Returns 0 when
+  // the hub can run, -1 when the usage text is to be shown.
   int config(int argc, char** argv);
+  // Where the hub starts, after config: the TLS context and identity from
+  // the two PEM files (the outcome per file in tls_fault), and the console
+  // report of the configuration (the reduction line, the dump).
+  void load_identity();
+  void print_config() const;
   int init();
   int start_server();
+  // The main thread's watch while the hub serves: SIGHUP reloads the TLS
+  // identity, SIGTERM and SIGINT stop the hub (a second one during the stop
+  // ends the process at once). Returns when every receive thread has ended.
+  // The three signals are blocked in every thread (block_signals, before any
+  // thread is created), so only this wait receives them.
+  void watch();
+  static void block_signals();
+  // The clean stop: no more accepting or reading, what was read is
+  // delivered, every member is closed politely (close frame 1001,
+  // close_notify, FIN), all within STOP_MS; connections that do not finish
+  // by then are reset.
+  void stop(int sig);
+  // Loads the TLS identity from the same files into a new server context
+  // and puts it in place when usable; new handshakes use it, existing
+  // sessions keep theirs. One console line with the outcome.
+  void reload_identity();
   int start_client();
   int socket_configure(int so);
   // Without a usable TLS identity: one console line with each file's fault

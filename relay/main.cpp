@@ -18,6 +18,9 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   wprintf(L"\033[H\033[J");
   fflush(stdout);
+  // Stop and reload signals are taken by the main thread's watch alone:
+  // blocked here, before any thread exists, they stay blocked in all.
+  G_SOCKET::block_signals();
   int status = 0;
   {
     G_SOCKET hub(argc, argv);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# relayhub set-up: install build and test dependencies, build, make a
-# localhost certificate, run the hub, or run the whole test suite.
+# relayhub set-up: install what building and running (or testing) needs,
+# build, make a localhost certificate, run the hub, or run the whole test suite.
 #
 #   bash scripts/setup.sh run [relayhub options]   build and start (port 8081, -L 65536)
 #   bash scripts/setup.sh args [relayhub options]  print the options `run` would use
@@ -16,29 +16,37 @@ cd "$ROOT"
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
-PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis-dev libgtest-dev
-          openssl python3 python3-websockets netcat-openbsd)
-# What the tests use besides: real clients and peers (a browser, Redis, ncat,
-# curl), the man page renderer, clang for the fuzz targets, systemd-analyze
-# for the service unit, and what cpack needs for the Debian package's Depends.
-TEST_PACKAGES=(chromium redis-server ncat curl groff-base man-db clang
-               libclang-rt-14-dev systemd dpkg-dev file)
+# What building and running the hub and the bridge need: the compiler and
+# CMake, the OpenSSL, libgcrypt and hiredis headers, and openssl for the
+# certificate.
+PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis-dev openssl)
+# What the tests use besides: GoogleTest, Python and real clients and peers
+# (nc, python3-websockets, a browser, Redis, ncat, curl, a terminal in tmux,
+# a parser for the metrics page), the man page renderer, clang for the fuzz
+# targets, systemd-analyze for the service unit, and what cpack needs for the
+# Debian package's Depends.
+TEST_PACKAGES=(libgtest-dev python3 python3-websockets netcat-openbsd chromium redis-server ncat curl
+               tmux python3-prometheus-client groff-base man-db clang libclang-rt-14-dev systemd dpkg-dev file)
 
-deps() {  # deps [extra packages...]
+deps() {  # deps PURPOSE PACKAGES...: says what PURPOSE needs and installs what is missing
+  local purpose="$1"; shift
   local missing=()
-  for p in "${PACKAGES[@]}" "$@"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
-  if [ "${#missing[@]}" -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  if [ "${#missing[@]}" -eq 0 ]; then
+    echo "Debian packages for $purpose: $* (all installed)"
+    return
   fi
+  echo "Debian packages for $purpose: $*; installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 }
 
 node_deps() {
   # Node's own clients (ws, the browser driver); the browser is Debian's.
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    echo "installing nodejs npm"
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq nodejs npm
   fi
   (cd tests/node && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
@@ -109,7 +117,7 @@ cmd="${1:-}"
 shift || true
 case "$cmd" in
   run)
-    deps
+    deps "building and running" "${PACKAGES[@]}"
     build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
     cert
     run_args "$@"
@@ -123,7 +131,7 @@ case "$cmd" in
     # Redis on 6390 (not the system's 6379), hubs on 8081 and 8082, their
     # consoles in build/pair-PORT.log; one bridge each on this terminal.
     # Ctrl-C stops them all.
-    deps redis-server
+    deps "building and running two hubs and Redis" "${PACKAGES[@]}" redis-server
     build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
     cert
     redis_port=6390
@@ -151,12 +159,12 @@ case "$cmd" in
     ;;
   package)
     # From a release build and the install rules; Depends from dpkg-shlibdeps.
-    deps dpkg-dev file
+    deps "building the Debian package" "${PACKAGES[@]}" dpkg-dev file
     build build -DCMAKE_BUILD_TYPE=Release -DRELAYHUB_TESTS=OFF
     (cd build && cpack -G DEB)
     ;;
   test)
-    deps "${TEST_PACKAGES[@]}"
+    deps "building and testing" "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     node_deps
     build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cd build-test
@@ -164,7 +172,7 @@ case "$cmd" in
     ;;
   sanitize)
     kind="${1:-address}"
-    deps "${TEST_PACKAGES[@]}"
+    deps "building and testing" "${PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     node_deps
     build "build-$kind" -DCMAKE_BUILD_TYPE=Debug -DRELAYHUB_SANITIZE="$kind"
     cd "build-$kind"

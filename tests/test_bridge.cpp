@@ -1,6 +1,6 @@
 // relayhub-bridge pieces without sockets: the message buffer, the hub's
 // frames as the bridge decodes them, the opening handshake, the published
-// header and the command line.
+// header, the sequence numbers, the Redis reply budget and the command line.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,11 @@
 #include "bridge/bridge_common.hpp"
 #include "bridge/bridge_options.hpp"
 #include "bridge/bridge_wire.hpp"
+#include "bridge/g_redis_conn.hpp"
 #include "bridge/g_ring.hpp"
+
+#include <hiredis/hiredis.h>
+#include <hiredis/read.h>
 
 namespace {
 
@@ -248,33 +252,190 @@ TEST(BridgeWire, HandshakeResponseJudged) {
 }
 
 TEST(BridgeWire, PublishedHeaderDecodedByType) {
-  const uint8_t own[FED_ID_SIZE] = {1, 2, 3, 4, 5, 6, 7, 8};
-  const uint8_t other[FED_ID_SIZE] = {8, 7, 6, 5, 4, 3, 2, 1};
-  auto msg = [](uint8_t type, const uint8_t* id, const std::string& payload) {
+  const uint64_t hub = 0x0102030405060708ull;
+  const uint64_t bridge = 0x1112131415161718ull;
+  auto msg = [&](uint8_t type, uint64_t seq, const std::string& payload) {
     char h[FED_HEADER_SIZE];
-    fed_header_write(h, type, id);
+    fed_header_write(h, type, hub, bridge, seq);
     return std::string(h, FED_HEADER_SIZE) + payload;
   };
-  uint8_t type = 0;
-  const char* p = nullptr;
-  size_t n = 0;
-  std::string m = msg(FED_TYPE_TEXT, other, "h\xc3\xa9");
-  ASSERT_EQ(fed_decode(m.data(), m.size(), own, type, p, n), FED_OK);
-  EXPECT_EQ(std::string(p, n), "h\xc3\xa9");
-  EXPECT_EQ(type, FED_TYPE_TEXT);
-  m = msg(FED_TYPE_BINARY, other, "");
-  ASSERT_EQ(fed_decode(m.data(), m.size(), own, type, p, n), FED_OK);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(type, FED_TYPE_BINARY);
-  m = msg(FED_TYPE_TEXT, own, "mine");
-  EXPECT_EQ(fed_decode(m.data(), m.size(), own, type, p, n), FED_OWN);
-  m = msg(FED_TYPE_TEXT, other, "\xc3");
-  EXPECT_EQ(fed_decode(m.data(), m.size(), own, type, p, n), FED_BAD_TEXT);
-  m = msg(9, other, "x");
-  EXPECT_EQ(fed_decode(m.data(), m.size(), own, type, p, n), FED_BAD_TYPE);
-  EXPECT_EQ(fed_decode(m.data(), FED_HEADER_SIZE - 1, own, type, p, n), FED_FOREIGN);
-  m[2] = 2;  // a later format version is not guessed at
-  EXPECT_EQ(fed_decode(m.data(), m.size(), own, type, p, n), FED_FOREIGN);
+  FED_MESSAGE m;
+  std::string s = msg(FED_TYPE_TEXT, 0x0A0B0C0D0E0F1011ull, "h\xc3\xa9");
+  // Big-endian on the wire, whatever the host.
+  EXPECT_EQ(s.substr(0, 12), std::string("rh\x02\x01\x01\x02\x03\x04\x05\x06\x07\x08", 12));
+  ASSERT_EQ(fed_decode(s.data(), s.size(), m), FED_OK);
+  EXPECT_EQ(std::string(m.payload, m.len), "h\xc3\xa9");
+  EXPECT_EQ(m.hub, hub);
+  EXPECT_EQ(m.type, FED_TYPE_TEXT);
+  EXPECT_EQ(m.bridge, bridge);
+  EXPECT_EQ(m.seq, 0x0A0B0C0D0E0F1011ull);
+  s = msg(FED_TYPE_BINARY, 1, "");
+  ASSERT_EQ(fed_decode(s.data(), s.size(), m), FED_OK);
+  EXPECT_EQ(m.len, 0u);
+  EXPECT_EQ(m.type, FED_TYPE_BINARY);
+  s = msg(FED_TYPE_TEXT, 1, "\xc3");
+  EXPECT_EQ(fed_decode(s.data(), s.size(), m), FED_BAD_TEXT);
+  s = msg(9, 1, "x");
+  EXPECT_EQ(fed_decode(s.data(), s.size(), m), FED_BAD_TYPE);
+  s = msg(FED_TYPE_TEXT, 1, "x");
+  EXPECT_EQ(fed_decode(s.data(), FED_HEADER_SIZE - 1, m), FED_FOREIGN);  // version 2 cut short
+  s[2] = 3;  // a later format version is not guessed at
+  EXPECT_EQ(fed_decode(s.data(), s.size(), m), FED_FOREIGN);
+  // Version 1, as earlier bridges and other programs publish it: the
+  // bridge's id is its origin, and it carries no sequence number.
+  const std::string v1 = std::string("rh\x01\x02", 4) + std::string("\x00\x00\x00\x00\x00\x00\x00\x09", 8) + "old";
+  ASSERT_EQ(fed_decode(v1.data(), v1.size(), m), FED_OK);
+  EXPECT_EQ(std::string(m.payload, m.len), "old");
+  EXPECT_EQ(m.hub, 9u);
+  EXPECT_EQ(m.bridge, 9u);
+  EXPECT_EQ(m.seq, 0u);
+  EXPECT_EQ(fed_decode(v1.data(), FED_HEADER_V1_SIZE - 1, m), FED_FOREIGN);
+}
+
+TEST(BridgeWire, SequenceNumbersJudgedPerBridge) {
+  G_ORIGINS o;
+  uint64_t missed = 0;
+  EXPECT_EQ(o.see(1, 5, &missed), G_ORIGINS::SEQ_NEW);  // joining late is no gap
+  EXPECT_EQ(o.see(1, 6, &missed), G_ORIGINS::SEQ_NEXT);
+  EXPECT_EQ(o.see(2, 1, &missed), G_ORIGINS::SEQ_NEW);
+  EXPECT_EQ(o.see(1, 6, &missed), G_ORIGINS::SEQ_DUPLICATE);
+  EXPECT_EQ(o.see(1, 3, &missed), G_ORIGINS::SEQ_DUPLICATE);
+  EXPECT_EQ(o.see(1, 10, &missed), G_ORIGINS::SEQ_GAP);
+  EXPECT_EQ(missed, 3u);
+  EXPECT_EQ(o.see(1, 7, &missed), G_ORIGINS::SEQ_DUPLICATE);  // the gap is not filled in later
+  EXPECT_EQ(o.see(2, 2, &missed), G_ORIGINS::SEQ_NEXT);
+  // Past the table's size the bridge heard from least recently is forgotten.
+  for (uint64_t b = 100; b < 100 + G_ORIGINS::ORIGINS_MAX - 2; ++b) EXPECT_EQ(o.see(b, 1, &missed), G_ORIGINS::SEQ_NEW);
+  EXPECT_EQ(o.see(1, 11, &missed), G_ORIGINS::SEQ_NEXT);    // still known: it was full, nothing evicted yet
+  EXPECT_EQ(o.see(999, 1, &missed), G_ORIGINS::SEQ_NEW);    // evicts bridge 2
+  EXPECT_EQ(o.see(2, 3, &missed), G_ORIGINS::SEQ_NEW);
+  EXPECT_EQ(o.see(1, 12, &missed), G_ORIGINS::SEQ_NEXT);
+}
+
+TEST(BridgeWire, StreamIdsAndHubAnnouncement) {
+  uint64_t ms = 0, seq = 0;
+  ASSERT_EQ(stream_id_parse("1765238400123-7", 15, ms, seq), 0);
+  EXPECT_EQ(ms, 1765238400123u);
+  EXPECT_EQ(seq, 7u);
+  char out[48];
+  EXPECT_EQ(std::string(out, stream_id_format(out, ms, seq)), "1765238400123-7");
+  EXPECT_EQ(stream_id_parse("18446744073709551615-18446744073709551615", 41, ms, seq), 0);
+  EXPECT_EQ(ms, UINT64_MAX);
+  for (const char* bad : {"", "12", "-3", "12-", "1-2-3", "1a-2", "18446744073709551616-0", "1 -2"})
+    EXPECT_EQ(stream_id_parse(bad, strlen(bad), ms, seq), -1) << bad;
+
+  uint64_t instance = 0, max = 0;
+  const std::string head =
+      "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nX-Relayhub-Instance: 00ff10a0b0c0d0e9\r\n"
+      "X-Relayhub-Message-Max: 4080\r\n\r\n";
+  EXPECT_EQ(ws_hub_announcement(head.data(), head.size(), instance, max), WS_ANNOUNCE_INSTANCE | WS_ANNOUNCE_MAX);
+  EXPECT_EQ(instance, 0x00ff10a0b0c0d0e9ull);
+  EXPECT_EQ(max, 4080u);
+  const std::string older = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
+  EXPECT_EQ(ws_hub_announcement(older.data(), older.size(), instance, max), 0);
+  const std::string broken =
+      "HTTP/1.1 101 Switching Protocols\r\nX-Relayhub-Instance: 00FF10A0B0C0D0E9\r\nX-Relayhub-Message-Max: 4k\r\n\r\n";
+  EXPECT_EQ(ws_hub_announcement(broken.data(), broken.size(), instance, max), 0);
+}
+
+TEST(BridgeRing, HandedRecordsStayUntilForgottenAndComeAgainAfterRewind) {
+  G_RING r;
+  ASSERT_EQ(r.init(128), 0);  // records of 16 bytes: eight fit
+  auto peek = [&](std::string* out) {
+    return r.peek_next([&](const char* d, size_t n, uint32_t) {
+      out->assign(d, n);
+      return true;
+    });
+  };
+  std::string got;
+  for (int round = 0; round < 3; ++round) {  // across the wrap
+    for (char c = 'a'; c < 'a' + 6; ++c) ASSERT_EQ(r.push(nullptr, 0, &c, 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
+    for (char c = 'a'; c < 'a' + 4; ++c) {
+      ASSERT_EQ(peek(&got), G_RING::POP_TAKEN);
+      EXPECT_EQ(got, std::string(1, c));
+    }
+    EXPECT_EQ(r.handed(), 4u);
+    r.forget(2);  // a and b answered
+    EXPECT_EQ(r.count(), 4u);
+    r.rewind();   // the connection was lost: c and d go again
+    for (char c = 'c'; c < 'a' + 6; ++c) {
+      ASSERT_EQ(peek(&got), G_RING::POP_TAKEN);
+      EXPECT_EQ(got, std::string(1, c));
+    }
+    EXPECT_EQ(peek(&got), G_RING::POP_EMPTY);
+    r.forget(10);  // no more than were handed
+    EXPECT_EQ(r.count(), 0u);
+  }
+  // Pushing after everything was handed: the next peek finds the new one.
+  ASSERT_EQ(r.push(nullptr, 0, "x", 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
+  ASSERT_EQ(peek(&got), G_RING::POP_TAKEN);
+  for (int i = 0; i < 7; ++i) ASSERT_EQ(r.push(nullptr, 0, "y", 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
+  EXPECT_FALSE(r.fits(1));
+  r.forget(1);
+  EXPECT_TRUE(r.fits(1));
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(peek(&got), G_RING::POP_TAKEN);
+    EXPECT_EQ(got, "y");
+  }
+}
+
+TEST(BridgeRedisReply, BudgetRefusesBombsAndKeepsOrdinaryReplies) {
+  REDIS_BUDGET budget;
+  budget.bytes_max = 64 * 1024;
+  budget.elements_max = 1000;
+  auto parse = [&](const std::string& wire, redisReply** out) {
+    redisReader* rd = redis_budget_reader(&budget);
+    EXPECT_NE(rd, nullptr);
+    budget.b_exceeded = false;
+    int r = redisReaderFeed(rd, wire.data(), wire.size());
+    void* reply = nullptr;
+    if (r == REDIS_OK) r = redisReaderGetReply(rd, &reply);
+    *out = static_cast<redisReply*>(reply);
+    redisReaderFree(rd);
+    return r;
+  };
+  redisReply* reply = nullptr;
+  // An XREAD answer, nested three deep, is built as hiredis builds it.
+  const std::string xread =
+      "*1\r\n*2\r\n$8\r\nrelayhub\r\n*1\r\n*2\r\n$3\r\n1-1\r\n*2\r\n$1\r\nm\r\n$5\r\nhello\r\n";
+  ASSERT_EQ(parse(xread, &reply), REDIS_OK);
+  ASSERT_NE(reply, nullptr);
+  const redisReply* entry = reply->element[0]->element[1]->element[0];
+  EXPECT_EQ(std::string(entry->element[0]->str), "1-1");
+  EXPECT_EQ(std::string(entry->element[1]->element[1]->str, entry->element[1]->element[1]->len), "hello");
+  freeReplyObject(reply);
+  ASSERT_EQ(parse(":42\r\n", &reply), REDIS_OK);
+  EXPECT_EQ(reply->integer, 42);
+  freeReplyObject(reply);
+
+  // Fifty million elements announced: refused at the header, nothing built.
+  reply = nullptr;
+  EXPECT_EQ(parse("*50000000\r\n:1\r\n:1\r\n", &reply), REDIS_ERR);
+  EXPECT_EQ(reply, nullptr);
+  EXPECT_TRUE(budget.b_exceeded);
+  // Many small elements in several arrays add up.
+  std::string many = "*3\r\n";
+  for (int a = 0; a < 3; ++a) {
+    many += "*400\r\n";
+    for (int i = 0; i < 400; ++i) many += ":1\r\n";
+  }
+  EXPECT_EQ(parse(many, &reply), REDIS_ERR);
+  EXPECT_TRUE(budget.b_exceeded);
+  // One string over the bytes.
+  EXPECT_EQ(parse("$70000\r\n" + std::string(70000, 'x') + "\r\n", &reply), REDIS_ERR);
+  EXPECT_TRUE(budget.b_exceeded);
+  // The budget is per reply: two replies just under it each pass.
+  redisReader* rd = redis_budget_reader(&budget);
+  const std::string half = "$30000\r\n" + std::string(30000, 'y') + "\r\n";
+  ASSERT_EQ(redisReaderFeed(rd, (half + half).data(), 2 * half.size()), REDIS_OK);
+  for (int i = 0; i < 2; ++i) {
+    void* r = nullptr;
+    ASSERT_EQ(redisReaderGetReply(rd, &r), REDIS_OK);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(static_cast<redisReply*>(r)->len, 30000u);
+    freeReplyObject(r);
+  }
+  redisReaderFree(rd);
 }
 
 TEST(BridgeConsole, PeerTextMadePrintable) {
@@ -321,4 +482,36 @@ TEST(BridgeOptions, CommandLine) {
   }
   BRIDGE_OPTIONS h;
   EXPECT_EQ(parse({"--hub", "h:80", "-h"}, h), BRIDGE_PARSE_HELP);
+
+  BRIDGE_OPTIONS s;
+  EXPECT_EQ(s.transport, TRANSPORT_STREAMS);  // the default
+  ASSERT_EQ(parse({"--hub", "h:80", "--redis", "r:6380", "--transport", "pubsub", "--retention=120", "--redis-ca",
+                   "ca.pem", "--redis-user", "bridge", "--password-file", "pw", "--metrics", "9101"},
+                  s),
+            BRIDGE_PARSE_OK)
+      << s.error;
+  EXPECT_EQ(s.transport, TRANSPORT_PUBSUB);
+  EXPECT_EQ(s.retention_s, 120u);
+  EXPECT_TRUE(s.b_redis_tls);  // --redis-ca implies TLS to Redis
+  EXPECT_STREQ(s.redis_user, "bridge");
+  EXPECT_STREQ(s.metrics_host, "127.0.0.1");  // loopback unless an address is given
+  EXPECT_EQ(s.metrics_port, 9101);
+  BRIDGE_OPTIONS m;
+  ASSERT_EQ(parse({"--hub", "h:80", "--redis", "r:6380", "--metrics", "0.0.0.0:9102"}, m), BRIDGE_PARSE_OK);
+  EXPECT_STREQ(m.metrics_host, "0.0.0.0");
+  EXPECT_EQ(m.metrics_port, 9102);
+  const std::vector<std::vector<const char*>> bad_new = {
+      {"--hub", "h:80", "--redis", "r:1", "--transport", "kafka"},
+      {"--hub", "h:80", "--redis", "r:1", "--retention", "0"},
+      {"--hub", "h:80", "--redis", "r:1", "--retention", "1m"},
+      {"--hub", "h:80", "--redis", "r:1", "--redis-user", "u"},  // a user wants a password
+      {"--hub", "h:80", "--redis", "r:1", "--redis-key", "k.pem"},  // a key wants its certificate
+      {"--hub", "h:80", "--redis", "r:1", "--metrics", "0"},
+      {"--hub", "h:80", "--redis", "r:1", "--metrics", "host:"},
+      {"--hub", "h:80", "--redis", "r:1", "--redis-tls=1"},
+  };
+  for (const auto& args : bad_new) {
+    BRIDGE_OPTIONS b;
+    EXPECT_EQ(parse(args, b), BRIDGE_PARSE_ERROR) << args[args.size() - 1];
+  }
 }

@@ -64,7 +64,8 @@ TEST(HttpRequest, FieldsOfAWholeHead) {
   EXPECT_EQ("permessage-deflate; client_max_window_bits", header(req, "sec-websocket-extensions"));
   EXPECT_EQ(std::string(3000, 'c'), header(req, "COOKIE"));
   EXPECT_EQ("<none>", header(req, "Origin"));
-  ASSERT_EQ(static_cast<long>(std::string("GET / HTTP/1.0\r\nX:\r\n\r\n").size()), parse("GET / HTTP/1.0\r\nX:\r\n\r\n", &req));
+  const std::string empty_value = "GET / HTTP/1.0\r\nX:\r\n\r\n";  // req points into it
+  ASSERT_EQ(static_cast<long>(empty_value.size()), parse(empty_value, &req));
   EXPECT_EQ("", header(req, "x"));
   EXPECT_EQ(0, req.minor_version);
 }

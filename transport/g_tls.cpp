@@ -141,9 +141,17 @@ int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
   so_attached = fd;
   so = fd;
   const bool client = mode == G_TLS_MODE_CLIENT;
-  if (!(client ? client_valid : server_valid) || fd == -1)
+  if (fd == -1)
     return G_TLS_FAIL;
-  SSL* s = SSL_new(client ? ctx_client : ctx_server);
+  SSL* s = nullptr;
+  {
+    // A reload may replace the server context meanwhile: the session takes
+    // its reference on the context under the same lock.
+    std::lock_guard<std::mutex> lk(ctx_mtx);
+    if (!(client ? client_valid : server_valid.load()))
+      return G_TLS_FAIL;
+    s = SSL_new(client ? ctx_client : ctx_server);
+  }
   if (s == nullptr)
     return G_TLS_FAIL;
   BIO* r = BIO_new(BIO_s_mem());
@@ -441,6 +449,13 @@ void g_tls_t::shutdown_send()
   fd_use use(*this);
   if (use.fd() != -1)
     ::shutdown(use.fd(), SHUT_WR);
+}
+
+void g_tls_t::shutdown_recv()
+{
+  fd_use use(*this);
+  if (use.fd() != -1)
+    ::shutdown(use.fd(), SHUT_RD);
 }
 
 int g_tls_t::set_recv_timeout(unsigned ms)

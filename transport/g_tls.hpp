@@ -55,9 +55,17 @@ enum G_TLS_CER_FAULT_E : int {
 class g_tls_t {
  public:
   // ---- process-wide contexts (transport/g_tls_ctx.cpp) ----
+  // The server context is replaced by a reload while connections are set
+  // up: new_session reads it and takes its reference under ctx_mtx, and a
+  // replacement swaps it under the same lock. Every other static is written
+  // on the main thread only, at start-up, reload or teardown.
   static SSL_CTX* ctx_server;
   static SSL_CTX* ctx_client;
-  static bool server_valid;
+  static std::mutex ctx_mtx;
+  static std::atomic<bool> server_valid;
+  // End of validity of the server certificate in use, in seconds since the
+  // epoch (0 = none loaded); read by the metrics.
+  static std::atomic<int64_t> server_not_after;
   static bool client_valid;
   static bool cert_valid;
   static bool no_weak_ciphers;
@@ -74,6 +82,9 @@ class g_tls_t {
 
   static int init_ctx(G_TLS_MODE_E mode);
   static int set_ciphers(bool no_weak);
+  // The protocol floor, cipher lists, server preference and security level
+  // on one context; the failure bits of set_ciphers' server side.
+  static int apply_policy(SSL_CTX* ctx, const char* tls12, const char* tls13);
   static int set_min_bits_ec(G_TLS_MIN_BITS_EC_E e);
   static int set_min_bits_ec(const char* name);
   static int load_cer(G_TLS_MODE_E mode);
@@ -89,6 +100,20 @@ class g_tls_t {
   static int cer_fault_text(G_TLS_CER_FAULT_E fault, int err, wchar_t* out, size_t n);
   static bool check_host(const char* name, size_t len);
   static void free_ctx();
+  // Reload of the server identity: a fresh server context with the current
+  // policy, the files loaded into it in order as at start-up (a later usable
+  // file replaces an earlier one); faults[i] and errnos[i] receive each
+  // file's outcome. The context when at least one file gave a usable
+  // identity, else null (nothing kept). Main thread.
+  static SSL_CTX* build_server_ctx(const char* const* files, int n, G_TLS_CER_FAULT_E* faults, int* errnos);
+  // Puts ctx in place of the server context and marks the server usable;
+  // new sessions use it, sessions made from the old one keep it (each holds
+  // a reference) and the old one is released with the last of them. Main
+  // thread.
+  static void replace_server_ctx(SSL_CTX* ctx);
+  // The end of validity of a context's certificate in seconds since the
+  // epoch, 0 when it has none.
+  static int64_t not_after_of(SSL_CTX* ctx);
 
   // ---- per-connection state ----
   // Both the receive and the send thread read ssl and so while either may run
@@ -166,6 +191,12 @@ class g_tls_t {
   [[nodiscard]] int64_t peek(char* buf, size_t size);
   // Ends the sending direction (TCP FIN) and keeps the socket for reading.
   void shutdown_send();
+  // Ends the receiving direction: a read blocked on the other thread
+  // returns the end of the stream; writing goes on.
+  void shutdown_recv();
+  // Sends the TLS close_notify (nothing without a session), blocking like
+  // send(): G_TLS_OK, or G_TLS_FAIL.
+  [[nodiscard]] int close_notify();
   // What became of the peer, from a look at the socket that never blocks
   // and consumes nothing: PEER_OPEN; PEER_DONE when it has closed its
   // sending side (what it sent is still to be read); PEER_GONE when it has

@@ -19,9 +19,13 @@
 
 #include "support/g_text.hpp"
 
+#include <ctime>
+
 SSL_CTX* g_tls_t::ctx_server = nullptr;
 SSL_CTX* g_tls_t::ctx_client = nullptr;
-bool g_tls_t::server_valid = false;
+std::mutex g_tls_t::ctx_mtx;
+std::atomic<bool> g_tls_t::server_valid{false};
+std::atomic<int64_t> g_tls_t::server_not_after{0};
 bool g_tls_t::client_valid = false;
 bool g_tls_t::cert_valid = false;
 bool g_tls_t::no_weak_ciphers = false;
@@ -67,35 +71,43 @@ int g_tls_t::init_ctx(G_TLS_MODE_E mode)
   return 0;
 }
 
+namespace {
+
+const char* const tls_1_3_cipher_list[2] = {
+    "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384",
+    "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384",
+};
+const char* const tls_1_2_cipher_list[2] = {
+    "CHACHA20:ECDHE+AESGCM:ECDHE+SHA384:ECDHE+SHA1:!CAMELLIA:!AES128",
+    "CHACHA20:ECDHE+AESGCM:!CBC:!SHA1:!CAMELLIA:!AES128",
+};
+
+}  // namespace
+
 int g_tls_t::set_ciphers(bool no_weak)
 {
-  static const char* const tls_1_3_cipher_list[2] = {
-      "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384",
-      "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384",
-  };
-  static const char* const tls_1_2_cipher_list[2] = {
-      "CHACHA20:ECDHE+AESGCM:ECDHE+SHA384:ECDHE+SHA1:!CAMELLIA:!AES128",
-      "CHACHA20:ECDHE+AESGCM:!CBC:!SHA1:!CAMELLIA:!AES128",
-  };
-
   no_weak_ciphers = no_weak;
   const int i = no_weak ? 1 : 0;
   int fails = 0;
   SSL_CTX* const ctxs[2] = {ctx_server, ctx_client};
   for (int side = 0; side < 2; ++side) {
-    SSL_CTX* ctx = ctxs[side];
-    if (ctx == nullptr)
-      continue;
-    const int shift = side == 0 ? 0 : 4;
-    if (SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1)
-      fails |= 0x01 << shift;
-    if (SSL_CTX_set_cipher_list(ctx, tls_1_2_cipher_list[i]) != 1)
-      fails |= 0x02 << shift;
-    if (SSL_CTX_set_ciphersuites(ctx, tls_1_3_cipher_list[i]) != 1)
-      fails |= 0x04 << shift;
-    SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
-    SSL_CTX_set_security_level(ctx, 2);
+    if (ctxs[side] != nullptr)
+      fails |= apply_policy(ctxs[side], tls_1_2_cipher_list[i], tls_1_3_cipher_list[i]) << (side == 0 ? 0 : 4);
   }
+  return fails;
+}
+
+int g_tls_t::apply_policy(SSL_CTX* ctx, const char* tls12, const char* tls13)
+{
+  int fails = 0;
+  if (SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr) != 1)
+    fails |= 0x01;
+  if (SSL_CTX_set_cipher_list(ctx, tls12) != 1)
+    fails |= 0x02;
+  if (SSL_CTX_set_ciphersuites(ctx, tls13) != 1)
+    fails |= 0x04;
+  SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_security_level(ctx, 2);
   return fails;
 }
 
@@ -237,6 +249,7 @@ int g_tls_t::load_cer(G_TLS_MODE_E mode)
     return 0;
 
   server_valid = true;
+  server_not_after = not_after_of(ctx);
   X509* cert = SSL_CTX_get0_certificate(ctx);
   if (cert == nullptr)
     return 0;
@@ -326,6 +339,74 @@ bool g_tls_t::check_host(const char* name, size_t len)
   return X509_check_host(cert, name, len, 0, nullptr) == 1;
 }
 
+int64_t g_tls_t::not_after_of(SSL_CTX* ctx)
+{
+  X509* cert = ctx != nullptr ? SSL_CTX_get0_certificate(ctx) : nullptr;
+  const ASN1_TIME* t = cert != nullptr ? X509_get0_notAfter(cert) : nullptr;
+  tm when{};
+  if (t == nullptr || ASN1_TIME_to_tm(t, &when) != 1)
+    return 0;
+  return static_cast<int64_t>(timegm(&when));
+}
+
+SSL_CTX* g_tls_t::build_server_ctx(const char* const* files, int n, G_TLS_CER_FAULT_E* faults, int* errnos)
+{
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (ctx == nullptr) {
+    for (int i = 0; i < n; ++i) {
+      faults[i] = G_TLS_CER_NO_CONTEXT;
+      errnos[i] = 0;
+    }
+    return nullptr;
+  }
+  const int p = no_weak_ciphers ? 1 : 0;
+  apply_policy(ctx, tls_1_2_cipher_list[p], tls_1_3_cipher_list[p]);
+  bool usable = false;
+  for (int i = 0; i < n; ++i) {
+    // As at start-up: a pair that fails half-way is tried on a scratch
+    // context first, so that it never spoils one loaded before it.
+    SSL_CTX* trial = SSL_CTX_new(TLS_server_method());
+    int r = -1;
+    if (trial == nullptr) {
+      cer_fault = G_TLS_CER_NO_CONTEXT;
+      cer_fault_errno = 0;
+    } else {
+      SSL_CTX_set_security_level(trial, SSL_CTX_get_security_level(ctx));
+      r = use_cer_and_key(trial, files[i], files[i], show_errors);
+      SSL_CTX_free(trial);
+    }
+    if (r == 0)
+      r = use_cer_and_key(ctx, files[i], files[i], show_errors);
+    faults[i] = r == 0 ? G_TLS_CER_OK : cer_fault;
+    errnos[i] = r == 0 ? 0 : cer_fault_errno;
+    usable = usable || r == 0;
+  }
+  if (!usable) {
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+
+void g_tls_t::replace_server_ctx(SSL_CTX* ctx)
+{
+  SSL_CTX* old = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(ctx_mtx);
+    old = ctx_server;
+    ctx_server = ctx;
+    server_valid = true;
+  }
+  server_not_after = not_after_of(ctx);
+  int days = 0;
+  int secs = 0;
+  const ASN1_TIME* t = X509_get0_notAfter(SSL_CTX_get0_certificate(ctx));
+  cert_valid = t != nullptr && ASN1_TIME_diff(&days, &secs, nullptr, t) == 1 && (days > 0 || secs > 0);
+  // Sessions made from the old context hold references of their own.
+  if (old != nullptr)
+    SSL_CTX_free(old);
+}
+
 void g_tls_t::free_ctx()
 {
   SSL_CTX* server = ctx_server;
@@ -333,7 +414,11 @@ void g_tls_t::free_ctx()
   server_valid = false;
   client_valid = false;
   cert_valid = false;
-  ctx_server = nullptr;
+  server_not_after = 0;
+  {
+    std::lock_guard<std::mutex> lk(ctx_mtx);
+    ctx_server = nullptr;
+  }
   ctx_client = nullptr;
   if (server != nullptr)
     SSL_CTX_free(server);

@@ -354,6 +354,35 @@ int64_t g_tls_t::send_pending()
 }
 
 // ---------------------------------------------------------------------------
+// close_notify: the TLS end of a connection the hub closes itself
+
+int g_tls_t::close_notify()
+{
+  session_lock sl(*this);
+  if (!sl.ready())
+    return G_TLS_FAIL;
+  SSL* s = sl.ref.get();
+  if (!SSL_is_init_finished(s))
+    return G_TLS_FAIL;
+  ERR_clear_error();
+  // Queues the alert in the write BIO behind any records still there; the
+  // peer's answer is not waited for.
+  (void)SSL_shutdown(s);
+  BIO* wbio = SSL_get_wbio(s);
+  char out[2048];
+  for (;;) {
+    if (!sl.ref.current())
+      return G_TLS_FAIL;
+    const int n = BIO_read(wbio, out, static_cast<int>(sizeof out));
+    if (n <= 0)
+      return G_TLS_OK;
+    sl.lock.release();
+    if (send_raw(out, static_cast<size_t>(n)) <= 0 || !sl.lock.acquire())
+      return G_TLS_FAIL;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // drain: the POLLIN branch of send_raw
 
 int g_tls_t::drain(short* events)

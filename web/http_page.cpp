@@ -18,10 +18,10 @@ bool equals(const char* p, size_t n, const char* word) {
   return n == strlen(word) && memcmp(p, word, n) == 0;
 }
 
-// The path of a request target, without query or fragment: origin form
-// ("/path"), or absolute form ("http://host/path", whose empty path is "/").
-// False for any other form, or a target with bytes that no URI holds.
-bool target_path(const char* t, size_t n, const char** path, size_t* path_len) {
+}  // namespace
+
+bool http_target_path(const char* t, size_t n, const char** path, size_t* path_len) {
+  if (t == nullptr || path == nullptr || path_len == nullptr) return false;
   for (size_t i = 0; i < n; ++i) {
     const unsigned char c = static_cast<unsigned char>(t[i]);
     if (c <= 0x20 || c >= 0x7F) return false;
@@ -46,21 +46,24 @@ bool target_path(const char* t, size_t n, const char** path, size_t* path_len) {
   return true;
 }
 
+namespace {
+
 const char* reason_of(int status) {
   switch (status) {
     case HTTP_STATUS_OK: return "OK";
     case HTTP_STATUS_NOT_FOUND: return "Not Found";
     case HTTP_STATUS_METHOD_NOT_ALLOWED: return "Method Not Allowed";
     case HTTP_STATUS_TOO_LARGE: return "Request Header Fields Too Large";
+    case HTTP_STATUS_UNAVAILABLE: return "Service Unavailable";
     default: return "Bad Request";
   }
 }
 
-// Fills the head for status with a body of body_len bytes of content_type.
-// With_body false (HEAD) keeps the Content-Length but sends no body.
-int answer(http_answer_t* out, int status, const char* body, size_t body_len,
-           const char* content_type, bool with_body) {
-  const int n = snprintf(out->head, sizeof(out->head),
+}  // namespace
+
+size_t http_answer_head(int status, const char* content_type, size_t content_length, char* out, size_t cap) {
+  if (out == nullptr || cap == 0) return 0;
+  const int n = snprintf(out, cap,
                          "HTTP/1.1 %d %s\r\n"
                          "%s"
                          "Content-Type: %s\r\n"
@@ -71,10 +74,22 @@ int answer(http_answer_t* out, int status, const char* body, size_t body_len,
                          "\r\n",
                          status, reason_of(status),
                          status == HTTP_STATUS_METHOD_NOT_ALLOWED ? "Allow: GET, HEAD\r\n" : "",
-                         content_type, body_len);
-  // The formats above are far below the head's size; a failure leaves an
-  // empty head rather than a cut one.
-  out->head_len = (n > 0 && static_cast<size_t>(n) < sizeof(out->head)) ? static_cast<size_t>(n) : 0;
+                         content_type, content_length);
+  // A failure leaves an empty head rather than a cut one.
+  if (n <= 0 || static_cast<size_t>(n) >= cap) {
+    out[0] = 0;
+    return 0;
+  }
+  return static_cast<size_t>(n);
+}
+
+namespace {
+
+// Fills the head for status with a body of body_len bytes of content_type.
+// With_body false (HEAD) keeps the Content-Length but sends no body.
+int answer(http_answer_t* out, int status, const char* body, size_t body_len,
+           const char* content_type, bool with_body) {
+  out->head_len = http_answer_head(status, content_type, body_len, out->head, sizeof(out->head));
   out->body = with_body ? body : nullptr;
   out->body_len = with_body ? body_len : 0;
   out->status = status;
@@ -107,7 +122,7 @@ int http_answer_request(const http_request_t* req, http_answer_t* out) {
   if (!get && !head) return http_answer_status(HTTP_STATUS_METHOD_NOT_ALLOWED, out);
   const char* path = nullptr;
   size_t path_len = 0;
-  if (!target_path(req->target, req->target_len, &path, &path_len))
+  if (!http_target_path(req->target, req->target_len, &path, &path_len))
     return http_answer_status(HTTP_STATUS_BAD_REQUEST, out);
   if (equals(path, path_len, "/") || equals(path, path_len, "/index.html")) {
     return answer(out, HTTP_STATUS_OK, http_chat_page, http_chat_page_len, "text/html; charset=utf-8",

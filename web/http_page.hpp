@@ -15,6 +15,7 @@ constexpr int HTTP_STATUS_BAD_REQUEST = 400;
 constexpr int HTTP_STATUS_NOT_FOUND = 404;
 constexpr int HTTP_STATUS_METHOD_NOT_ALLOWED = 405;
 constexpr int HTTP_STATUS_TOO_LARGE = 431;
+constexpr int HTTP_STATUS_UNAVAILABLE = 503;
 
 // Answer to a plain HTTP request that is not a WebSocket upgrade.
 struct http_answer_t {
@@ -42,6 +43,18 @@ int http_answer_status(int status, http_answer_t* out);
 // http_parse_request, then as http_answer_request; a head that is faulty or
 // does not end within len gives 400 (431 for too many headers).
 int http_page_answer(const char* request, size_t len, http_answer_t* out);
+
+// The head of an answer as every answer of the hub has it: the status line,
+// "Allow" with 405, Content-Type, Content-Length of the body that goes (or,
+// for HEAD, would go) with it, no caching, "Connection: close", and the
+// empty line; zero-terminated in out. Returns its length, 0 when it does
+// not fit cap.
+size_t http_answer_head(int status, const char* content_type, size_t content_length, char* out, size_t cap);
+
+// The path of a request target without query or fragment: origin form
+// ("/path"), or absolute form ("http://host/path", whose empty path is
+// "/"). False for any other form, or a target with bytes no URI holds.
+bool http_target_path(const char* target, size_t n, const char** path, size_t* path_len);
 
 // The page itself (generated at build time from web/chat.html).
 extern const char http_chat_page[];

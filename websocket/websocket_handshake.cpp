@@ -157,6 +157,7 @@ long announce(char* buf, size_t len, size_t max) {
 }  // namespace
 
 uint64_t WEBSOCKET_SRV::hub_instance = 0;
+int (*WEBSOCKET_SRV::dynamic_page)(WEBSOCKET_SRV& ws, const http_request_t& req) = nullptr;
 
 char* WEBSOCKET_SRV::header_get_key(char* str, size_t len, const char* name) {
   if (str == nullptr || name == nullptr) return nullptr;
@@ -377,6 +378,7 @@ int WEBSOCKET_SRV::answer_http(int status, const http_request_t* req) {
 int WEBSOCKET_SRV::refuse_upgrade(const char* refusal, size_t len, int status) {
   wprintf(L"\n\tInvalid or unsupported WebSocket handshake from the client!\n");
   http_status = status;
+  http_refused_upgrade = true;
   (void)tls.send(refusal, len);  // the connection is closed either way
   return WS_HANDSHAKE_ANSWERED;
 }
@@ -385,12 +387,15 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   handshake_rest_off = 0;
   handshake_rest_len = 0;
   http_status = 0;
+  http_refused_upgrade = false;
+  handshake_silent = false;
   if (pRAM == nullptr || size <= 255) return WS_HANDSHAKE_NONE;
 
   // Look first, plain or TLS alike: a stream that cannot be an HTTP request
   // keeps its bytes where they are, and they are relayed as its first
   // message, at once.
   const int64_t seen = tls.peek(pRAM, size - 1);
+  handshake_silent = seen < 0 && (tls.err_recv == EAGAIN || tls.err_recv == EWOULDBLOCK);
   if (seen <= 0 || http_request_line_kind(pRAM, (size_t)seen) == HTTP_LINE_NO) return WS_HANDSHAKE_NONE;
 
   b_frame_incomplete = false;
@@ -447,6 +452,13 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   if (!rfc_form && !old_form) {
     // A browser opening the page, curl, a health check, a form post: answered,
     // and the connection is closed by the caller; it never becomes a member.
+    if (dynamic_page != nullptr) {
+      const int sent = dynamic_page(*this, req);
+      if (sent > 0) {
+        http_status = sent;
+        return WS_HANDSHAKE_ANSWERED;
+      }
+    }
     return answer_http(HTTP_STATUS_OK, &req);
   }
   if (req.method_len != 3 || memcmp(req.method, "GET", 3) != 0)

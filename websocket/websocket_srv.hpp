@@ -49,6 +49,7 @@ enum WS_OPCODE_E : uint32_t {
 // Close status codes the hub sends.
 enum WS_CLOSE_E : uint16_t {
   WS_CLOSE_NORMAL = 1000,
+  WS_CLOSE_AWAY = 1001,  // going away: the hub stops
   WS_CLOSE_PROTOCOL = 1002,
   WS_CLOSE_INVALID_DATA = 1007,
   WS_CLOSE_TOO_BIG = 1009,
@@ -181,6 +182,17 @@ class WEBSOCKET_SRV {
   size_t handshake_rest_off = 0;
   size_t handshake_rest_len = 0;
   int http_status = 0;
+  // The answer refused a WebSocket upgrade (400 or 426).
+  bool http_refused_upgrade = false;
+  // With WS_HANDSHAKE_NONE: the client had sent nothing at all by the time
+  // the look timed out (a browser's spare connection, a listener): its
+  // first bytes, whenever they come, may still be a request.
+  bool handshake_silent = false;
+  // Pages of the program's own besides the chat page (/metrics, /healthz):
+  // offered every parsed request that is no upgrade; returns the status it
+  // sent, or 0 when the request is not for one of them. Set once before any
+  // connection; null = none.
+  static int (*dynamic_page)(WEBSOCKET_SRV& ws, const http_request_t& req);
   // The largest message this connection takes, announced in the RFC 6455
   // answer; set by the slot before the handshake.
   size_t message_limit = 0;
@@ -316,6 +328,11 @@ class WEBSOCKET_SRV {
   // the zero-terminated string. Returns the send result, or -1.
   int64_t send_msg(char* str, size_t str_len);
 
+  // Puts a close frame with code into c_reply (close_code = code) and ends
+  // the framing on this connection (version 0): nothing more is decoded or
+  // framed for it. Returns WS_WALK_CLOSE.
+  int close_with(uint16_t code);
+
  private:
   // The last read of the request timed out while the set-up budget still
   // runs: the client is only quiet for now.
@@ -326,8 +343,6 @@ class WEBSOCKET_SRV {
   int answer_http(int status, const http_request_t* req);
   int refuse_upgrade(const char* refusal, size_t len, int status);
   int64_t decrypt_old(char* data, size_t len, char*& cursor);
-  // Puts a close frame with code into c_reply; returns WS_WALK_CLOSE.
-  int close_with(uint16_t code);
   int walk_control(const char* payload, size_t n);
   // Checks the payload bytes of the incomplete text frame at data (avail
   // bytes held) that came since the last call, unmasked on the side: a text

@@ -65,7 +65,7 @@ record_t run(const std::vector<std::string>& args) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // config prints its dump on every call: keep it off the fuzzer's output.
+  // The hub's start-up prints its dump: keep it off the fuzzer's output.
   const int null_fd = open("/dev/null", O_WRONLY);
   if (null_fd >= 0) dup2(null_fd, STDOUT_FILENO);
   G_SOCKET::config_override = [](G_SOCKET* s) { parsed_connections = s->cw_connections; };

@@ -23,11 +23,12 @@ function reply(obj) {
 // run({ name, launch, open, commands, failure }):
 //   launch    extra launch options (defaultViewport, ...) and `args`, more flags
 //   open      async (browser) -> pages, before {"ok": true, "event": "loaded"}
-//   commands  { cmd: async (page, c) -> reply object (ok is added) }
+//   commands  { cmd: async (page, c, pages) -> reply object (ok is added) }
 //   failure   async (page) -> extra fields for a failed command's reply
 // {"cmd": "quit"} ends the driver; every other command runs on pages[c.page].
 async function run({ name, launch = {}, open, commands, failure }) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "relayhub-" + name + "-"));
+  fs.mkdirSync(path.join(profile, "Default"));
   const { args = [], ...options } = launch;
   const browser = await puppeteer.launch({
     executablePath: CHROMIUM,
@@ -58,7 +59,7 @@ async function run({ name, launch = {}, open, commands, failure }) {
         continue;
       }
       try {
-        reply({ ok: true, ...(await handler(page, c)) });
+        reply({ ok: true, ...(await handler(page, c, pages)) });
       } catch (e) {
         let extra = {};
         if (failure) {

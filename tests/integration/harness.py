@@ -222,6 +222,20 @@ class Hub(Watched):
             self._tmp.cleanup()
             self._tmp = None
 
+    def terminate(self, sig=signal.SIGTERM, timeout=10.0):
+        """Sends sig and waits for the hub to exit on its own: (exit status,
+        seconds it took). Fails when it does not exit within `timeout`."""
+        start = time.monotonic()
+        self.proc.send_signal(sig)
+        try:
+            status = self.proc.wait(timeout=timeout * SLOW)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the hub did not exit within %.1f s of signal %d" % (timeout * SLOW, sig))
+        secs = time.monotonic() - start
+        for t in self._threads:
+            t.join(timeout=5)
+        return status, secs
+
     def __enter__(self):
         return self
 
@@ -605,23 +619,41 @@ REDIS_BIN = "/usr/bin/redis-server"
 
 
 class Redis(Watched):
-    """One redis-server on a loopback port that stores nothing; stopped by
-    its own pid. start() again brings it back on the same port."""
+    """One redis-server on a loopback port, stopped by its own pid; start()
+    again brings it back on the same port. It stores nothing unless given a
+    directory (`persist`: an append-only file there, kept across restarts).
+    `tls` (cert, key) serves TLS only; `users` are ACL lines."""
 
-    def __init__(self, port=None, password=None):
+    def __init__(self, port=None, password=None, persist=None, tls=None, users=()):
         self.port = port if port is not None else free_port()
         self.password = password
+        self.persist = persist
+        self.tls = tls
+        self.users = users
         self.start()
 
     def start(self):
-        args = [REDIS_BIN, "--port", str(self.port), "--bind", HOST, "--save", "", "--appendonly", "no",
-                "--daemonize", "no", "--logfile", ""]
+        args = [REDIS_BIN, "--bind", HOST, "--daemonize", "no", "--logfile", ""]
+        if self.persist:
+            args += ["--dir", self.persist, "--save", "", "--appendonly", "yes"]
+        else:
+            args += ["--save", "", "--appendonly", "no"]
+        if self.tls:
+            args += ["--port", "0", "--tls-port", str(self.port), "--tls-cert-file", self.tls[0],
+                     "--tls-key-file", self.tls[1], "--tls-ca-cert-file", self.tls[0], "--tls-auth-clients", "no"]
+        else:
+            args += ["--port", str(self.port)]
         if self.password is not None:
             args += ["--requirepass", self.password]
+        for line in self.users:
+            args += ["--user"] + line.split()
         self._start(args, ready=lambda: self.wait_for("Ready to accept connections"))
 
     def stop(self):
         return self._end(signal.SIGTERM)
+
+    def kill(self):
+        return self._end(signal.SIGKILL)
 
     def command(self, *args):
         """One command on a fresh connection; returns the reply's first line."""
@@ -641,8 +673,81 @@ class Redis(Watched):
         self.stop()
 
 
+class Proxy:
+    """A TCP relay on a free loopback port to `port`, whose connections can be
+    cut: cut(seconds) ends every connection and, for that long, closes new
+    ones at once. Threads are daemons; close() ends everything."""
+
+    def __init__(self, port):
+        self.target = port
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((HOST, 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        self.conns = []
+        self.refuse_until = 0.0
+        self.closed = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while not self.closed:
+            try:
+                c, _ = self.listener.accept()
+            except OSError:
+                return
+            if time.monotonic() < self.refuse_until:
+                c.close()
+                continue
+            try:
+                u = socket.create_connection((HOST, self.target), timeout=5)
+            except OSError:
+                c.close()
+                continue
+            with self.lock:
+                self.conns += [c, u]
+            for a, b in ((c, u), (u, c)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pump(a, b):
+        try:
+            while True:
+                data = a.recv(65536)
+                if not data:
+                    break
+                b.sendall(data)
+        except OSError:
+            pass
+        for s in (a, b):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self, seconds):
+        self.refuse_until = time.monotonic() + seconds
+        with self.lock:
+            conns, self.conns = self.conns, []
+        for s in conns:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
+    def close(self):
+        self.closed = True
+        self.cut(0)
+        self.listener.close()
+
+
 COUNTER_NAMES = ("from hub", "to redis", "from redis", "to hub", "redis down", "buffer full", "hub down",
-                 "too large", "rejected")
+                 "too large", "rejected", "missed", "duplicates")
+# The Redis links' names on the console: (reader, writer), by transport.
+READER_RE = r"(?:subscribe|read)"
+WRITER_RE = r"(?:publish|append)"
 COUNTER_RE = re.compile(r":: counters  (.*)\n")
 
 
@@ -663,8 +768,8 @@ class Bridge(Watched):
     def wait_up(self, kinds_before=None, count=1, timeout=10.0):
         """Until the bridge is a ready WebSocket member of its hub and
         subscribed (the `count`-th time it says so)."""
-        self.wait_for(r":: redis \S+ up \(subscribe ", count=count, timeout=timeout)
-        self.wait_for(r":: redis \S+ up \(publish ", count=count, timeout=timeout)
+        self.wait_for(r":: redis \S+ up \(%s " % READER_RE, count=count, timeout=timeout)
+        self.wait_for(r":: redis \S+ up \(%s " % WRITER_RE, count=count, timeout=timeout)
         self.wait_for(r":: hub \S+ up ", count=count, timeout=timeout)
         if kinds_before is not None:
             self.hub.wait_for(KIND_RE, count=kinds_before + 1)

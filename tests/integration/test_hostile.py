@@ -904,19 +904,18 @@ class StalledReceivers(HostileCase):
         self.assert_unharmed()
 
     def test_slow_reader_that_keeps_up_is_never_cut(self):
-        # 48 KB/s of flood to a receiver with small buffers that pauses 0.7 s
-        # and then reads for 0.3 s, for longer than the bound: its batches
-        # wait in each pause, it keeps up on average, it is never cut, and
+        # A receiver that pauses 3 s at a time, longer than its buffers last
+        # at 96 KB/s of flood (the hub's write to it then waits), and then
+        # reads everything for a second: it keeps up on average, so it is
+        # never cut (a batch waits about 2 s, well within the bound), and
         # every byte arrives.
-        # (Below 16 KiB of receive buffer, loopback TCP itself delivers only a
-        # few KB/s to a window that small.)
-        w, port = self.staller(rcvbuf=16384)
-        flood = Flood(self.hub, chunk=4000, pace=1 / 12, keep=True)
+        w = RawWS(self.hub)
+        flood = Flood(self.hub, chunk=4000, pace=1 / 24, keep=True)
         got = MsgCheck("slow reader", keep_foreign=True, late=True)  # the pair's messages come too
         start = time.monotonic()
         while time.monotonic() - start < STALL_CUT * 1.5:
-            time.sleep(0.7)
-            until = time.monotonic() + 0.3
+            time.sleep(3.0)
+            until = time.monotonic() + 1.0
             while True:
                 left = until - time.monotonic()
                 if left <= 0 or not select.select([w.sock], [], [], left)[0]:
@@ -946,7 +945,7 @@ class StalledReceivers(HostileCase):
             got.feed(payload)
         self.assertEqual(got.faults, [])
         self.assertEqual(bytes(got.foreign_data[:len(expected)]), expected)
-        record("WS receiver reading in bursts, keeping up (15 s)", "never cut, %d KiB intact" % (len(expected) >> 10),
+        record("WS receiver pausing 3 s, then reading, keeping up (15 s)", "never cut, %d KiB intact" % (len(expected) >> 10),
                time.monotonic() - start)
         w.close()
         self.assert_unharmed()
@@ -974,13 +973,15 @@ class StalledReceivers(HostileCase):
 # ---------------------------------------------------------------- every HTTP request is answered
 
 class HttpRequests(HostileCase):
-    def answer_of(self, parts, gap=0.0, status=None):
-        """Sends a request in `parts` (`gap` seconds apart); the status line
-        of the answer and whether the hub then closed. The request's text
-        must never reach the members."""
+    def answer_of(self, parts, gap=0.0, status=None, silence=0.0):
+        """Sends a request in `parts` (`gap` seconds apart, the first after
+        `silence` seconds); the status line of the answer and whether the hub
+        then closed. The request's text must never reach the members."""
         foreign = (self.pair.raw_check.foreign, self.pair.ws_check.foreign)
         s = connect(self.hub)
         port = s.getsockname()[1]
+        if silence:
+            time.sleep(silence)
         start = time.monotonic()
         for i, p in enumerate(parts):
             if i and gap:
@@ -1025,6 +1026,30 @@ class HttpRequests(HostileCase):
                 self.hub.wait_for(r"SYN from 127\.0\.0\.1:%d  [^\n]*  HTTP\n" % port)
                 self.check_closed(st, port, foreign)
                 record("HTTP: " + name, line, secs)
+        self.assert_unharmed()
+
+    def test_a_spare_connection_put_to_use_later(self):
+        # Browsers open a connection ahead of time and send their request
+        # over it seconds later: it was served as a plain member meanwhile
+        # (and got the members' messages), but its first bytes are still
+        # taken for what they are. Its request (cookies and all) never
+        # reaches the members, and it is answered.
+        foreign = (self.pair.raw_check.foreign, self.pair.ws_check.foreign)
+        s = connect(self.hub)
+        port = s.getsockname()[1]
+        self.hub.wait_for(r"SYN from 127\.0\.0\.1:%d  [^\n]*  RAW\n" % port)
+        time.sleep(1.0)
+        s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nCookie: secret=1\r\n\r\n")
+        how, data, secs = read_to_end(s)
+        self.assertEqual(how, "eof")
+        self.assertIn(b"HTTP/1.1 200 OK\r\n", data)
+        self.hub.wait_for(r"server_\d\d\.late  so \d+  HTTP\n")
+        self.slot_freed(port)
+        s.close()
+        self.pair.wait_progress(5)
+        self.assertEqual((self.pair.raw_check.foreign, self.pair.ws_check.foreign), foreign,
+                         "request bytes reached the members")
+        record("spare connection: GET after its set-up", "200 after the members' messages, closed", secs)
         self.assert_unharmed()
 
     def test_upgrades_that_arrive_in_pieces(self):

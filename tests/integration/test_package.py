@@ -27,6 +27,7 @@ CONTENTS = [
 if HAVE_BRIDGE:
     CONTENTS += [
         ("usr/bin/relayhub-bridge", 0o755, None),
+        ("usr/share/man/man1/relayhub-bridge.1", 0o644, "docs/relayhub-bridge.1"),
     ]
 
 

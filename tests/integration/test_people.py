@@ -1,4 +1,5 @@
-"""What a person meets first: the chat page the hub serves to a browser, plain
+"""What a person meets first: the chat page the hub serves to a browser (names,
+the connection state, the README's picture of two tabs and a terminal), plain
 HTTP answered and closed, honest start-up failures (a port in use, no TLS
 identity), the set-up script's defaults, and the installed binary, man page
 and service unit."""
@@ -6,13 +7,15 @@ and service unit."""
 import os
 import re
 import shutil
+import signal
 import socket
 import ssl
+import struct
 import tempfile
 import time
 import unittest
 
-from harness import (BIN, HOST, SLOW, Hub, JsonLines, expect_silence, free_port, make_cert, recv_exact,
+from harness import (BIN, HOST, SLOW, Hub, JsonLines, client_frame, expect_silence, free_port, make_cert, recv_exact,
                      run_tool)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -59,7 +62,7 @@ def hub_with_cert(*args, **kw):
     d = tempfile.TemporaryDirectory()
     make_cert(d.name)
     hub = Hub(*args, cwd=d.name, **kw)
-    hub._cert_dir = d  # removed with the hub's test
+    hub._tmp = d  # removed when the hub stops
     return hub
 
 
@@ -123,6 +126,45 @@ class HttpAnswer(unittest.TestCase):
                     hub.wait_for(FIN_RE % so)
                     s.close()
             hub.wait_for(r"\.fin  active 02/32", count=3)
+
+    def test_a_spare_connection_used_later_is_answered(self):
+        # A browser opens a connection ahead of time and uses it for its next
+        # request seconds later: meanwhile the hub served the silent socket
+        # as a plain member, but its first bytes are still read as what they
+        # are. Over plain TCP a page request, over TLS an upgrade.
+        with hub_with_cert() as hub:
+            a = hub.connect()
+            s = socket.create_connection((HOST, hub.port), timeout=10)
+            hub.wait_for(r"SYN from 127\.0\.0\.1:%d [^\n]*RAW\n" % s.getsockname()[1])
+            time.sleep(1.0)
+            s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nCookie: secret=1\r\n\r\n")
+            got, headers, body, closed = read_http(s)
+            self.assertEqual((got, body, closed), (200, PAGE, True))
+            hub.wait_for(r"server_\d\d\.late  so \d+  HTTP\n")
+            expect_silence(a)  # the request went nowhere
+            s.close()
+
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            raw = socket.create_connection((HOST, hub.port), timeout=10)
+            hub.wait_for(r"SYN from 127\.0\.0\.1:%d [^\n]*RAW\n" % raw.getsockname()[1])
+            time.sleep(1.0)
+            t = ctx.wrap_socket(raw, server_hostname="localhost")
+            t.sendall(b"GET /chat HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                      b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+            head = b""
+            while b"\r\n\r\n" not in head:
+                head += t.recv(4096)
+            self.assertTrue(head.startswith(b"HTTP/1.1 101 "), head)
+            hub.wait_for(r"server_\d\d\.late  so \d+  WSS\n")
+            # A member again once what it sends is relayed.
+            t.sendall(client_frame(0x1, b"hi"))
+            self.assertEqual(recv_exact(a, 2), b"hi")
+            a.sendall(b"to the late member\n")
+            self.assertEqual(t.recv(64), b"\x81\x13to the late member\n")
+            t.close()
+            a.close()
 
     def test_page_over_tls_on_the_same_port(self):
         with hub_with_cert() as hub:
@@ -342,102 +384,252 @@ class Browser(JsonLines):
         super().close()
 
 
+class Terminal:
+    """A shell in a detached tmux session of its own, typed into and read as
+    a person at a terminal would."""
+
+    def __init__(self, cols=92, rows=9):
+        self.tmux = ["tmux", "-L", "relayhub-test-%d-%d" % (os.getpid(), id(self)), "-f", "/dev/null"]
+        env = {k: v for k, v in os.environ.items() if k != "TMUX"}
+        p = run_tool(self.tmux + ["new-session", "-d", "-s", "t", "-x", str(cols), "-y", str(rows),
+                                  "env PS1='$ ' bash --norc --noprofile -i"], env=env)
+        if p.returncode != 0:
+            raise AssertionError("tmux did not start: %s" % p.stderr.decode())
+        self.wait_for("$")  # the prompt (trailing spaces are not captured)
+
+    def type(self, text):
+        """Types a line and presses Enter."""
+        for keys in (["-l", text], ["Enter"]):
+            p = run_tool(self.tmux + ["send-keys", "-t", "t", *keys])
+            if p.returncode != 0:
+                raise AssertionError("send-keys failed: %s" % p.stderr.decode())
+
+    def screen(self, history=False):
+        p = run_tool(self.tmux + ["capture-pane", "-p", "-J", "-t", "t"] + (["-S", "-200"] if history else []))
+        return p.stdout.decode("utf-8", "replace")
+
+    def wait_for(self, text, timeout=10.0):
+        deadline = time.monotonic() + timeout * SLOW
+        while text not in self.screen(history=True):
+            if time.monotonic() > deadline:
+                raise AssertionError("%r not on the terminal:\n%s" % (text, self.screen(history=True)))
+            time.sleep(0.05)
+
+    def close(self):
+        # The tmux server on this terminal's own socket, and the shell and nc in it.
+        run_tool(self.tmux + ["kill-server"])
+
+
+def rgb(css):
+    return [int(float(v)) for v in re.findall(r"[\d.]+", css)[:3]]
+
+
+def contrast(a, b):
+    """WCAG contrast ratio of two sRGB colours."""
+    def lum(c):
+        c = [v / 255 for v in c]
+        c = [v / 12.92 if v <= 0.03928 else ((v + 0.055) / 1.055) ** 2.4 for v in c]
+        return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2]
+    x, y = sorted((lum(a), lum(b)))
+    return (y + 0.05) / (x + 0.05)
+
+
+def port_is_free(port):
+    """Whether a hub could listen on port (which, like the hub, ignores TIME_WAIT)."""
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind((HOST, port))
+        except OSError:
+            return False
+    return True
+
+
 @unittest.skipUnless(os.path.exists(CHROMIUM) and os.path.isdir(PUPPETEER) and shutil.which("node"),
                      "Chromium or puppeteer-core missing (bash scripts/setup.sh test installs them)")
 class ChatPage(unittest.TestCase):
-    def test_http_and_https_pages_and_a_raw_client_chat(self):
-        with hub_with_cert("-L", "65536") as hub:
-            raw = hub.connect()
-            browser = Browser("http://%s:%d/" % (HOST, hub.port), "https://%s:%d/" % (HOST, hub.port))
-            try:
-                browser.do("wait_open", page=0)
-                browser.do("wait_open", page=1)
-                # The browser also opens spare connections of its own, so the
-                # kinds are not always printed (a SYN line gets its kind only
-                # when no other connection came or went meanwhile).
-                time.sleep(0.3 * SLOW)  # a slot turns ready just after its 101 went out
+    # The start of a PNG file: a binary message that is not UTF-8.
+    BINARY = b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR" + bytes(range(0x10, 0x28))
 
-                raw.sendall(b"hello from nc\n")
+    def browser(self, *urls):
+        b = Browser(*urls)
+        self.addCleanup(b.close)
+        return b
+
+    def line(self, browser, sock, page, text, name):
+        """Page `page` sends a line; the plain client gets "name: text"."""
+        browser.do("send", page=page, text=text)
+        expected = ("%s: %s\n" % (name, text)).encode()
+        self.assertEqual(recv_exact(sock, len(expected)), expected)
+
+    @unittest.skipUnless(shutil.which("tmux") and shutil.which("nc"), "tmux or nc missing")
+    def test_two_tabs_and_a_terminal_follow_one_conversation(self):
+        # RELAYHUB_SCREENSHOT_DIR=docs writes the README's picture, on the
+        # README's port when it is free.
+        shots = os.environ.get("RELAYHUB_SCREENSHOT_DIR")
+        port = 8081 if shots and port_is_free(8081) else free_port()
+        with hub_with_cert("-L", "65536", port=port) as hub:
+            script = hub.connect()  # sees every byte plain clients get; sends binary
+            self.addCleanup(script.close)
+            tabs = ["http://localhost:%d/" % port, "https://localhost:%d/" % port]
+            browser = self.browser(*tabs)
+            for page, name in ((0, "ana"), (1, "ben")):
+                browser.do("wait_open", page=page)
+                self.assertEqual(browser.do("set_name", page=page, name=name)["name"], name)
+            time.sleep(0.3 * SLOW)  # a slot turns ready just after its 101 went out
+
+            self.line(browser, script, 0, "hi all, ana here in a tab", "ana")
+            browser.do("wait_entry", page=1, kind="text", name="ana", text="hi all, ana here in a tab")
+
+            script.sendall(self.BINARY)
+            for page in (0, 1):
+                browser.do("wait_entry", page=page, kind="binary",
+                           text="40 bytes: 89 50 4e 47 0d 0a 1a 0a 00 00 00 0d 49 48 44 52 \u2026")
+            hexdump = browser.do("expand", page=1)["hex"]
+            self.assertEqual(hexdump, "0000  89 50 4e 47 0d 0a 1a 0a 00 00 00 0d 49 48 44 52\n"
+                                      "0010  10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f\n"
+                                      "0020  20 21 22 23 24 25 26 27")
+
+            terminal = Terminal()
+            self.addCleanup(terminal.close)
+            terminal.type("nc 127.0.0.1 %d" % port)
+            terminal.type("carol: hello from a terminal")
+            self.assertEqual(recv_exact(script, 29), b"carol: hello from a terminal\n")
+            for page in (0, 1):
+                browser.do("wait_entry", page=page, kind="text", name="carol", text="hello from a terminal")
+
+            self.line(browser, script, 1, "hi carol, ben here over https \u2713", "ben")
+            terminal.wait_for("ben: hi carol, ben here over https \u2713")
+            browser.do("wait_entry", page=0, kind="text", name="ben", text="ben here over https \u2713")
+
+            # A terminal line without a name comes as it was typed.
+            terminal.type("and this line has no name")
+            self.assertEqual(recv_exact(script, 26), b"and this line has no name\n")
+            for page in (0, 1):
+                browser.do("wait_entry", page=page, kind="text", name=None, text="and this line has no name")
+
+            self.line(browser, script, 0, "now everyone can tell who said what", "ana")
+            terminal.wait_for("ana: now everyone can tell who said what")
+            browser.do("wait_entry", page=1, kind="text", name="ana", text="who said what")
+            browser.do("wait_entry", page=0, kind="self", name="ana", text="who said what")
+
+            # One colour per name on every page, readable on its row in both
+            # schemes; three names, three colours.
+            for dark in (False, True):
+                seen = {}
                 for page in (0, 1):
-                    browser.do("wait_entry", page=page, kind="text", text="hello from nc")
+                    for n in browser.do("colours", page=page, dark=dark)["names"]:
+                        self.assertGreaterEqual(contrast(rgb(n["colour"]), rgb(n["background"])), 4.5, n)
+                        self.assertEqual(seen.setdefault(n["name"], n["colour"]), n["colour"], n)
+                self.assertEqual(sorted(seen), ["ana", "ben", "carol"])
+                self.assertEqual(len(set(seen.values())), 3, seen)
 
-                browser.do("send", page=0, text="hi from http")
-                self.assertEqual(recv_exact(raw, 13), b"hi from http\n")
-                browser.do("wait_entry", page=1, kind="text", text="hi from http")
+            with tempfile.TemporaryDirectory() as d:
+                path = os.path.join(shots or d, "chat.png")
+                browser.do("montage", path=path,
+                           tabs=[{"page": 0, "title": tabs[0]}, {"page": 1, "title": tabs[1]}],
+                           terminal={"title": "terminal", "text": terminal.screen().rstrip() + "\n"})
+                with open(path, "rb") as f:
+                    head = f.read(24)
+                self.assertEqual(head[:8], b"\x89PNG\r\n\x1a\n")
+                width, height = struct.unpack(">II", head[16:24])
+                self.assertGreater(width, 1000)  # two tabs side by side
+                self.assertGreater(height, 500)  # and the terminal below
 
-                browser.do("send", page=1, text="h\u00e9llo from https \u2713")
-                expected = "h\u00e9llo from https \u2713\n".encode()
-                self.assertEqual(recv_exact(raw, len(expected)), expected)
-                browser.do("wait_entry", page=0, kind="text", text="h\u00e9llo from https \u2713")
-
-                # Bytes that are not UTF-8: binary on the pages, shown as hex
-                # with the length, and both stay connected.
-                raw.sendall(b"\xff\xfe\x00\x80bin")
-                for page in (0, 1):
-                    browser.do("wait_entry", page=page, kind="binary", text="7 bytes: ff fe 00 80 62 69 6e")
-                time.sleep(0.3 * SLOW)
-                raw.sendall(b"text again\n")
-                for page in (0, 1):
-                    browser.do("wait_entry", page=page, kind="text", text="text again")
-                    self.assertEqual(browser.do("state", page=page)["state"], "open")
-                browser.do("send", page=0, text="still connected")
-                self.assertEqual(recv_exact(raw, 16), b"still connected\n")
-                browser.do("wait_entry", page=1, kind="text", text="still connected")
-                for page in (0, 1):
-                    entries = browser.do("entries", page=page)["entries"]
-                    self.assertFalse([e for e in entries if e[1].startswith("closed")], entries)
-
-                shots = os.environ.get("RELAYHUB_SCREENSHOT_DIR")
-                with tempfile.TemporaryDirectory() as d:
-                    path = os.path.join(shots or d, "chat.png")
-                    browser.do("screenshot", page=0, path=path)
-                    with open(path, "rb") as f:
-                        self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
-            finally:
-                browser.close()
-            raw.close()
-
-    def test_page_shows_the_close_code_then_reconnects(self):
-        # A line longer than the receive buffer takes (4096 - 16 bytes at the
-        # default -L) is refused with 1009; the page says so and comes back.
+    def test_name_is_asked_once_kept_and_shown_as_text(self):
         with Hub() as hub:
-            browser = Browser("http://%s:%d/" % (HOST, hub.port))
-            try:
-                browser.do("wait_open", page=0)
-                browser.do("send", page=0, text="x" * 5000, fill=True)
-                browser.do("wait_entry", page=0, kind="sys", text="closed, code 1009")
-                hub.wait_for(r"!! ws\(\d+\) message over 4080 bytes: closed with 1009 \(raise -L\)")
-                browser.do("wait_open", page=0)
-                time.sleep(0.3 * SLOW)
-                raw = hub.connect()
-                raw.sendall(b"after the close\n")
-                browser.do("wait_entry", page=0, kind="text", text="after the close")
-                raw.close()
-            finally:
-                browser.close()
+            script = hub.connect()
+            self.addCleanup(script.close)
+            browser = self.browser("http://%s:%d/" % (HOST, hub.port))
+            browser.do("wait_open", page=0)
+            time.sleep(0.3 * SLOW)
+            guest = browser.do("name", page=0)["name"]
+            self.assertRegex(guest, r"^guest-\d{4}$")
+            browser.do("wait_entry", page=0, kind="sys", text="Your name goes before each line you send")
+            self.line(browser, script, 0, "first line", guest)
 
-    def test_page_shows_the_close_and_reconnects(self):
+            # A colon would make the line ambiguous; spaces are tidied.
+            self.assertEqual(browser.do("set_name", page=0, name="  zo\u00eb:  the tester ")["name"],
+                             "zo\u00eb the tester")
+            self.line(browser, script, 0, "second line", "zo\u00eb the tester")
+
+            browser.do("reload", page=0)
+            browser.do("wait_open", page=0)
+            self.assertEqual(browser.do("name", page=0)["name"], "zo\u00eb the tester")
+            time.sleep(0.3 * SLOW)
+
+            # Names and text are shown as they came, never as markup; a line
+            # without a name continues the row before it.
+            script.sendall(b"<img src=x onerror=alert(1)>: <b>bold</b>\nand a second line\r\n"
+                           b"bob: <i>hi</i>\n")
+            browser.do("wait_entry", page=0, kind="text", name="bob", text="<i>hi</i>")
+            script.sendall(b"10:30: stand-up\n")  # no name holds a colon
+            browser.do("wait_entry", page=0, kind="text", name=None, text="10:30: stand-up")
+            script.sendall(b"\xff\xfe\x00\x80bin")
+            browser.do("wait_entry", page=0, kind="binary", text="7 bytes: ff fe 00 80 62 69 6e")
+            entries = browser.do("entries", page=0)["entries"]
+            # Asked once: no greeting after the reload.
+            self.assertEqual([e["kind"] for e in entries], ["sys", "text", "text", "text", "binary"], entries)
+            self.assertEqual(entries[0]["text"], "connected to ws://%s:%d/" % (HOST, hub.port))
+            self.assertEqual([(e["name"], e["text"]) for e in entries[1:4]],
+                             [("<img src=x onerror=alert(1)>", "<b>bold</b>\nand a second line"),
+                              ("bob", "<i>hi</i>"), (None, "10:30: stand-up")])
+
+            # A line over the receive buffer (4096 - 16 bytes at the default
+            # -L) is refused with 1009; the page says so and comes back.
+            browser.do("send", page=0, text="x" * 5000, fill=True)
+            browser.do("wait_entry", page=0, kind="sys", text="disconnected: code 1009 (message too big)")
+            hub.wait_for(r"!! ws\(\d+\) message over 4080 bytes: closed with 1009 \(raise -L\)")
+            browser.do("wait_open", page=0)
+            browser.do("wait_entry", page=0, kind="sys", text="(message too big); back after 1 attempt")
+            time.sleep(0.3 * SLOW)
+            script.sendall(b"after the close\n")
+            browser.do("wait_entry", page=0, kind="text", text="after the close")
+
+    def test_reconnect_indicator_across_a_hub_restart(self):
         port = free_port()
         hub = Hub(port=port)
-        browser = None
         try:
-            browser = Browser("http://%s:%d/" % (HOST, port))
-            browser.do("wait_open", page=0)
+            url = "http://%s:%d/" % (HOST, port)
+            browser = self.browser(url, url + "?retries=2")
+            for page in (0, 1):
+                browser.do("wait_open", page=page)
+                browser.do("watch", page=page)
+            # Stopped as a person stops it, with Ctrl-C: the pages are told why.
+            self.assertEqual(hub.terminate(signal.SIGINT)[0], 0)
             hub.stop()
-            browser.do("wait_entry", page=0, kind="sys", text="closed, code 1006")
+
+            browser.do("wait_state", page=0, state="reconnecting", shown=r"^reconnecting in \d+ s \(attempt [3-9]\)$")
             shown = browser.do("state", page=0)
-            self.assertIn(shown["state"], ("closed", "connecting"))
-            # A new hub on the same port: the page finds it by itself.
+            self.assertEqual(shown["url"], "ws://%s:%d/" % (HOST, port))  # still in the header
+            outage = [e["text"] for e in browser.do("entries", page=0)["entries"]
+                      if "connect" in e["text"] and "connected to" not in e["text"]]
+            self.assertEqual(len(outage), 1, outage)  # one row, rewritten as it goes
+            self.assertRegex(outage[0], r"^disconnected: code 1001 \(going away\); "
+                                        r"reconnecting in \d+ s \(attempt \d+\)$")
+
+            # Told to stop after two attempts, a page says closed only then.
+            browser.do("wait_state", page=1, state="closed", shown=r"^closed \(gave up after 2 attempts\)$")
+            browser.do("wait_entry", page=1, kind="sys", text="(going away); gave up after 2 attempts")
+            states = browser.do("states", page=1)["states"]
+            self.assertEqual(states[-1], "closed")
+            self.assertNotIn("closed", states[:-1])
+
             hub = Hub(port=port)
             browser.do("wait_open", page=0)
+            browser.do("wait_entry", page=0, kind="sys", text="(going away); back after ")
+            self.assertNotIn("closed", browser.do("states", page=0)["states"])
+            self.assertEqual(browser.do("state", page=1)["state"], "closed")
+            browser.do("click", page=1, selector="#reconnect")
+            browser.do("wait_open", page=1)
+            browser.do("wait_entry", page=1, kind="sys", text="(going away); back after 1 attempt")
             time.sleep(0.3 * SLOW)
             raw = hub.connect()
             raw.sendall(b"back again\n")
-            browser.do("wait_entry", page=0, kind="text", text="back again")
+            for page in (0, 1):
+                browser.do("wait_entry", page=page, kind="text", text="back again")
             raw.close()
         finally:
-            if browser is not None:
-                browser.close()
             hub.stop()
 
 

@@ -182,3 +182,29 @@ class Volume(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class TextStaysText(unittest.TestCase):
+    def test_a_long_line_of_text_reaches_websocket_receivers_as_text(self):
+        # A plain read that fills the buffer and ends inside a character
+        # keeps that character's first bytes for the next read: every piece
+        # is valid UTF-8, goes out as a text frame, and the pieces join to
+        # the line. (Unaligned: one ASCII byte in front shifts every cut.)
+        from harness import RawWS
+        words = "déjà-vu naïve Ångström Съешь же ещё этих мягких булок 漢字かな交じり文 😀🚀👍🏽 "
+        line = ("x" + words * 2000)[:100000].encode()[:100000]
+        line = line.decode("utf-8", "ignore").encode() + b"\n"
+        for size in ("4096", "65536"):
+            with self.subTest(L=size), Hub("-c", "4", "-L", size) as hub:
+                w = RawWS(hub)
+                sender = hub.connect()
+                sender.sendall(line)
+                got = bytearray()
+                while len(got) < len(line):
+                    b0, payload = w.recv_frame(timeout=10)
+                    self.assertEqual(b0, 0x81, "a piece went out as binary at byte %d" % len(got))
+                    payload.decode("utf-8")  # each piece is text on its own
+                    got += payload
+                self.assertEqual(bytes(got), line)
+                sender.close()
+                w.close()

@@ -568,12 +568,24 @@ class OldProtocol(unittest.TestCase):
 
 
 class Utf8Gate(unittest.TestCase):
-    def test_character_split_between_reads_goes_out_binary(self):
+    def test_character_split_between_writes(self):
         with Hub("-c", "4") as hub:
             raw = hub.connect()
             with raw, Client(hub) as c:
+                # The rest of the character follows at once: held, joined,
+                # and both pieces are text.
                 raw.sendall(b"abc\xc3")
-                self.assertEqual(c.recv(), b"abc\xc3")
+                raw.sendall(b"\xa9def")
+                got = c.recv()
+                self.assertIsInstance(got, str)
+                if got == "abc":
+                    got += c.recv()
+                self.assertEqual(got, "abc\u00e9def")
+                # A sender that stops inside a character: what came before
+                # is text at once, the lone lead byte follows as binary.
+                raw.sendall(b"xyz\xc3")
+                self.assertEqual(c.recv(), "xyz")
+                self.assertEqual(c.recv(), b"\xc3")
                 raw.sendall(b"\xa9def")
                 self.assertEqual(c.recv(), b"\xa9def")
                 # The strict client kept the connection: no 1007 close.
