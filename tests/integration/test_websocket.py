@@ -9,8 +9,10 @@ import asyncio
 import base64
 import os
 import random
+import signal
 import socket
 import struct
+import tempfile
 import threading
 import time
 import unittest
@@ -18,7 +20,7 @@ import unittest
 import websockets
 
 from harness import (HOST, KIND_RE, OLD_EXAMPLE_ANSWER, OLD_EXAMPLE_KEYS, SLOW, Hub, OldWS, RawWS, Stream,
-                     accept_value, client_frame, expect_silence, make_old_key, old_challenge_answer, old_request,
+                     accept_value, client_frame, expect_silence, make_cert, make_old_key, old_challenge_answer, old_request,
                      recv_exact, ws_request)
 
 
@@ -565,6 +567,22 @@ class OldProtocol(unittest.TestCase):
                 raw.sendall(b"left")
                 self.assertEqual(c.recv(), "left")
             self.assertEqual(hub.faults(), [])
+
+
+    def test_hub_stop_ends_with_the_closing_handshake(self):
+        # The hub's own close on a stop is the old protocol's 0xFF 0x00 for
+        # such clients, over ws:// and wss:// alike, after what was relayed.
+        with tempfile.TemporaryDirectory() as certs:
+            make_cert(certs)
+            with Hub("-c", "4", cwd=certs) as hub:
+                raw = hub.connect()
+                with raw, OldWS(hub, "/chat?room=1") as o, OldWS(hub, "/", "chat", tls=True) as s:
+                    raw.sendall(b"last")
+                    self.assertEqual((o.recv_msg(), s.recv_msg()), (b"last", b"last"))
+                    status, _ = hub.terminate(signal.SIGTERM, timeout=5)
+                    self.assertEqual(status, 0, hub.output[-2000:])
+                    o.expect_close_handshake()
+                    s.expect_close_handshake()
 
 
 class Utf8Gate(unittest.TestCase):
