@@ -471,6 +471,7 @@ class OldProtocol(unittest.TestCase):
                                          "Sec-WebSocket-Protocol: sample\r\n\r\n")
                 self.assertEqual(o.answer, OLD_EXAMPLE_ANSWER)
                 o.expect_silence(0.1)
+            hub.wait_for(fin_re(0, 4))
             rng = random.Random(20240611)
             for i in range(5):
                 keys = make_old_key(rng), make_old_key(rng), os.urandom(8)
