@@ -1,3 +1,5 @@
+// relayhub-bridge's command line parsed into its options record, with the
+// checks that refuse what cannot work (a password file others can read).
 #include "bridge/bridge_options.hpp"
 
 #include <cerrno>

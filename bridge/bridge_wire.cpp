@@ -1,3 +1,6 @@
+// The bridge's wire formats: the published message header, and the client
+// side of RFC 6455 toward its hub (handshake, masked frames out, server
+// frames in). No I/O.
 #include "bridge/bridge_wire.hpp"
 
 #include <sys/random.h>

@@ -1,3 +1,5 @@
+// The bridge as a whole: start-up, the threads of its links, the periodic
+// counters line and the clean stop.
 #include "bridge/g_bridge.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// The bridge's /metrics and /healthz endpoint on its own loopback port.
 #include "bridge/g_bridge_metrics.hpp"
 
 #include <arpa/inet.h>

@@ -1,3 +1,5 @@
+// The bridge's WebSocket client of its hub: the handshake, reading what
+// the hub relays, writing what other bridges published.
 #include "bridge/g_hub_link.hpp"
 
 #include <openssl/rand.h>

@@ -1,3 +1,5 @@
+// A Redis connection: commands out, replies in through hiredis' reply
+// reader under a byte and element budget, over a G_CONN.
 #include "bridge/g_redis_conn.hpp"
 
 #include <hiredis/hiredis.h>

@@ -1,3 +1,5 @@
+// The bridge's two Redis roles: the writer (claim, append, position) and
+// the reader (blocking reads from the stream, or the pub/sub channel).
 #include "bridge/g_redis_link.hpp"
 
 #include <hiredis/hiredis.h>

@@ -1,3 +1,4 @@
+// A bounded FIFO of messages in one block allocated at init.
 #include "bridge/g_ring.hpp"
 
 #include <cerrno>

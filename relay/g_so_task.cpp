@@ -1,3 +1,6 @@
+// One connection slot: its threads, the accept loop, the set-up of each
+// connection, the fan-out data path, the clean stop's close, and the
+// metrics and health pages.
 #include "relay/g_so_task.hpp"
 
 #include <cerrno>

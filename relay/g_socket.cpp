@@ -1,3 +1,5 @@
+// The hub: the command line, the arena and the slots, the listening socket,
+// client mode, and the main thread's watch for stop and reload signals.
 #include "relay/g_socket.hpp"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// relayhub's entry: the console, the hub's life, the exit status.
 #include <cstdio>
 #include <cwchar>
 #include <malloc.h>

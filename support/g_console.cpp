@@ -1,3 +1,4 @@
+// Wide console output and the error trailer of failed system calls.
 #include "support/g_console.hpp"
 
 #include <cstdio>

@@ -2,6 +2,9 @@
 // Console output helpers: the common error trailer, durations, and stdout
 // redirection. All output is wide-character (stdout stays wide-oriented).
 // None of these functions flushes.
+//
+// Threading: any thread; each call prints with one output call, so lines
+// of different threads interleave whole. The redirection is for start-up.
 
 #include <cstdint>
 

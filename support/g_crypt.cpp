@@ -1,3 +1,5 @@
+// Message digest contexts (MD5, SHA-1) over libgcrypt for the WebSocket
+// handshakes.
 #include "support/g_crypt.hpp"
 
 #include "support/g_console.hpp"

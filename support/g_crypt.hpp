@@ -3,6 +3,10 @@
 // Result pointers, context handles and results share one block of memory:
 //   [ctx_count result pointers][ctx_count handles][ctx_count results]
 // txt_hashes[i] is the result of context i after update_txt_hashes().
+//
+// Threading: one object belongs to one thread at a time (a connection's
+// handshake runs on its receive thread); the library's own start-up, made
+// by init, may run on several threads at once.
 
 #include <cstdint>
 #include <gcrypt.h>

@@ -1,12 +1,12 @@
+// Auto- and manual-reset events on a mutex and a condition variable.
 #include "support/g_event.hpp"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <sched.h>
 #include <sys/time.h>
 
-g_event::g_event() : b_manual_reset(false), b_signaled(false), b_valid(false), users(0) {
+g_event::g_event() : b_manual_reset(false), b_signaled(false), b_valid(false) {
   memset(&cond, 0, sizeof cond);
   memset(&mutex, 0, sizeof mutex);
 }
@@ -22,32 +22,6 @@ void g_event::deadline(unsigned ms, struct timespec* out) {
   out->tv_sec = now.tv_sec + static_cast<time_t>(total / 1000u);
   out->tv_nsec = static_cast<long>((total % 1000u) * 1000000u);
 }
-
-void g_event::wait_until_unused(const std::atomic<int>& users) {
-  // Woken waiters leave within a few scheduling rounds; yield first, then
-  // back off so a slow leaver is not starved by the spinning closer.
-  for (unsigned round = 0; users.load(std::memory_order_acquire) != 0; ++round) {
-    if (round < 100) {
-      sched_yield();
-    } else {
-      struct timespec pause = {0, 100000};
-      nanosleep(&pause, nullptr);
-    }
-  }
-}
-
-int g_event::enter() {
-  // Counting before testing the flag pairs with close, which clears the
-  // flag before reading the count: one of the two always sees the other.
-  users.fetch_add(1, std::memory_order_seq_cst);
-  if (!b_valid.load(std::memory_order_seq_cst)) {
-    leave();
-    return G_CLOSED;
-  }
-  return 0;
-}
-
-void g_event::leave() { users.fetch_sub(1, std::memory_order_release); }
 
 int g_event::init(bool manual_reset, bool initially_signaled) {
   if (b_valid.load()) return EBUSY;
@@ -66,7 +40,7 @@ int g_event::init(bool manual_reset, bool initially_signaled) {
 }
 
 int g_event::signal() {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   pthread_mutex_lock(&mutex);
   b_signaled = true;
   pthread_mutex_unlock(&mutex);
@@ -75,21 +49,21 @@ int g_event::signal() {
   // is lost: a waiter either sees the flag before sleeping or is already
   // registered on the condition variable.
   const int rc = b_manual_reset ? pthread_cond_broadcast(&cond) : pthread_cond_signal(&cond);
-  leave();
+  gate.leave();
   return rc;
 }
 
 int g_event::reset() {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   pthread_mutex_lock(&mutex);
   b_signaled = false;
   pthread_mutex_unlock(&mutex);
-  leave();
+  gate.leave();
   return 0;
 }
 
 int g_event::wait() {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   pthread_mutex_lock(&mutex);
   int rc = 0;
   while (!b_signaled && rc == 0) rc = pthread_cond_wait(&cond, &mutex);
@@ -99,17 +73,17 @@ int g_event::wait() {
     b_signaled = false;
   }
   pthread_mutex_unlock(&mutex);
-  leave();
+  gate.leave();
   return rc;
 }
 
 int g_event::wait_time(unsigned ms) {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   struct timespec until;
   deadline(ms, &until);
   int rc = pthread_mutex_timedlock(&mutex, &until);
   if (rc != 0) {
-    leave();
+    gate.leave();
     return rc;
   }
   while (!b_signaled && rc == 0) rc = pthread_cond_timedwait(&cond, &mutex, &until);
@@ -119,7 +93,7 @@ int g_event::wait_time(unsigned ms) {
     b_signaled = false;
   }
   pthread_mutex_unlock(&mutex);
-  leave();
+  gate.leave();
   return rc;
 }
 
@@ -132,7 +106,7 @@ int g_event::close() {
   pthread_cond_broadcast(&cond);
   pthread_mutex_unlock(&mutex);
   // Every woken waiter still has to re-take the mutex to return 43.
-  wait_until_unused(users);
+  gate.wait_until_unused();
   const int rc = pthread_cond_destroy(&cond);
   pthread_mutex_destroy(&mutex);
   memset(&cond, 0, sizeof cond);

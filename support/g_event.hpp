@@ -8,6 +8,7 @@
 #include <ctime>
 #include <pthread.h>
 
+#include "support/g_event_gate.hpp"
 #include "support/g_result.hpp"
 
 class g_event {
@@ -32,8 +33,6 @@ class g_event {
   // Absolute wall-clock deadline ms milliseconds from now; the current
   // time's fraction below one millisecond is dropped.
   static void deadline(unsigned ms, struct timespec* out);
-  // Blocks until no thread is inside an operation any more.
-  static void wait_until_unused(const std::atomic<int>& users);
 
   pthread_cond_t cond;
   pthread_mutex_t mutex;
@@ -42,9 +41,6 @@ class g_event {
   std::atomic<bool> b_valid;
 
  private:
-  int enter();
-  void leave();
-
-  // Threads currently inside an operation; close waits for it to reach 0.
-  std::atomic<int> users;
+  // Threads currently inside an operation; close waits for none.
+  g_event_gate gate;
 };

@@ -1,29 +1,17 @@
+// Auto- and manual-reset events on an unnamed semaphore (the TLS pump's
+// lock).
 #include "support/g_event_sem.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <sched.h>
 
 #include "support/g_event.hpp"
 
-g_event_sem::g_event_sem() : b_manual_reset(false), b_signaled(false), b_valid(false), users(0) {
+g_event_sem::g_event_sem() : b_manual_reset(false), b_signaled(false), b_valid(false) {
   memset(&sem, 0, sizeof sem);
 }
 
 g_event_sem::~g_event_sem() { close(); }
-
-int g_event_sem::enter() {
-  // Counting before testing the flag pairs with close, which clears the
-  // flag before reading the count.
-  users.fetch_add(1, std::memory_order_seq_cst);
-  if (!b_valid.load(std::memory_order_seq_cst)) {
-    leave();
-    return G_CLOSED;
-  }
-  return 0;
-}
-
-void g_event_sem::leave() { users.fetch_sub(1, std::memory_order_release); }
 
 void g_event_sem::drain() {
   while (sem_trywait(&sem) == 0 || errno == EINTR) {
@@ -40,18 +28,18 @@ int g_event_sem::init(bool manual_reset, bool initially_signaled) {
 }
 
 int g_event_sem::signal() {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   b_signaled.store(true);
   const int rc = sem_post(&sem) == 0 ? 0 : errno;
-  leave();
+  gate.leave();
   return rc;
 }
 
 int g_event_sem::reset() {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   b_signaled.store(false);
   drain();
-  leave();
+  gate.leave();
   return 0;
 }
 
@@ -63,35 +51,35 @@ int g_event_sem::passed() {
     b_signaled.store(false);
     drain();
   }
-  leave();
+  gate.leave();
   return 0;
 }
 
 int g_event_sem::wait() {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   if (b_manual_reset && b_signaled.load()) {
-    leave();
+    gate.leave();
     return 0;
   }
   for (;;) {
     const int rc = sem_wait(&sem);
     const int err = errno;
     if (!b_valid.load()) {
-      leave();
+      gate.leave();
       return G_CLOSED;
     }
     if (rc == 0) return passed();
     if (err != EINTR) {
-      leave();
+      gate.leave();
       return err;
     }
   }
 }
 
 int g_event_sem::wait_time(unsigned ms) {
-  if (enter() != 0) return G_CLOSED;
+  if (!gate.enter(b_valid)) return G_CLOSED;
   if (b_manual_reset && b_signaled.load()) {
-    leave();
+    gate.leave();
     return 0;
   }
   struct timespec until;
@@ -100,12 +88,12 @@ int g_event_sem::wait_time(unsigned ms) {
     const int rc = sem_timedwait(&sem, &until);
     const int err = errno;
     if (!b_valid.load()) {
-      leave();
+      gate.leave();
       return G_CLOSED;
     }
     if (rc == 0) return passed();
     if (err != EINTR) {
-      leave();
+      gate.leave();
       return err;
     }
   }
@@ -117,20 +105,16 @@ int g_event_sem::close() {
   // Keep the count at least as high as the number of threads still inside,
   // so every blocked waiter is released; then wait for all to leave before
   // the semaphore is destroyed.
-  for (unsigned round = 0;; ++round) {
-    const int inside = users.load(std::memory_order_acquire);
-    if (inside == 0) break;
-    int count = 0;
-    if (sem_getvalue(&sem, &count) == 0) {
-      for (; count < inside; ++count) sem_post(&sem);
-    }
-    if (round < 100) {
-      sched_yield();
-    } else {
-      struct timespec pause = {0, 100000};
-      nanosleep(&pause, nullptr);
-    }
-  }
+  gate.wait_until_unused(
+      [](void* self) {
+        g_event_sem* e = static_cast<g_event_sem*>(self);
+        const int inside = e->gate.users.load(std::memory_order_acquire);
+        int count = 0;
+        if (sem_getvalue(&e->sem, &count) == 0) {
+          for (; count < inside; ++count) sem_post(&e->sem);
+        }
+      },
+      this);
   const int rc = sem_destroy(&sem) == 0 ? 0 : errno;
   memset(&sem, 0, sizeof sem);
   return rc;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <semaphore.h>
 
+#include "support/g_event_gate.hpp"
 #include "support/g_result.hpp"
 
 class g_event_sem {
@@ -35,13 +36,11 @@ class g_event_sem {
   std::atomic<bool> b_valid;
 
  private:
-  int enter();
-  void leave();
   // Consumes every count that has accumulated.
   void drain();
   // Shared tail of wait and wait_time once the semaphore was taken.
   int passed();
 
-  // Threads currently inside an operation; close waits for it to reach 0.
-  std::atomic<int> users;
+  // Threads currently inside an operation; close waits for none.
+  g_event_gate gate;
 };

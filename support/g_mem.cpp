@@ -1,3 +1,4 @@
+// The locked, aligned arena all connection buffers come from.
 #include "support/g_mem.hpp"
 
 #include <cerrno>

@@ -2,6 +2,10 @@
 // One large block of memory: aligned to and sized in 2 MiB units, locked
 // into physical memory with mlock and, when locked, zero-filled. Also
 // reports the page size and a usable thread stack size.
+//
+// Threading: allocated and released on the main thread before the slots'
+// threads start and after they end; the block itself is shared by offsets
+// (each slot touches only its own region).
 
 #include <cstdint>
 

@@ -1,3 +1,4 @@
+// A POSIX mutex with explicit init and close, optionally shared.
 #include "support/g_mutex.hpp"
 
 #include <cerrno>
@@ -5,7 +6,8 @@
 
 #include "support/g_event.hpp"
 
-g_mutex::g_mutex() : b_valid(false), p_base(this), holder(pthread_t{}), users(0) {
+
+g_mutex::g_mutex() : b_valid(false), p_base(this), holder(pthread_t{}) {
   memset(&mutex, 0, sizeof mutex);
 }
 
@@ -17,8 +19,9 @@ bool g_mutex::usable() const { return b_valid.load() && p_base->b_valid.load(); 
 
 int g_mutex::enter() {
   // Counting before testing the flags pairs with close, which clears its
-  // flag before reading the count.
-  p_base->users.fetch_add(1, std::memory_order_seq_cst);
+  // flag before reading the count (both flags count here: the gate's own
+  // test covers one).
+  p_base->gate.users.fetch_add(1, std::memory_order_seq_cst);
   if (!usable()) {
     leave();
     return G_CLOSED;
@@ -26,7 +29,7 @@ int g_mutex::enter() {
   return 0;
 }
 
-void g_mutex::leave() { p_base->users.fetch_sub(1, std::memory_order_release); }
+void g_mutex::leave() { p_base->gate.leave(); }
 
 int g_mutex::init() {
   if (b_valid.load()) return -1;
@@ -120,7 +123,7 @@ int g_mutex::close() {
   pthread_mutex_unlock(&mutex);
   // Blocked lockers take the lock in turn, see the object closed and pass
   // it on; the mutex is destroyed only when the last one has left.
-  g_event::wait_until_unused(users);
+  gate.wait_until_unused();
   const int rc = pthread_mutex_destroy(&mutex);
   memset(&mutex, 0, sizeof mutex);
   return rc;

@@ -3,10 +3,14 @@
 // Results: init answers -1 for an object that is already valid; every other
 // operation answers G_CLOSED (43, EIDRM) for an object that is not valid, else 0 or
 // the threading call's error number.
+//
+// Threading: init and close by the owner; lock, lock_time and unlock from
+// any thread (close waits for lockers inside, see g_event_gate).
 
 #include <atomic>
 #include <pthread.h>
 
+#include "support/g_event_gate.hpp"
 #include "support/g_result.hpp"
 
 class g_mutex {
@@ -49,6 +53,6 @@ class g_mutex {
   g_mutex* p_base;
   // The thread that holds the lock, or 0.
   std::atomic<pthread_t> holder;
-  // Threads inside lock or lock_time; close waits for it to reach 0.
-  std::atomic<int> users;
+  // Threads inside lock or lock_time; close waits for none.
+  g_event_gate gate;
 };

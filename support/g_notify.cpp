@@ -1,3 +1,4 @@
+// Service manager notifications over NOTIFY_SOCKET, without a library.
 #include "support/g_notify.hpp"
 
 #include <sys/socket.h>

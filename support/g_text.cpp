@@ -1,3 +1,5 @@
+// Text utilities: sorted string-table search and conversions between
+// UTF-8, UTF-16 and UTF-32.
 #include "support/g_text.hpp"
 
 #include <cstring>

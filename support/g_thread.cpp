@@ -1,3 +1,4 @@
+// One POSIX thread: stack size, creation, join, signals and scheduling.
 #include "support/g_thread.hpp"
 
 #include <cerrno>

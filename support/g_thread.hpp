@@ -3,6 +3,10 @@
 // started with create, then joined, signalled, cancelled or forgotten.
 // Results: 0 = success, the threading call's error number = failure,
 // G_CLOSED (43, EIDRM) = the object holds no thread.
+//
+// Threading: configured and created by one owner thread; wait, kill and the
+// queries may come from any thread; the started thread may close its own
+// object (b_valid is atomic for that).
 
 #include <atomic>
 #include <cstdint>

@@ -2,6 +2,7 @@
 // paths, teardown, and TLS sessions pumped through memory BIOs against an
 // OpenSSL client (or a second transport acting as client).
 #include "transport/g_tls.hpp"
+#include "transport/g_tls_bio.hpp"
 
 #include <gtest/gtest.h>
 
@@ -930,6 +931,55 @@ TEST(TransportCtx, CipherPolicyAndOldProtocolsRefused)
 }
 
 // ===========================================================================
+// the sessions' memory BIO
+
+TEST(TransportBio, KeepsBytesInOrderThroughReadsRoomAndTake)
+{
+  BIO* b = g_tls_bio_new();
+  ASSERT_NE(b, nullptr);
+  char out[64];
+  // Empty: the session is told to wait for more, not that the stream ended.
+  EXPECT_LE(BIO_read(b, out, sizeof out), 0);
+  EXPECT_TRUE(BIO_should_retry(b));
+  EXPECT_TRUE(BIO_should_read(b));
+
+  const std::vector<char> data = make_data(100000, 9);
+  ASSERT_EQ(BIO_write(b, data.data(), 30000), 30000);
+  ASSERT_EQ(BIO_read(b, out, 10), 10);
+  EXPECT_EQ(memcmp(out, data.data(), 10), 0);
+  EXPECT_EQ(BIO_ctrl_pending(b), 29990u);
+
+  // Room behind unread bytes that lie past the front: they move down
+  // intact, and bytes put into the room follow them.
+  size_t room = 0;
+  char* at = g_tls_bio_room(b, 70000, &room);
+  ASSERT_NE(at, nullptr);
+  ASSERT_GE(room, 70000u);
+  memcpy(at, data.data() + 30000, 70000);
+  g_tls_bio_filled(b, 70000);
+  size_t len = 0;
+  const char* unread = g_tls_bio_data(b, &len);
+  ASSERT_EQ(len, 99990u);
+  EXPECT_EQ(memcmp(unread, data.data() + 10, len), 0);
+
+  // Taken out after a partial read: the rest, from the front of the buffer
+  // handed over; the BIO goes on with the fresh one, empty.
+  ASSERT_EQ(BIO_read(b, out, 20), 20);
+  BUF_MEM* fresh = BUF_MEM_new();
+  ASSERT_NE(fresh, nullptr);
+  BUF_MEM* taken = g_tls_bio_take(b, fresh);
+  ASSERT_NE(taken, nullptr);
+  ASSERT_EQ(taken->length, 99970u);
+  EXPECT_EQ(memcmp(taken->data, data.data() + 30, taken->length), 0);
+  EXPECT_EQ(BIO_ctrl_pending(b), 0u);
+  ASSERT_EQ(BIO_write(b, "abc", 3), 3);
+  ASSERT_EQ(BIO_read(b, out, sizeof out), 3);
+  EXPECT_EQ(std::string(out, 3), "abc");
+  BUF_MEM_free(taken);
+  BIO_free(b);  // frees `fresh` with it
+}
+
+// ===========================================================================
 // TLS sessions
 
 class TransportTls : public ::testing::Test {
@@ -1082,6 +1132,87 @@ TEST_F(TransportTls, SendLargerThanOneWriteChunk)
   r.join();
   ASSERT_TRUE(ok.load());
   EXPECT_EQ(memcmp(got.data(), data.data(), n), 0);
+}
+
+TEST_F(TransportTls, DirectWritesToSeveralReceiversThatStopShortStayIntact)
+{
+  // One fan-out thread encrypts for two receivers in turn with
+  // send_tls_nowait, as the relay does; whatever a full socket does not
+  // take is finished by that receiver's own send thread (send_pending)
+  // while the fan-out thread goes on with the other one. The buffer the
+  // records were written into changes hands then: any sharing would show
+  // as a corrupted or reordered stream.
+  const pair_opts small{0, 16384, 0, 16384};
+  tls_link a, b;
+  ASSERT_TRUE(a.open(65536, small));
+  ASSERT_TRUE(b.open(65536, small));
+  tls_link* links[2] = {&a, &b};
+  const size_t n = 3 << 20;
+  const size_t step = 60000;
+  const size_t base[2] = {5, 901};
+  std::vector<char> got[2] = {std::vector<char>(n), std::vector<char>(n)};
+  std::atomic<bool> read_ok[2] = {{false}, {false}};
+  std::atomic<int> busy[2] = {{0}, {0}};
+  std::atomic<int> finished_short{0};
+  std::atomic<bool> stop{false};
+  bg readers[2], senders[2], fan;
+  for (int i = 0; i < 2; ++i) {
+    // Late readers, so the first writes already meet full sockets.
+    readers[i].start([&, i] {
+      std::this_thread::sleep_for(milliseconds(100));
+      read_ok[i] = links[i]->cli.read_all(got[i].data(), n);
+    });
+    senders[i].start([&, i] {
+      while (!stop) {
+        if (busy[i].load() == 1) {
+          if (links[i]->srv.send_pending() <= 0)
+            return;
+          busy[i] = 0;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  std::atomic<bool> written{false};
+  fan.start([&] {
+    std::vector<char> chunk(step);
+    for (size_t off = 0; off < n; off += step) {
+      const size_t k = std::min(step, n - off);
+      for (int i = 0; i < 2; ++i) {
+        // The receiver's send lock: one batch in flight at a time.
+        while (busy[i].load() != 0 && !stop)
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+        for (size_t j = 0; j < k; ++j)
+          chunk[j] = static_cast<char>(pattern(base[i] + off + j));
+        const int64_t w = links[i]->srv.send_tls_nowait(chunk.data(), k);
+        if (w == 0) {
+          ++finished_short;
+          busy[i] = 1;
+        } else if (w != static_cast<int64_t>(k)) {
+          return;
+        }
+      }
+    }
+    written = true;
+  });
+  const bool all = fan.wait_for(60000) && readers[0].wait_for(20000) && readers[1].wait_for(20000);
+  stop = true;
+  if (!all) {
+    a.srv.end_session();
+    b.srv.end_session();
+  }
+  fan.join();
+  for (int i = 0; i < 2; ++i) {
+    readers[i].join();
+    senders[i].join();
+  }
+  ASSERT_TRUE(all);
+  EXPECT_TRUE(written.load());
+  EXPECT_GT(finished_short.load(), 0);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(read_ok[i].load()) << i;
+    EXPECT_EQ(memcmp(got[i].data(), make_data(n, base[i]).data(), n), 0) << i;
+  }
 }
 
 TEST_F(TransportTls, DrainKeepsBothDirectionsMovingWhileTheReaderIsBusy)

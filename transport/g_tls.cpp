@@ -1,6 +1,7 @@
 // Connection transport: attaching sockets, TLS detection, the plain read and
 // write paths and the teardown. The TLS data paths live in g_tls_pump.cpp.
 #include "transport/g_tls.hpp"
+#include "transport/g_tls_bio.hpp"
 #include "transport/g_tls_guard.hpp"
 
 #include <cerrno>
@@ -154,8 +155,8 @@ int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
   }
   if (s == nullptr)
     return G_TLS_FAIL;
-  BIO* r = BIO_new(BIO_s_mem());
-  BIO* w = BIO_new(BIO_s_mem());
+  BIO* r = g_tls_bio_new();
+  BIO* w = g_tls_bio_new();
   if (r == nullptr || w == nullptr) {
     if (r != nullptr)
       BIO_free(r);

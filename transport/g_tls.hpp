@@ -220,10 +220,12 @@ class g_tls_t {
   [[nodiscard]] int connect();
   [[nodiscard]] int64_t recv_tls(char* buf, size_t size);
   [[nodiscard]] int64_t send_tls(const char* data, size_t len);
-  // Encrypts one message and writes what the socket takes at once, never
-  // blocking: len when everything went out; 0 when ciphertext is left for
-  // send_pending (the message is consumed); G_TLS_FAIL when nothing was done
-  // and the message is to be sent with send().
+  // Encrypts one message (one SSL_write_ex, records of up to 16 KiB) and
+  // writes what the socket takes at once with one send, never blocking: len
+  // when everything went out; 0 when ciphertext is left for send_pending (the
+  // message is consumed); G_TLS_FAIL when nothing was done and the message is
+  // to be sent with send(). The records are written into a buffer of the
+  // calling thread's, reused for every receiver it serves.
   [[nodiscard]] int64_t send_tls_nowait(const char* data, size_t len);
   // Writes the ciphertext that send_tls_nowait left, blocking like send().
   [[nodiscard]] int64_t send_pending();
@@ -292,10 +294,16 @@ class g_tls_t {
   std::mutex ref_mtx;
   // Second write buffer: the write BIO's buffer is swapped for this one before
   // it is flushed, so records appended meanwhile never move the bytes being
-  // sent.
+  // sent. Buffers change hands between connections' transports and the
+  // fan-out threads (send_tls_nowait writes records into the calling
+  // thread's own buffer); each is owned by exactly one holder at a time.
   std::atomic<BUF_MEM*> spare_w{nullptr};
   // Empties a detached write buffer and keeps it as the spare.
   void keep_spare(BUF_MEM* bm);
+  // Takes the records out of the write BIO, leaving the spare (or a new
+  // buffer) in their place: the buffer holding them, or null when no buffer
+  // could be had (nothing taken). Under the lock.
+  BUF_MEM* take_records(BIO* wbio);
   // Ciphertext left by send_tls_nowait, from pending_off on, for send_pending.
   std::atomic<BUF_MEM*> pending_w{nullptr};
   size_t pending_off = 0;

@@ -2,6 +2,7 @@
 // hand between the socket and the session's two memory BIOs, by the two
 // handshakes, the TLS read and write paths and the drain inside send_raw.
 #include "transport/g_tls.hpp"
+#include "transport/g_tls_bio.hpp"
 #include "transport/g_tls_guard.hpp"
 
 #include <algorithm>
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr size_t READ_BIO_MIN = 17408;   // room for one full record
-constexpr size_t READ_BIO_SLACK = 2048;  // least free room before a direct read
 constexpr size_t WRITE_CHUNK = 0x30000;  // plaintext per SSL_write
 constexpr size_t KEEP_MAX = 1024;        // late records kept for the next chunk
 constexpr size_t DRAIN_STEP = 1536;      // socket bytes per drain step
@@ -27,14 +27,6 @@ constexpr size_t DRAIN_STEP = 1536;      // socket bytes per drain step
 int to_int(size_t n)
 {
   return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
-}
-
-// Hands a (possibly moved or resized) buffer back to its memory BIO. The BIO
-// must not free the buffer it gives up, because it is the same one.
-void reattach(BIO* bio, BUF_MEM* bm)
-{
-  BIO_set_shutdown(bio, BIO_NOCLOSE);
-  BIO_set_mem_buf(bio, bm, BIO_CLOSE);
 }
 
 // Moves every byte that the session wrote into its write BIO to the socket
@@ -165,26 +157,15 @@ int64_t g_tls_t::recv_tls(char* buf, size_t size)
       return pump_failed(e);
 
     // Nothing decrypted yet: receive ciphertext straight into the read BIO's
-    // own buffer, made large enough for a whole record first; without a
-    // usable one, into the caller's buffer and copied in.
-    BUF_MEM* bm = nullptr;
-    BIO_get_mem_ptr(rbio, &bm);
-    if (bm != nullptr) {
-      size_t need = std::max(READ_BIO_MIN, size - got);
-      need = std::max(need, bm->length + READ_BIO_SLACK);
-      if (bm->max < need) {
-        const size_t keep = bm->length;
-        const bool grown = BUF_MEM_grow(bm, need) != 0;
-        bm->length = keep;
-        // Re-attach at once: the BIO's read view must follow a moved buffer
-        // even when the read below fails.
-        reattach(rbio, bm);
-        if (!grown || bm->max - bm->length < READ_BIO_SLACK)
-          bm = nullptr;
-      }
+    // own buffer, with room for a whole record and for as much as the
+    // caller can take; without it, into the caller's buffer and copied in.
+    size_t room = 0;
+    char* target = g_tls_bio_room(rbio, std::max(READ_BIO_MIN, size - got), &room);
+    const bool direct = target != nullptr;
+    if (!direct) {
+      target = buf + got;
+      room = size - got;
     }
-    char* target = bm != nullptr ? bm->data + bm->length : buf + got;
-    const size_t room = bm != nullptr ? bm->max - bm->length : size - got;
     sl.lock.release();
     const int64_t n = read_socket(target, room);
     if (n <= 0) {
@@ -195,9 +176,8 @@ int64_t g_tls_t::recv_tls(char* buf, size_t size)
     }
     if (!sl.lock.acquire() || !sl.ref.current())
       return pump_failed(G_TLS_ERR_GONE);
-    if (bm != nullptr) {
-      bm->length += static_cast<size_t>(n);
-      reattach(rbio, bm);
+    if (direct) {
+      g_tls_bio_filled(rbio, static_cast<size_t>(n));
     } else {
       const int c = BIO_write(rbio, target, to_int(static_cast<size_t>(n)));
       if (c <= 0)
@@ -225,33 +205,25 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
     if (!sl.ref.current())
       return pump_failed(G_TLS_ERR_GONE);
     const size_t chunk = std::min(len - done, WRITE_CHUNK);
+    size_t w = 0;
     ERR_clear_error();
-    const int w = SSL_write(s, data + done, static_cast<int>(chunk));
-    if (w <= 0)
-      return pump_failed(SSL_get_error(s, w));
-    done += static_cast<size_t>(w);
+    const int ok = SSL_write_ex(s, data + done, chunk, &w);
+    if (ok != 1)
+      return pump_failed(SSL_get_error(s, ok));
+    done += w;
     const bool last_chunk = done == len;
 
-    // Flush. The buffer being sent is detached from the BIO and replaced by
+    // Flush. The buffer being sent is taken out of the BIO and replaced by
     // an empty one, so records that the receive thread (or the drain) adds
     // meanwhile land elsewhere and never move the bytes in flight.
     for (;;) {
-      BUF_MEM* bm = nullptr;
-      BIO_get_mem_ptr(wbio, &bm);
-      if (bm == nullptr) {
-        wprintf(L"tls.send::tls_bio_get_mem_ptr  %i  so %i %i\n", SSL_get_error(s, w), so_attached.load(),
-                so.load());
-        return pump_failed(SSL_get_error(s, w));
-      }
-      if (bm->length == 0)
+      size_t pending = 0;
+      (void)g_tls_bio_data(wbio, &pending);
+      if (pending == 0)
         break;
-      BUF_MEM* fresh = spare_w.exchange(nullptr);
-      if (fresh == nullptr)
-        fresh = BUF_MEM_new();
-      if (fresh == nullptr)
+      BUF_MEM* bm = take_records(wbio);
+      if (bm == nullptr)
         return pump_failed(G_TLS_ERR_GONE);
-      fresh->length = 0;
-      reattach(wbio, fresh);
 
       sl.lock.release();
       err_tls = SSL_ERROR_NONE;
@@ -266,19 +238,32 @@ int64_t g_tls_t::send_tls(const char* data, size_t len)
         return pump_failed(G_TLS_ERR_GONE);
       // Records added while the lock was free go out now if this was the
       // last chunk or there are many; a few ride along with the next chunk.
-      BUF_MEM* more = nullptr;
-      BIO_get_mem_ptr(wbio, &more);
-      if (more == nullptr || more->length == 0)
+      size_t more = 0;
+      (void)g_tls_bio_data(wbio, &more);
+      if (more == 0)
         break;
-      if (!last_chunk && more->length <= KEEP_MAX)
+      if (!last_chunk && more <= KEEP_MAX)
         break;
     }
   }
   return static_cast<int64_t>(len);
 }
 
+BUF_MEM* g_tls_t::take_records(BIO* wbio)
+{
+  BUF_MEM* fresh = spare_w.exchange(nullptr);
+  if (fresh == nullptr)
+    fresh = BUF_MEM_new();
+  BUF_MEM* bm = g_tls_bio_take(wbio, fresh);
+  if (bm == nullptr && fresh != nullptr)
+    keep_spare(fresh);
+  return bm;
+}
+
 void g_tls_t::keep_spare(BUF_MEM* bm)
 {
+  if (bm == nullptr)
+    return;
   bm->length = 0;
   BUF_MEM* old = spare_w.exchange(bm);
   if (old != nullptr)
@@ -287,6 +272,19 @@ void g_tls_t::keep_spare(BUF_MEM* bm)
 
 // ---------------------------------------------------------------------------
 // TLS write from the fan-out thread
+
+namespace {
+
+// The fan-out thread's own buffer for the records it encrypts for one
+// receiver after another: sent at once and reused for the next, it stays in
+// the cache, where each receiver's own buffers would not.
+struct thread_records {
+  BUF_MEM* bm = nullptr;
+  ~thread_records() { BUF_MEM_free(bm); }
+};
+thread_local thread_records t_records;
+
+}  // namespace
 
 int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
 {
@@ -297,44 +295,69 @@ int64_t g_tls_t::send_tls_nowait(const char* data, size_t len)
   BUF_MEM* bm = nullptr;
   {
     session_lock sl(*this);
-    if (!sl.ready())
+    if (!sl.ready() || !sl.ref.current())
       return G_TLS_FAIL;
     SSL* s = sl.ref.get();
-    BUF_MEM* fresh = spare_w.exchange(nullptr);
-    if (fresh == nullptr)
-      fresh = BUF_MEM_new();
     BIO* wbio = SSL_get_wbio(s);
-    int w = 0;
-    if (fresh != nullptr && sl.ref.current()) {
-      ERR_clear_error();
-      w = SSL_write(s, data, static_cast<int>(len));
-      if (w > 0)
-        BIO_get_mem_ptr(wbio, &bm);
-    }
-    if (bm == nullptr || bm->length == 0) {
-      // Nothing encrypted (or nothing to move): the send thread does it all,
-      // and reports what went wrong.
-      if (fresh != nullptr)
-        keep_spare(fresh);
-      if (w <= 0)
+    // The buffer the records are written into: the thread's own, put in
+    // front of the session's (empty) one for this write, unless records
+    // are waiting there already, which must leave first.
+    size_t queued = 0;
+    (void)g_tls_bio_data(wbio, &queued);
+    BUF_MEM* target = queued == 0 ? t_records.bm : nullptr;
+    if (target == nullptr)
+      target = spare_w.exchange(nullptr);
+    else
+      t_records.bm = nullptr;
+    if (target == nullptr)
+      target = BUF_MEM_new();
+    if (target == nullptr)
+      return G_TLS_FAIL;
+    BUF_MEM* own = nullptr;
+    if (queued == 0) {
+      own = g_tls_bio_take(wbio, target);
+      if (own == nullptr) {
+        keep_spare(target);
         return G_TLS_FAIL;
+      }
+    }
+    size_t w = 0;
+    ERR_clear_error();
+    if (SSL_write_ex(s, data, len, &w) != 1) {
+      // Nothing encrypted: the send thread does it all, and reports what
+      // went wrong. Records queued before stay where they were.
+      keep_spare(own != nullptr ? g_tls_bio_take(wbio, own) : target);
+      return G_TLS_FAIL;
+    }
+    // The records (and any queued before them) are taken out in one piece
+    // and the session's buffer put back, so that records added meanwhile
+    // never move the bytes being written.
+    bm = g_tls_bio_take(wbio, own != nullptr ? own : target);
+    if (bm == nullptr)
+      return static_cast<int64_t>(len);  // not our BIO (never so): they wait there
+    if (bm->length == 0) {
+      keep_spare(bm);
       return static_cast<int64_t>(len);
     }
-    // Detach the records as send_tls does, so that records added meanwhile
-    // never move the bytes being written.
-    fresh->length = 0;
-    reattach(wbio, fresh);
   }
 
-  // A non-blocking send that stops short means the socket is full.
+  // One non-blocking send of every record; stopping short means the socket
+  // is full.
   const int64_t k = send_nowait(bm->data, bm->length);
   const size_t sent = k > 0 ? static_cast<size_t>(k) : 0;
   if (sent == bm->length) {
-    keep_spare(bm);
+    bm->length = 0;
+    if (t_records.bm == nullptr)
+      t_records.bm = bm;
+    else
+      keep_spare(bm);
     return static_cast<int64_t>(len);
   }
-  // The socket is full (or failing): the send thread writes the rest and
-  // meets any error itself.
+  // The socket is full (or failing): the send thread writes the rest from
+  // this same buffer and meets any error itself; the thread takes a spare
+  // in its place.
+  if (t_records.bm == nullptr)
+    t_records.bm = spare_w.exchange(nullptr);
   pending_off = sent;
   pending_w.store(bm);
   return 0;
