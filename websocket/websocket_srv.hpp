@@ -330,7 +330,9 @@ class WEBSOCKET_SRV {
 
   // Puts a close frame with code into c_reply (close_code = code) and ends
   // the framing on this connection (version 0): nothing more is decoded or
-  // framed for it. Returns WS_WALK_CLOSE.
+  // framed for it. The old framing's close is 0xFF 0x00, without a code;
+  // c_reply stays empty when the framing had ended already. Returns
+  // WS_WALK_CLOSE.
   int close_with(uint16_t code);
 
  private:
