@@ -45,11 +45,14 @@ std::string rfc_response(const std::string& accept) {
          accept + "\r\n\r\n";
 }
 
-std::string old_response_text(const std::string& origin, const std::string& host) {
+// The Key1/Key2 answer's header block; location is the whole URL, and the
+// protocol line is there only when protocol is not empty.
+std::string old_response_text(const std::string& origin, const std::string& location,
+                              const std::string& protocol = "") {
   return "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\n"
          "Connection: Upgrade\r\nSec-WebSocket-Origin: " +
-         origin + "\r\nSec-WebSocket-Location: ws://" + host +
-         "/\r\nSec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n";
+         origin + "\r\nSec-WebSocket-Location: " + location + "\r\n" +
+         (protocol.empty() ? "" : "Sec-WebSocket-Protocol: " + protocol + "\r\n") + "\r\n";
 }
 
 const char kSampleRequest[] =
@@ -67,11 +70,12 @@ struct header_result {
   std::string text;
 };
 
-header_result build(WEBSOCKET_SRV& ws, const std::string& req, size_t size = 2048) {
+header_result build(WEBSOCKET_SRV& ws, const std::string& req, size_t size = 2048,
+                    bool secure = false) {
   std::vector<char> in(req.begin(), req.end());
   in.push_back(0);
   std::vector<char> out(size + 1, 'X');
-  long n = ws.calc_web_socket_header(in.data(), req.size(), out.data(), size);
+  long n = ws.calc_web_socket_header(in.data(), req.size(), out.data(), size, secure);
   header_result r{n, {}};
   if (n > 0) r.text.assign(out.data(), (size_t)n);
   return r;
@@ -283,10 +287,11 @@ TEST(WsHandshakeRfc, KeyValueRules) {
 
 std::string old_request(const std::string& key1, const std::string& key2,
                         const std::string& origin, const std::string& host,
-                        const std::string& key3) {
-  return "GET /demo HTTP/1.1\r\nHost: " + host +
-         "\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: " + key2 +
-         "\r\nUpgrade: WebSocket\r\nSec-WebSocket-Key1: " + key1 + "\r\nOrigin: " + origin +
+                        const std::string& key3, const std::string& target = "/demo",
+                        const std::string& protocol_line = "") {
+  return "GET " + target + " HTTP/1.1\r\nHost: " + host +
+         "\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: " + key2 + "\r\n" + protocol_line +
+         "Upgrade: WebSocket\r\nSec-WebSocket-Key1: " + key1 + "\r\nOrigin: " + origin +
          "\r\n\r\n" + key3;
 }
 
@@ -297,49 +302,85 @@ bytes expected_old_digest(const unsigned char prefix[8], const std::string& key3
   return md5_of(ch, 16);
 }
 
+// The draft's worked example, with its protocol line, as published.
+std::string draft_request() {
+  return old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com",
+                     "example.com", "^n:ds[4U", "/demo", "Sec-WebSocket-Protocol: sample\r\n");
+}
+const char kDraftAnswer[] =
+    "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Origin: http://example.com\r\nSec-WebSocket-Location: ws://example.com/demo\r\n"
+    "Sec-WebSocket-Protocol: sample\r\n\r\n8jKS'y:G*Co,Wxa-";
+
 TEST(WsHandshakeOld, DraftVector) {
   WEBSOCKET_SRV ws;
-  std::string req = old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00",
-                                "http://example.com", "example.com", "^n:ds[4U");
-  header_result r = build(ws, req);
-  std::string text = old_response_text("http://example.com", "example.com");
-  ASSERT_EQ((long)text.size() + 16, r.len);
-  EXPECT_EQ(text, r.text.substr(0, text.size()));
-  EXPECT_EQ("8jKS'y:G*Co,Wxa-", r.text.substr(text.size()));
+  header_result r = build(ws, draft_request());
+  EXPECT_EQ(std::string(kDraftAnswer), r.text);
+  EXPECT_EQ((long)sizeof(kDraftAnswer) - 1, r.len);
   EXPECT_EQ(8u, ws.version.load());
+}
+
+TEST(WsHandshakeOld, AnswerDescribesTheConnection) {
+  // A client of this form compares the location with the URL it opened and
+  // the protocol with the one it asked for (none asked: none answered).
+  struct Case {
+    bool secure;
+    std::string target, protocol_line, location, protocol;
+  } cases[] = {
+      {false, "/", "", "ws://h.test:8081/", ""},
+      {true, "/", "", "wss://h.test:8081/", ""},
+      {false, "/chat?room=1", "Sec-WebSocket-Protocol: chat\r\n", "ws://h.test:8081/chat?room=1", "chat"},
+      {true, "/chat?room=1&x=%20", "", "wss://h.test:8081/chat?room=1&x=%20", ""},
+      // The first offered token, by the RFC 6455 answer's rule; an empty
+      // value offers none.
+      {false, "/", "Sec-WebSocket-Protocol: chat, superchat\r\n", "ws://h.test:8081/", "chat"},
+      {false, "/", "sec-websocket-protocol:\r\n", "ws://h.test:8081/", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.location + " " + c.protocol);
+    WEBSOCKET_SRV ws;
+    header_result r = build(ws, old_request("1 2", "3 4", "http://o.test", "h.test:8081", "ABCDEFGH",
+                                            c.target, c.protocol_line),
+                            2048, c.secure);
+    const std::string t = old_response_text("http://o.test", c.location, c.protocol);
+    ASSERT_EQ((long)t.size() + 16, r.len);
+    EXPECT_EQ(t, r.text.substr(0, t.size()));
+  }
+  // A target the location cannot repeat is refused: not a path, or an
+  // answer beyond the response buffer.
+  for (const std::string& target : {std::string("*"), std::string("http://h.test/"), "/" + std::string(2000, 'p')}) {
+    WEBSOCKET_SRV ws;
+    EXPECT_EQ(0, build(ws, old_request("1 2", "3 4", "o", "h", "ABCDEFGH", target)).len) << target.size();
+  }
+  // So is a protocol that leaves no room for the digest; one byte less fits.
+  const std::string base = old_request("1 2", "3 4", "o", "h", "ABCDEFGH");
+  WEBSOCKET_SRV ws;
+  const long plain = build(ws, base).len;
+  const std::string line = "Sec-WebSocket-Protocol: p\r\n";
+  const std::string req = old_request("1 2", "3 4", "o", "h", "ABCDEFGH", "/demo", line);
+  EXPECT_EQ(plain + 27, build(ws, req, (size_t)plain + 28).len);
+  EXPECT_EQ(0, build(ws, req, (size_t)plain + 27).len);
 }
 
 TEST(WsHandshakeOld, ChallengePrefixAndReduction) {
   WEBSOCKET_SRV ws;
   const std::string k3 = "ABCDEFGH";
-  {
-    // 12 / 1 and 0 / 2.
-    header_result r = build(ws, old_request("1 2", "a 0 b", "o", "h", k3));
-    const unsigned char pre[8] = {0, 0, 0, 0x0C, 0, 0, 0, 0};
-    bytes want = expected_old_digest(pre, k3);
-    std::string t = old_response_text("o", "h");
-    ASSERT_EQ((long)t.size() + 16, r.len);
-    EXPECT_EQ(bytes(r.text.begin() + t.size(), r.text.end()), want);
-  }
-  {
-    // 4294967296 reduces to 0 before the division.
-    header_result r = build(ws, old_request("42949 67296", "7  ", "o", "h", k3));
-    const unsigned char pre[8] = {0, 0, 0, 0, 0, 0, 0, 3};
-    bytes want = expected_old_digest(pre, k3);
-    std::string t = old_response_text("o", "h");
-    ASSERT_EQ((long)t.size() + 16, r.len);
-    EXPECT_EQ(bytes(r.text.begin() + t.size(), r.text.end()), want);
-  }
-  {
-    // Beyond 64 bits: the largest 64-bit value, 0xFFFFFFFF after reduction.
-    // 200 digits also exceed the digit field.
-    std::string big(200, '9');
-    header_result r = build(ws, old_request(big + " ", "1 ", "o", "h", k3));
-    const unsigned char pre[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1};
-    bytes want = expected_old_digest(pre, k3);
-    std::string t = old_response_text("o", "h");
-    ASSERT_EQ((long)t.size() + 16, r.len);
-    EXPECT_EQ(bytes(r.text.begin() + t.size(), r.text.end()), want);
+  const std::string t = old_response_text("o", "ws://h/demo");
+  struct Case {
+    std::string key1, key2;
+    unsigned char prefix[8];
+  } cases[] = {
+      {"1 2", "a 0 b", {0, 0, 0, 0x0C, 0, 0, 0, 0}},  // 12 / 1 and 0 / 2
+      // 4294967296 reduces to 0 before the division.
+      {"42949 67296", "7  ", {0, 0, 0, 0, 0, 0, 0, 3}},
+      // Beyond 64 bits: the largest 64-bit value, 0xFFFFFFFF after
+      // reduction. 200 digits also exceed the digit field.
+      {std::string(200, '9') + " ", "1 ", {0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1}},
+  };
+  for (const Case& c : cases) {
+    header_result r = build(ws, old_request(c.key1, c.key2, "o", "h", k3));
+    ASSERT_EQ((long)t.size() + 16, r.len) << c.key1;
+    EXPECT_EQ(bytes(r.text.begin() + t.size(), r.text.end()), expected_old_digest(c.prefix, k3));
   }
 }
 
@@ -347,10 +388,11 @@ TEST(WsHandshakeOld, OversizeOriginAndHostAreCut) {
   WEBSOCKET_SRV ws;
   std::string origin(300, 'o'), host(1000, 'h');
   header_result r = build(ws, old_request("1 2", "3 4", origin, host, "12345678"));
-  std::string t = old_response_text(origin.substr(0, 127), host.substr(0, 127));
+  std::string t = old_response_text(origin.substr(0, 127), "ws://" + host.substr(0, 127) + "/demo");
   ASSERT_EQ((long)t.size() + 16, r.len);
   EXPECT_EQ(t, r.text.substr(0, t.size()));
-  EXPECT_EQ(191 + 127 + 127 + 16, r.len);
+  // The template less its values is 141 bytes.
+  EXPECT_EQ(141 + 127 + 127 + 5 + 16, r.len);
 }
 
 TEST(WsHandshakeOld, CopiedValuesCannotAddResponseLines) {
@@ -364,7 +406,7 @@ TEST(WsHandshakeOld, CopiedValuesCannotAddResponseLines) {
     EXPECT_EQ(std::string::npos, r.text.find("injected")) << (int)sep[0];
     EXPECT_EQ(std::string::npos, r.text.find("X-Evil")) << (int)sep[0];
     EXPECT_NE(std::string::npos, r.text.find("Sec-WebSocket-Origin: http://a\r\n"));
-    EXPECT_NE(std::string::npos, r.text.find("Sec-WebSocket-Location: ws://h/\r\n"));
+    EXPECT_NE(std::string::npos, r.text.find("Sec-WebSocket-Location: ws://h/demo\r\n"));
   }
 }
 
@@ -437,12 +479,10 @@ TEST_F(WsPair, UpgradesThatCannotBeServedAreAnswered) {
 }
 
 TEST_F(WsPair, KeyHandshake) {
-  put(old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com",
-                  "example.com", "^n:ds[4U"));
+  put(draft_request());
   std::vector<char> buf(4096);
   ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
-  std::string text = old_response_text("http://example.com", "example.com");
-  EXPECT_EQ(text + "8jKS'y:G*Co,Wxa-", take(text.size() + 16));
+  EXPECT_EQ(std::string(kDraftAnswer), take(sizeof(kDraftAnswer) - 1));
   EXPECT_EQ(8u, ws->version.load());
   EXPECT_TRUE(ws->b_websocket.load());
 }
@@ -498,8 +538,7 @@ TEST_F(WsPair, RequestsThatArriveInPieces) {
   EXPECT_EQ('\x81', buf[ws->handshake_rest_off]);
 
   // The Key1/Key2 form's 8 key bytes in a later segment.
-  const std::string old = old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com",
-                                      "example.com", "^n:ds[4U");
+  const std::string old = draft_request();
   put(old.substr(0, old.size() - 8));
   std::thread key([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -507,8 +546,7 @@ TEST_F(WsPair, RequestsThatArriveInPieces) {
   });
   ASSERT_EQ(WS_HANDSHAKE_OK, ws->client_handshake(buf.data(), buf.size()));
   key.join();
-  const std::string text = old_response_text("http://example.com", "example.com");
-  EXPECT_EQ(text + "8jKS'y:G*Co,Wxa-", take(text.size() + 16));
+  EXPECT_EQ(std::string(kDraftAnswer), take(sizeof(kDraftAnswer) - 1));
   EXPECT_EQ(0u, ws->handshake_rest_len);
 }
 
@@ -689,10 +727,30 @@ TEST(WsDecryptOld, FramesResultsAndSplits) {
   EXPECT_EQ(f.data() + 1, cur);
   EXPECT_EQ(std::string("ab"), std::string(cur, 2));
   EXPECT_EQ(4u, ws.frame_size);
+  EXPECT_EQ((uint32_t)WS_OPCODE_AUTO, ws.frame_opcode);
   EXPECT_FALSE(ws.b_more_frames);
 
-  frame_buf bad({0xFF, 0x00});
-  EXPECT_EQ(WS_DECODE_PROTOCOL, ws.decrypt(bad.data(), bad.len, cur));
+  // 0x00 0xFF is an empty message, not the close.
+  frame_buf empty({0x00, 0xFF, 0x00});
+  EXPECT_EQ(0, ws.decrypt(empty.data(), empty.len, cur));
+  EXPECT_EQ((uint32_t)WS_OPCODE_AUTO, ws.frame_opcode);
+  EXPECT_EQ(2u, ws.frame_size);
+  EXPECT_TRUE(ws.b_more_frames);
+
+  // The closing handshake 0xFF 0x00 decodes as a close without payload; a
+  // lone 0xFF waits for its second byte.
+  frame_buf close({0xFF, 0x00});
+  EXPECT_EQ(0, ws.decrypt(close.data(), close.len, cur));
+  EXPECT_EQ((uint32_t)WS_OPCODE_CLOSE, ws.frame_opcode);
+  EXPECT_EQ(2u, ws.frame_size);
+  frame_buf lone({0xFF});
+  EXPECT_EQ(1, ws.decrypt(lone.data(), lone.len, cur));
+  EXPECT_TRUE(ws.b_frame_incomplete);
+
+  for (const bytes& b : {bytes{0xFF, 0x01, 'x'}, bytes{0x80, 0x00}, bytes{0x01, 'a', 0xFF}}) {
+    frame_buf bad(b);
+    EXPECT_EQ(WS_DECODE_PROTOCOL, ws.decrypt(bad.data(), bad.len, cur)) << (unsigned)b[0];
+  }
 
   // A frame split after its first byte, or before its end marker, waits.
   frame_buf one({0x00});
@@ -702,11 +760,6 @@ TEST(WsDecryptOld, FramesResultsAndSplits) {
   EXPECT_EQ(2, ws.decrypt(two.data(), two.len, cur));
   EXPECT_TRUE(ws.b_frame_incomplete);
   EXPECT_EQ(8u, ws.version.load());
-
-  frame_buf close({0x00, 0xFF});
-  EXPECT_EQ(WS_DECODE_CLOSED, ws.decrypt(close.data(), close.len, cur));
-  EXPECT_EQ(0u, ws.version.load());
-  EXPECT_EQ(WS_DECODE_CLOSED, ws.decrypt(f.data(), f.len, cur));
 }
 
 // ---------------------------------------------------------------- the frame walk
@@ -942,17 +995,41 @@ TEST(WsWalk, ControlFramesBetweenFragmentsNeedOnlyRoomInTheBuffer) {
   }
 }
 
+// The old framing's close, as the hub sends it.
+const std::string kOldClose("\xFF\x00", 2);
+
 TEST(WsWalk, OldFraming) {
+  // Messages across reads, an empty one, and the closing handshake split in
+  // two: answered with 0xFF 0x00.
   WEBSOCKET_SRV old;
   old.version = 8;
-  bytes o = {0x00, 'a', 0xFF, 0x00, 'b', 'c', 0xFF, 0x00, 'd'};
-  bytes o2 = {'e', 0xFF, 0x00, 0xFF};
-  std::vector<walk_event> got = walk_reads(old, {o, o2});
+  const std::vector<walk_event> got = walk_reads(
+      old, {{0x00, 'a', 0xFF, 0x00, 'b', 'c', 0xFF, 0x00, 'd'}, {'e', 0xFF, 0x00, 0xFF, 0xFF}, {0x00, 0x00, 'x'}});
   const std::vector<walk_event> want = {{WS_WALK_MESSAGE, WS_OPCODE_AUTO, "a"},
                                         {WS_WALK_MESSAGE, WS_OPCODE_AUTO, "bc"},
                                         {WS_WALK_MESSAGE, WS_OPCODE_AUTO, "de"},
-                                        {WS_WALK_END, 0, ""}};
+                                        {WS_WALK_MESSAGE, WS_OPCODE_AUTO, ""},
+                                        {WS_WALK_CLOSE, 0, kOldClose}};
   EXPECT_EQ(want, got);
+  EXPECT_EQ(WS_CLOSE_NORMAL, old.close_code);
+  EXPECT_EQ(0u, old.version.load());
+
+  // The hub's own closes end with 0xFF 0x00 too: a frame of another type,
+  // and a message over the limit.
+  const struct {
+    bytes stream;
+    uint16_t code;
+  } faults[] = {{{0x00, 'a', 0xFF, 0x80, 0x01, 'z'}, WS_CLOSE_PROTOCOL}, {bytes(200, 'm'), WS_CLOSE_TOO_BIG}};
+  for (const auto& c : faults) {
+    WEBSOCKET_SRV ws;
+    ws.version = 8;
+    bytes stream = c.stream;
+    if (c.code == WS_CLOSE_TOO_BIG) stream[0] = 0x00;
+    const std::vector<walk_event> g = walk_reads(ws, {stream}, 128);
+    ASSERT_FALSE(g.empty());
+    EXPECT_EQ((walk_event{WS_WALK_CLOSE, 0, kOldClose}), g.back()) << c.code;
+    EXPECT_EQ(c.code, ws.close_code);
+  }
 }
 
 // ---------------------------------------------------------------- encode_msg
@@ -1079,13 +1156,16 @@ TEST(WsEncode, OldFraming) {
   fr = ws.encode_msg(buf, 16, buf + 12, len);
   ASSERT_EQ(buf + 11, fr);
   EXPECT_EQ(0, memcmp(fr, "\x00xyz\xFF", 5));
-  // What the old framing cannot carry is not framed: a 0xFF would end the
-  // frame early, and the empty frame is its close.
+  // A 0xFF would end the frame early: such a message is not framed. The
+  // empty message is 0x00 0xFF.
   char ff[3] = {'a', (char)0xFF, 'b'};
   len = 3;
   EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), ff, len));
   len = 0;
-  EXPECT_EQ(nullptr, ws.encode_msg(buf, sizeof(buf), src, len));
+  fr = ws.encode_msg(buf, sizeof(buf), src, len);
+  ASSERT_EQ(buf, fr);
+  EXPECT_EQ(2u, len);
+  EXPECT_EQ(0, memcmp(fr, "\x00\xFF", 2));
 }
 
 // ---------------------------------------------------------------- text or binary

@@ -126,24 +126,37 @@ int64_t WEBSOCKET_SRV::decrypt_old(char* data, size_t len, char*& cursor) {
   b_frame_incomplete = false;
   b_more_frames = false;
   frame_size = 0;
+  frame_payload = 0;
   frame_opcode = WS_OPCODE_AUTO;
   frame_fin = true;
   if (len == 0) {
     b_frame_incomplete = true;
     return 0;
   }
-  if (byte_at(data, 0) != 0x00) return WS_DECODE_PROTOCOL;
+  const uint8_t b0 = byte_at(data, 0);
+  if (b0 == 0xFF) {
+    // The closing handshake 0xFF 0x00: a close without payload. Other
+    // length-prefixed frames are not used by any client of this form.
+    frame_opcode = WS_OPCODE_CLOSE;
+    if (len == 1) {
+      b_frame_incomplete = true;
+      return (int64_t)len;
+    }
+    if (byte_at(data, 1) != 0x00) return WS_DECODE_PROTOCOL;
+    cursor = data + 2;
+    frame_size = 2;
+    if (len > 2) b_more_frames = true;
+    return 0;
+  }
+  if (b0 != 0x00) return WS_DECODE_PROTOCOL;
   cursor = data + 1;
   char* end_marker = len > 1 ? (char*)memchr(data + 1, 0xFF, len - 1) : nullptr;
   if (end_marker == nullptr) {
     b_frame_incomplete = true;
     return (int64_t)len;
   }
+  // 0x00 0xFF is an empty message.
   const size_t n = (size_t)(end_marker - data) - 1;
-  if (n == 0) {
-    version = 0;
-    return WS_DECODE_CLOSED;
-  }
   frame_size = n + 2;
   frame_payload = n;
   if (frame_size < len) b_more_frames = true;
@@ -190,13 +203,24 @@ void WEBSOCKET_SRV::walk_filled(size_t n) {
 
 int WEBSOCKET_SRV::close_with(uint16_t code) {
   close_code = code;
+  // Nothing more is decoded or framed for this connection.
+  const uint32_t v = version.exchange(0);
+  if (v == 0) {
+    c_reply_size = 0;  // closed already: there is no frame left to send
+    return WS_WALK_CLOSE;
+  }
+  if (v < 13) {
+    // The old framing's closing handshake, 0xFF 0x00, carries no code.
+    c_reply[0] = (char)0xFF;
+    c_reply[1] = 0x00;
+    c_reply_size = 2;
+    return WS_WALK_CLOSE;
+  }
   c_reply[0] = (char)0x88;
   c_reply[1] = 2;
   c_reply[2] = (char)(code >> 8);
   c_reply[3] = (char)code;
   c_reply_size = 4;
-  // Nothing more is decoded or framed for this connection.
-  version = 0;
   return WS_WALK_CLOSE;
 }
 
@@ -234,7 +258,7 @@ int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
     char* cur = nullptr;
     const int64_t c = decrypt(data, avail, cur);
     if (c == WS_DECODE_CLOSED) return WS_WALK_END;
-    if (c < 0) return old ? WS_WALK_END : close_with(WS_CLOSE_PROTOCOL);
+    if (c < 0) return close_with(WS_CLOSE_PROTOCOL);
 
     const bool data_frame = !is_control(frame_opcode);
     if (!old && data_frame) {
@@ -252,10 +276,7 @@ int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
       if (!old && frame_size != 0 &&
           (data_frame ? joined + frame_payload > limit : joined + frame_size > rx_cap))
         return close_with(WS_CLOSE_TOO_BIG);
-      if (old && avail - 1 > limit) {
-        close_code = WS_CLOSE_TOO_BIG;
-        return WS_WALK_END;
-      }
+      if (old && avail - 1 > limit) return close_with(WS_CLOSE_TOO_BIG);
       const uint32_t type = rx_msg_opcode != 0 ? rx_msg_opcode : frame_opcode;
       if (!old && data_frame && frame_size != 0 && type == WS_OPCODE_TEXT &&
           partial_text_invalid(data, avail))
@@ -277,10 +298,7 @@ int WEBSOCKET_SRV::walk_next(char*& payload, size_t& len, uint32_t& opcode) {
     }
 
     if (old) {
-      if (n > limit) {
-        close_code = WS_CLOSE_TOO_BIG;
-        return WS_WALK_END;
-      }
+      if (n > limit) return close_with(WS_CLOSE_TOO_BIG);
       payload = cur;
       len = n;
       opcode = WS_OPCODE_AUTO;
@@ -358,9 +376,8 @@ char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_
   const uint32_t v = version;
   if (v == 0) return nullptr;
   const bool old = v < 13;
-  // The old framing has no binary frames and no way to carry 0xFF, and its
-  // empty frame 0x00 0xFF is the close.
-  if (old && (len == 0 || memchr(payload, 0xFF, len) != nullptr)) return nullptr;
+  // The old framing has no way to carry 0xFF inside a message.
+  if (old && len != 0 && memchr(payload, 0xFF, len) != nullptr) return nullptr;
 
   // Pointers into different buffers are compared as addresses.
   const uintptr_t b = (uintptr_t)buf;
@@ -417,7 +434,7 @@ int WEBSOCKET_SRV::frame_append(char* buf, size_t buf_size, size_t& pos, const c
   const size_t room = buf_size - pos;
   char* w = buf + pos;
   if (v < 13) {
-    if (len == 0 || memchr(payload, 0xFF, len) != nullptr) return APPEND_SKIPPED;
+    if (len != 0 && memchr(payload, 0xFF, len) != nullptr) return APPEND_SKIPPED;
     if (room < 2 || room - 2 < len) return APPEND_FULL;
     w[0] = 0x00;
     memcpy(w + 1, payload, len);

@@ -89,6 +89,54 @@ key_value_t scan_key(const char* p, const char* end) {
   return k;
 }
 
+// The request line's target when it is in origin form (a '/' and visible
+// ASCII up to the blank before the version): the path and query that the
+// Key1/Key2 answer's location repeats. Leading empty lines are skipped, as
+// the request parser skips them. Null for any other target.
+const char* origin_form_target(const char* str, const char* end, size_t* len) {
+  const char* p = str;
+  while (end - p >= 2 && p[0] == '\r' && p[1] == '\n') p += 2;
+  const char* method = p;
+  while (p < end && is_value_byte((unsigned char)*p) && *p != 0x7F) ++p;
+  if (p == method || p == end || *p != ' ') return nullptr;
+  const char* t = ++p;
+  while (p < end && is_value_byte((unsigned char)*p) && *p != 0x7F) ++p;
+  if (p == t || p == end || *p != ' ' || *t != '/') return nullptr;
+  *len = (size_t)(p - t);
+  return t;
+}
+
+// The first protocol the client offers: the value of
+// "Sec-WebSocket-Protocol:" up to a comma, blank or control byte. Returns
+// its length; 0 when the request offers none (an empty value counts as
+// none).
+size_t offered_protocol(char* str, size_t str_len, const char** tok) {
+  char* s = WEBSOCKET_SRV::header_get_key(str, str_len, WEBSOCKET_SRV::protocol);
+  if (s == nullptr) return 0;
+  const char* end = str + str_len;
+  size_t n = 0;
+  while (s + n < end && s[n] != ',' && is_value_byte((unsigned char)s[n]) && s[n] != 0x7F) ++n;
+  *tok = s;
+  return n;
+}
+
+// Puts "Sec-WebSocket-Protocol: " and tok (n bytes) as the last header line
+// of the answer in buf (len bytes, ending in the empty line), zero-terminated.
+// The caller has checked that len + n + 27 bytes fit. Returns the new length.
+size_t put_protocol_line(char* buf, size_t len, const char* tok, size_t n) {
+  char* w = buf + len - 2;  // replaces the closing CR LF
+  const size_t name_len = sizeof(WEBSOCKET_SRV::protocol) - 1;
+  memcpy(w, WEBSOCKET_SRV::protocol, name_len);
+  w += name_len;
+  *w++ = ' ';
+  memcpy(w, tok, n);
+  w += n;
+  memcpy(w, "\r\n\r\n", 4);
+  w += 4;
+  *w = 0;
+  return len + n + 26;
+}
+
 // Adds the hub's announcement lines in front of the closing empty line of
 // the RFC 6455 answer in buf (len bytes, zero-terminated, HEADER_SERVER_SIZE
 // bytes of room). max: the largest message the connection takes. Returns
@@ -208,11 +256,12 @@ int WEBSOCKET_SRV::calc_web_socket_md5(const unsigned char* data, size_t len,
   return 0;
 }
 
-long WEBSOCKET_SRV::calc_web_socket_header(char* str, size_t str_len, char* buf, size_t size) {
+long WEBSOCKET_SRV::calc_web_socket_header(char* str, size_t str_len, char* buf, size_t size,
+                                           bool secure) {
   if (str == nullptr || buf == nullptr || size == 0) return 0;
   char* end = str + str_len;
   char* p = header_get_key(str, str_len, "Sec-WebSocket-Key:");
-  if (p == nullptr) return calc_web_socket_header_old(str, str_len, buf, size);
+  if (p == nullptr) return calc_web_socket_header_old(str, str_len, buf, size, secure);
   version = 13;
 
   const size_t key_len = header_token_length(p, end);
@@ -223,34 +272,17 @@ long WEBSOCKET_SRV::calc_web_socket_header(char* str, size_t str_len, char* buf,
 
   int n = snprintf(buf, size, c_header_server_template, accept);
   if (n < 0 || (size_t)n >= size) return 0;
-  size_t len = (size_t)n;
+  const size_t len = (size_t)n;
 
-  char* s = header_get_key(str, str_len, protocol);
-  if (s == nullptr) return (long)len;
-  size_t tok = 0;
-  while (s + tok < end && s[tok] != ',' && is_value_byte((unsigned char)s[tok]) && s[tok] != 0x7F)
-    ++tok;
-  // An empty protocol value is treated as none offered.
-  if (tok == 0) return (long)len;
-
+  const char* tok = nullptr;
+  const size_t tok_len = offered_protocol(str, str_len, &tok);
   // Too long for the buffer: answer without the protocol line.
-  if (len + tok + 27 >= size) return (long)len;
-
-  char* w = buf + len - 2;  // replaces the template's closing CR LF
-  const size_t name_len = sizeof(protocol) - 1;
-  memcpy(w, protocol, name_len);
-  w += name_len;
-  *w++ = ' ';
-  memcpy(w, s, tok);
-  w += tok;
-  memcpy(w, "\r\n\r\n", 4);
-  w += 4;
-  *w = 0;
-  return (long)(len + tok + 26);
+  if (tok_len == 0 || len + tok_len + 27 >= size) return (long)len;
+  return (long)put_protocol_line(buf, len, tok, tok_len);
 }
 
-long WEBSOCKET_SRV::calc_web_socket_header_old(char* str, size_t str_len, char* buf,
-                                               size_t size) {
+long WEBSOCKET_SRV::calc_web_socket_header_old(char* str, size_t str_len, char* buf, size_t size,
+                                               bool secure) {
   if (str == nullptr || buf == nullptr || size == 0) return 0;
   char* end = str + str_len;
   char* k1 = header_get_key(str, str_len, "Sec-WebSocket-Key1:");
@@ -269,8 +301,15 @@ long WEBSOCKET_SRV::calc_web_socket_header_old(char* str, size_t str_len, char* 
   key_value_t key2 = scan_key(k2, end);
   if (key1.blanks == 0 || key2.blanks == 0) return 0;
 
-  // The 8 bytes of key material are the last 8 bytes read.
+  // The 8 bytes of key material are the last 8 bytes given: the caller
+  // passes the head and the 8 bytes that follow it.
   if (str_len < 8) return 0;
+
+  // The location names the resource the client opened: a client compares
+  // it with its own URL.
+  size_t target_len = 0;
+  const char* target = origin_form_target(str, end, &target_len);
+  if (target == nullptr || target_len > (size_t)INT32_MAX) return 0;
 
   uint32_t v1 = key1.number / key1.blanks;
   uint32_t v2 = key2.number / key2.blanks;
@@ -286,13 +325,24 @@ long WEBSOCKET_SRV::calc_web_socket_header_old(char* str, size_t str_len, char* 
   if (calc_web_socket_md5(challenge, 16, digest) == -1) return 0;
   version = 8;
 
-  int n = snprintf(buf, size, c_header_server_template_old, origin, host);
-  if (n < 0) return 0;
-  // The digest and its zero byte must fit behind the formatted text.
-  if ((size_t)n + 17 > size) return 0;
-  memcpy(buf + n, digest, 16);
-  buf[n + 16] = 0;
-  return (long)n + 16;
+  const int n = snprintf(buf, size, c_header_server_template_old, origin, secure ? "wss" : "ws", host,
+                         (int)target_len, target);
+  if (n < 0 || (size_t)n >= size) return 0;
+  size_t len = (size_t)n;
+  // The protocol is echoed only when asked for: a client that asked for
+  // none fails on any, one that asked fails on another. An answer that
+  // cannot hold it is refused rather than sent without it.
+  const char* tok = nullptr;
+  const size_t tok_len = offered_protocol(str, str_len, &tok);
+  if (tok_len != 0) {
+    if (len + tok_len + 27 > size) return 0;
+    len = put_protocol_line(buf, len, tok, tok_len);
+  }
+  // The digest and its zero byte must fit behind the header block.
+  if (len + 17 > size) return 0;
+  memcpy(buf + len, digest, 16);
+  buf[len + 16] = 0;
+  return (long)len + 16;
 }
 
 namespace {
@@ -426,7 +476,8 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
     const char* key = http_header_value(&req, "Sec-WebSocket-Key", &kl);
     if (key == nullptr || !usable_key(key, key + kl))
       return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
-    len = calc_web_socket_header(pRAM, head_len, c_header_server, HEADER_SERVER_SIZE);
+    len = calc_web_socket_header(pRAM, head_len, c_header_server, HEADER_SERVER_SIZE,
+                                 tls.get_status() == G_TLS_OK);
   } else {
     // The Key1/Key2 form's 8 key bytes follow the head, perhaps in a later
     // segment.
@@ -438,7 +489,8 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
     }
     if (have < head_len + 8) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
     used = head_len + 8;
-    len = calc_web_socket_header_old(pRAM, used, c_header_server, HEADER_SERVER_SIZE);
+    len = calc_web_socket_header_old(pRAM, used, c_header_server, HEADER_SERVER_SIZE,
+                                     tls.get_status() == G_TLS_OK);
     if (len <= 0) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
   }
   // Only a digest that could not be computed leaves no answer.

@@ -15,10 +15,9 @@
 // Results of decrypt (one frame).
 enum WS_DECODE_E : int {
   WS_DECODE_PROTOCOL = -1,  // not a valid client frame (RSV bits, reserved
-                            // opcode, no mask, bad control frame, old
-                            // framing not starting with 0x00)
-  WS_DECODE_CLOSED = -8,    // no framing on this connection (version 0), or
-                            // the old framing's close 0x00 0xFF
+                            // opcode, no mask, bad control frame; old
+                            // framing: neither 0x00 ... 0xFF nor 0xFF 0x00)
+  WS_DECODE_CLOSED = -8,    // no framing on this connection (version 0)
 };
 
 // Results of walk_next: what the receive loop does next.
@@ -83,14 +82,17 @@ class WEBSOCKET_SRV {
       "Connection: Upgrade\r\n"
       "Sec-WebSocket-Accept: %s\r\n"
       "\r\n";
-  // Key1/Key2 form: Origin value, Host value.
+  // Key1/Key2 form: the Origin value; the location's scheme ("ws" or
+  // "wss"), Host value and request target. A protocol line is added only
+  // when the client asked for one: a client of this form compares location
+  // and protocol with what it opened and asked for, and fails on any
+  // difference.
   static constexpr char c_header_server_template_old[] =
       "HTTP/1.1 101 WebSocket Protocol Handshake\r\n"
       "Upgrade: WebSocket\r\n"
       "Connection: Upgrade\r\n"
       "Sec-WebSocket-Origin: %s\r\n"
-      "Sec-WebSocket-Location: ws://%s/\r\n"
-      "Sec-WebSocket-Protocol: dumb-increment-protocol\r\n"
+      "Sec-WebSocket-Location: %s://%s%.*s\r\n"
       "\r\n";
   static constexpr char protocol[] = "Sec-WebSocket-Protocol:";
   static constexpr char c_bad_request[] =
@@ -198,9 +200,15 @@ class WEBSOCKET_SRV {
   // Builds the response to the zero-terminated request str (str_len bytes,
   // str[str_len] == 0) in buf. Returns its length (> 0), or <= 0 when the
   // request is not a supported handshake. Falls back to the Key1/Key2 form
-  // when there is no "Sec-WebSocket-Key:".
-  long calc_web_socket_header(char* str, size_t str_len, char* buf, size_t size);
-  long calc_web_socket_header_old(char* str, size_t str_len, char* buf, size_t size);
+  // when there is no "Sec-WebSocket-Key:". secure: the connection is TLS
+  // (the Key1/Key2 answer's location is then wss://).
+  long calc_web_socket_header(char* str, size_t str_len, char* buf, size_t size, bool secure);
+  // The Key1/Key2 answer: the template, the 16 digest bytes of the challenge
+  // (k1, k2 and the last 8 bytes of str) behind it, and a zero byte. Returns
+  // its length without the zero byte, or 0 when the request is incomplete
+  // (a header missing, a key without a blank), its target is not an
+  // origin-form path, or the answer does not fit size bytes.
+  long calc_web_socket_header_old(char* str, size_t str_len, char* buf, size_t size, bool secure);
 
   // base64(SHA-1(key + GUID)) into out (28 characters and a zero byte).
   // Returns 28, or 0 when the digest could not be computed.
@@ -238,12 +246,15 @@ class WEBSOCKET_SRV {
   //            nothing was changed. Call again from the same byte with more.
   //   WS_DECODE_PROTOCOL, WS_DECODE_CLOSED (version 0).
   //
-  // Old framing (version 1..12): 0x00, the payload (no 0xFF), 0xFF.
-  //   >= 0     payload length (cursor = data + 1, frame_size = result + 2,
-  //            frame_opcode WS_OPCODE_AUTO: the bytes decide its type).
-  //   len      with b_frame_incomplete set: no 0xFF yet.
-  //   WS_DECODE_CLOSED for the close 0x00 0xFF (version becomes 0),
-  //   WS_DECODE_PROTOCOL when the first byte is not 0x00.
+  // Old framing (version 1..12): 0x00, the payload (no 0xFF), 0xFF; the
+  // closing handshake is 0xFF 0x00.
+  //   >= 0     payload length, 0 for the empty message 0x00 0xFF (cursor =
+  //            data + 1, frame_size = result + 2, frame_opcode
+  //            WS_OPCODE_AUTO: the bytes decide its type); or 0 with
+  //            frame_opcode WS_OPCODE_CLOSE for 0xFF 0x00 (frame_size 2).
+  //   len      with b_frame_incomplete set: no 0xFF yet, or a lone 0xFF.
+  //   WS_DECODE_PROTOCOL for any other first byte, or 0xFF not followed
+  //   by 0x00.
   int64_t decrypt(char* data, size_t len, char*& cursor);
 
   // ---- the frame walk: the receive side of a WebSocket connection ----
@@ -272,8 +283,9 @@ class WEBSOCKET_SRV {
   // offset 10 (old framing: 1), or right behind its own header when offset
   // 10 leaves too little room. Returns the frame start inside buf and sets
   // len to the frame length, or null (len unchanged) when there is nothing
-  // to frame, version is 0 or the frame does not fit. The old framing only
-  // carries non-empty text without 0xFF bytes: anything else gives null.
+  // to frame, version is 0 or the frame does not fit. The old framing
+  // cannot carry a 0xFF byte: such a message gives null (an empty message
+  // is 0x00 0xFF there).
   char* encode_msg(char* buf, size_t buf_size, char* payload, size_t& len,
                    uint32_t opcode = WS_OPCODE_AUTO);
 
@@ -318,7 +330,9 @@ class WEBSOCKET_SRV {
 
   // Puts a close frame with code into c_reply (close_code = code) and ends
   // the framing on this connection (version 0): nothing more is decoded or
-  // framed for it. Returns WS_WALK_CLOSE.
+  // framed for it. The old framing's close is 0xFF 0x00, without a code;
+  // c_reply stays empty when the framing had ended already. Returns
+  // WS_WALK_CLOSE.
   int close_with(uint16_t code);
 
  private:

@@ -6,8 +6,9 @@
 // control bytes, and fit the buffer given.
 //
 // Input: byte 0 picks the answer buffer size (bit 7 set: the real 2048
-// bytes, else a tight one), byte 1 the header name for the rule, the rest
-// is the request.
+// bytes, else a tight one), byte 1 the header name for the rule (and with
+// bit 7 a TLS connection, whose Key1/Key2 location is wss://), the rest is
+// the request.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +100,17 @@ std::string accept_of(const char* key, size_t len) {
   return std::string((const char*)b64, (size_t)k);
 }
 
+// The first offered protocol by the rule both answers echo it by: the
+// value up to a comma, blank or control byte; empty when none is offered.
+std::string first_protocol(char* req, size_t len) {
+  char* s = WEBSOCKET_SRV::header_get_key(req, len, WEBSOCKET_SRV::protocol);
+  if (s == nullptr) return {};
+  char* end = req + len;
+  size_t n = 0;
+  while (s + n < end && s[n] != ',' && value_byte((uint8_t)s[n])) ++n;
+  return std::string(s, n);
+}
+
 void check_answer_13(char* req, size_t len, const char* a, size_t n) {
   const std::vector<std::string> l = lines_of(a, n);
   check(l.size() == 4 || l.size() == 5);
@@ -111,27 +123,47 @@ void check_answer_13(char* req, size_t len, const char* a, size_t n) {
   check(key != nullptr);
   check(accept == accept_of(key, WEBSOCKET_SRV::header_token_length(key, end)));
   if (l.size() == 5) {
-    // The first offered protocol, as it stands in the request.
+    // The first offered protocol, as it stands in the request (left out
+    // only when the buffer cannot hold it).
     std::string tok;
     check(starts(l[4], "Sec-WebSocket-Protocol: ", &tok) && !tok.empty());
-    char* s = WEBSOCKET_SRV::header_get_key(req, len, WEBSOCKET_SRV::protocol);
-    check(s != nullptr && (size_t)(end - s) >= tok.size() && memcmp(s, tok.data(), tok.size()) == 0);
-    for (char c : tok) check(value_byte((uint8_t)c) && c != ',');
-    check(s + tok.size() == end || s[tok.size()] == ',' || !value_byte((uint8_t)s[tok.size()]));
+    check(tok == first_protocol(req, len));
   }
 }
 
-void check_answer_old(char* req, size_t len, const char* a, size_t n) {
+// The request line's target when it is a path: what the location repeats.
+bool path_target(const char* req, size_t len, std::string* target) {
+  size_t i = 0;
+  while (i + 1 < len && req[i] == '\r' && req[i + 1] == '\n') i += 2;
+  const size_t m = i;
+  while (i < len && value_byte((uint8_t)req[i])) ++i;
+  if (i == m || i == len || req[i] != ' ') return false;
+  const size_t t = ++i;
+  while (i < len && value_byte((uint8_t)req[i])) ++i;
+  if (i == t || i == len || req[i] != ' ' || req[t] != '/') return false;
+  target->assign(req + t, i - t);
+  return true;
+}
+
+void check_answer_old(char* req, size_t len, const char* a, size_t n, bool secure) {
   check(n > 16);
   const std::vector<std::string> l = lines_of(a, n - 16);
-  check(l.size() == 6);
+  check(l.size() == 5 || l.size() == 6);
   check(l[0] == "HTTP/1.1 101 WebSocket Protocol Handshake" && l[1] == "Upgrade: WebSocket" &&
-        l[2] == "Connection: Upgrade" && l[5] == "Sec-WebSocket-Protocol: dumb-increment-protocol");
-  std::string origin, host;
+        l[2] == "Connection: Upgrade");
+  std::string origin, location, target;
   check(starts(l[3], "Sec-WebSocket-Origin: ", &origin));
-  check(starts(l[4], "Sec-WebSocket-Location: ws://", &host) && !host.empty() &&
-        host.back() == '/');
-  host.pop_back();
+  // The scheme of the connection, the Host value, the request's path.
+  check(starts(l[4], secure ? "Sec-WebSocket-Location: wss://" : "Sec-WebSocket-Location: ws://",
+               &location));
+  check(path_target(req, len, &target));
+  check(location.size() >= target.size() &&
+        location.compare(location.size() - target.size(), target.size(), target) == 0);
+  const std::string host = location.substr(0, location.size() - target.size());
+  // The protocol line exactly when one is offered, with the first token.
+  const std::string offered = first_protocol(req, len);
+  check(offered.empty() == (l.size() == 5));
+  if (l.size() == 6) check(l[5] == "Sec-WebSocket-Protocol: " + offered);
   // Each copied value is a prefix of the request's value, cut to its field.
   const struct {
     const char* name;
@@ -202,7 +234,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   static WEBSOCKET_SRV* ws = new WEBSOCKET_SRV;
   const size_t out_size = (data[0] & 0x80) ? WEBSOCKET_SRV::HEADER_SERVER_SIZE : (size_t)data[0] * 4 + 1;
-  const char* name = kNames[data[1] % (sizeof(kNames) / sizeof(kNames[0]))];
+  const char* name = kNames[(data[1] & 0x7F) % (sizeof(kNames) / sizeof(kNames[0]))];
+  const bool secure = (data[1] & 0x80) != 0;
   data += 2;
   size -= 2;
 
@@ -220,7 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char* out = (char*)malloc(out_size);
 
   ws->version = 0;
-  const long n = ws->calc_web_socket_header(req, size, out, out_size);
+  const long n = ws->calc_web_socket_header(req, size, out, out_size, secure);
   if (n > 0) {
     check((size_t)n < out_size && out[n] == 0);
     if (WEBSOCKET_SRV::header_get_key(req, size, "Sec-WebSocket-Key:") != nullptr) {
@@ -228,14 +261,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check_answer_13(req, size, out, (size_t)n);
     } else {
       check(ws->version == 8);
-      check_answer_old(req, size, out, (size_t)n);
+      check_answer_old(req, size, out, (size_t)n, secure);
     }
   }
   ws->version = 0;
-  const long m = ws->calc_web_socket_header_old(req, size, out, out_size);
+  const long m = ws->calc_web_socket_header_old(req, size, out, out_size, secure);
   if (m > 0) {
     check((size_t)m < out_size && out[m] == 0 && ws->version == 8);
-    check_answer_old(req, size, out, (size_t)m);
+    check_answer_old(req, size, out, (size_t)m, secure);
   }
   free(out);
   free(req);

@@ -74,7 +74,7 @@ void check_reframe(const char* payload, size_t len, uint32_t opcode, char* half,
 
   pos = 0;
   const int r = receiver(8).frame_append(half, cap, pos, payload, len, opcode);
-  if (len == 0 || memchr(payload, 0xFF, len) != nullptr) {
+  if (memchr(payload, 0xFF, len) != nullptr) {
     check(r == WEBSOCKET_SRV::APPEND_SKIPPED && pos == 0);
   } else {
     check(r == WEBSOCKET_SRV::APPEND_DONE && pos == len + 2);
@@ -125,7 +125,7 @@ log_t walk(uint32_t version, size_t cap, const uint8_t* s, size_t n,
         check(payload >= page && payload + len <= page + cap);
         check(len <= ws.message_max());
         if (old) {
-          check(opcode == WS_OPCODE_AUTO && len > 0 && memchr(payload, 0xFF, len) == nullptr);
+          check(opcode == WS_OPCODE_AUTO && memchr(payload, 0xFF, len) == nullptr);
         } else {
           check(opcode == WS_OPCODE_TEXT || opcode == WS_OPCODE_BINARY);
         }
@@ -143,10 +143,19 @@ log_t walk(uint32_t version, size_t cap, const uint8_t* s, size_t n,
         continue;
       }
       if (r == WS_WALK_CLOSE) {
-        check(!old && ws.c_reply_size == 4 && (uint8_t)ws.c_reply[0] == 0x88 && ws.c_reply[1] == 2);
-        const uint16_t code = (uint16_t)(((uint8_t)ws.c_reply[2] << 8) | (uint8_t)ws.c_reply[3]);
-        check(code == ws.close_code);
-        log.push_back({EV_CLOSE, code, {}});
+        check(ws.version == 0);
+        if (old) {
+          // The old framing's close has no code: the walk keeps why.
+          check(ws.c_reply_size == 2 && (uint8_t)ws.c_reply[0] == 0xFF && ws.c_reply[1] == 0);
+          check(ws.close_code == WS_CLOSE_NORMAL || ws.close_code == WS_CLOSE_PROTOCOL ||
+                ws.close_code == WS_CLOSE_TOO_BIG);
+          log.push_back({EV_CLOSE, ws.close_code, {}});
+        } else {
+          check(ws.c_reply_size == 4 && (uint8_t)ws.c_reply[0] == 0x88 && ws.c_reply[1] == 2);
+          const uint16_t code = (uint16_t)(((uint8_t)ws.c_reply[2] << 8) | (uint8_t)ws.c_reply[3]);
+          check(code == ws.close_code);
+          log.push_back({EV_CLOSE, code, {}});
+        }
       } else {
         check(r == WS_WALK_END);
         log.push_back({EV_END, ws.close_code, {}});
@@ -208,19 +217,19 @@ void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& strea
     const uint8_t key[4] = {ctl, lb, 0x37, 0xC2};
 
     if (old) {
-      if (kind == 3) {  // the old framing's close
-        stream += std::string("\x00\xFF", 2);
-        expect.push_back({EV_END, 0, {}});
+      if (kind == 3) {  // the old framing's closing handshake
+        stream += std::string("\xFF\x00", 2);
+        expect.push_back({EV_CLOSE, WS_CLOSE_NORMAL, {}});
         return;
       }
+      // Any byte but 0xFF; an empty message is 0x00 0xFF.
       for (char& c : p)
         if ((uint8_t)c == 0xFF) c = (char)0xFE;
-      if (p.empty()) p = "x";
       stream += '\0';
       stream += p;
       stream += (char)0xFF;
       if (p.size() > limit) {
-        expect.push_back({EV_END, WS_CLOSE_TOO_BIG, {}});
+        expect.push_back({EV_CLOSE, WS_CLOSE_TOO_BIG, {}});
         return;
       }
       expect.push_back({EV_MESSAGE, WS_OPCODE_AUTO, p});

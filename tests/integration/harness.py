@@ -8,6 +8,7 @@ import hashlib
 import json
 import os
 import queue
+import random
 import re
 import signal
 import socket
@@ -434,6 +435,178 @@ class RawWS(Stream):
 
     def send_frame(self, opcode, payload, fin=True):
         self.sock.sendall(client_frame(opcode, payload, fin))
+
+
+# ---------------------------------------------------------------------------
+# a client of the older Key1/Key2 protocol (hixie-76), written after that
+# protocol's own client: it sends the request that client sends and checks
+# the answer as that client does, failing on the first difference.
+
+OLD_CLOSE = b"\xff\x00"  # the closing handshake
+# The protocol's worked example: keys, the 8 key bytes and the answer.
+OLD_EXAMPLE_KEYS = ("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", b"^n:ds[4U")
+OLD_EXAMPLE_ANSWER = b"8jKS'y:G*Co,Wxa-"
+
+
+def old_key_number(value):
+    digits = "".join(c for c in value if c.isdigit())
+    return int(digits) // value.count(" ")
+
+
+def old_challenge_answer(key1, key2, key3):
+    return hashlib.md5(struct.pack(">II", old_key_number(key1), old_key_number(key2)) + key3).digest()
+
+
+def make_old_key(rng):
+    """A Key1/Key2 value as the client makes one: a number times a blank
+    count, other characters and the blanks mixed in."""
+    spaces = rng.randint(1, 12)
+    number = rng.randint(0, 0xFFFFFFFF // spaces)
+    chars = list(str(number * spaces))
+    for _ in range(rng.randint(1, 12)):
+        chars.insert(rng.randint(0, len(chars)), rng.choice("!\"#$%&'()*+,-./:;<=>?@ABCxyz~"))
+    for _ in range(spaces):
+        chars.insert(rng.randint(1, len(chars) - 1), " ")
+    return "".join(chars)
+
+
+def old_request(host, path, key1, key2, origin="http://example.com", protocol=None):
+    """The request head, in the worked example's order; the 8 key bytes
+    follow it. host and origin go in as they are given."""
+    return ("GET %s HTTP/1.1\r\nHost: %s\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: %s\r\n%s"
+            "Upgrade: WebSocket\r\nSec-WebSocket-Key1: %s\r\nOrigin: %s\r\n\r\n"
+            % (path, host, key2, "" if protocol is None else "Sec-WebSocket-Protocol: %s\r\n" % protocol,
+               key1, origin)).encode()
+
+
+def check_old_answer(head, answer, url, origin, protocol, expected):
+    """The client's checks of the answer: status 101; exactly one each of
+    Upgrade "WebSocket", Connection "Upgrade", Sec-WebSocket-Origin equal to
+    the origin sent and Sec-WebSocket-Location equal to the URL opened; when
+    a protocol was asked for, exactly one Sec-WebSocket-Protocol equal to it
+    (otherwise that field is not looked at); no field without a name; then
+    the 16 bytes of the challenge's answer. head: the answer up to its empty
+    line. Raises AssertionError naming the first difference."""
+    status, _, rest = head.partition("\r\n")
+    code = status.split(" ")[1] if status.count(" ") >= 2 else ""
+    if code != "101":
+        raise AssertionError("status %r" % status)
+    fields = {}
+    for line in rest[:-4].split("\r\n") if rest.endswith("\r\n\r\n") else [None]:
+        if line is None or ":" not in line:
+            raise AssertionError("not a field: %r" % line)
+        name, _, value = line.partition(":")
+        if not name:
+            raise AssertionError("a field without a name: %r" % line)
+        fields.setdefault(name.lower(), []).append(value[1:] if value.startswith(" ") else value)
+    want = {"upgrade": "WebSocket", "connection": "Upgrade", "sec-websocket-origin": origin,
+            "sec-websocket-location": url}
+    if protocol is not None:
+        want["sec-websocket-protocol"] = protocol
+    for name, value in want.items():
+        if fields.get(name) != [value]:
+            raise AssertionError("%s: %r, expected %r" % (name, fields.get(name), value))
+    if answer != expected:
+        raise AssertionError("challenge answer %r, expected %r" % (answer, expected))
+
+
+class OldWS(Stream):
+    """A Key1/Key2 client. The request goes out in pieces of `chop` bytes
+    (0: whole), its 8 key bytes `key_later` seconds after the head; the
+    answer is checked with check_old_answer unless check is false."""
+
+    def __init__(self, hub, path="/", protocol=None, tls=False, host=None, origin="http://example.com",
+                 keys=None, key_later=0.0, chop=0, check=True, wait_ready=True):
+        before = len(hub.kinds())
+        sock = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if tls:  # the hub's certificate is not checked here
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            sock = ctx.wrap_socket(sock, server_hostname="localhost")
+        super().__init__(sock)
+        self.host = host or "%s:%d" % (HOST, hub.port)
+        # The URL as the client forms it: the port is in the Host value.
+        self.url = "%s://%s%s" % ("wss" if tls else "ws", self.host.lower(), path)
+        rng = random.Random()
+        key1, key2, key3 = keys or (make_old_key(rng), make_old_key(rng), os.urandom(8))
+        self.expected = old_challenge_answer(key1, key2, key3)
+        head = old_request(self.host, path, key1, key2, origin, protocol)
+        if key_later == 0:
+            head, key3 = head + key3, b""
+        for i in range(0, len(head), chop or len(head)):
+            sock.sendall(head[i:i + (chop or len(head))])
+            if chop:
+                time.sleep(0.002)
+        if key3:
+            time.sleep(key_later)
+            sock.sendall(key3)
+        self.head = self.until(b"\r\n\r\n").decode("latin-1")
+        self.answer = self.take(16) if self.head.startswith("HTTP/1.1 101 ") else b""
+        if check:
+            check_old_answer(self.head, self.answer, self.url, origin, protocol, self.expected)
+        if wait_ready:
+            hub.wait_for(KIND_RE, count=before + 1)
+            time.sleep(0.05)  # the kind is printed just before the slot turns ready
+
+    def send_msg(self, payload):
+        self.sock.sendall(b"\x00" + payload + b"\xff")
+
+    def _more(self, deadline):
+        """Reads what has come; False at the end of the stream."""
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("nothing more within the time")
+        self.sock.settimeout(left)
+        try:
+            chunk = self.sock.recv(1 << 20)
+        except ConnectionResetError:
+            return False
+        if not chunk:
+            return False
+        self.buf += chunk
+        return True
+
+    def next_frame(self, timeout=10):
+        """The next frame from the hub: a message's payload, OLD_CLOSE for
+        the closing handshake, or None at the end of the stream.
+        AssertionError for bytes that are no frame; TimeoutError."""
+        deadline = time.monotonic() + timeout * SLOW
+        while True:
+            b = self.buf
+            if b and b[0] == 0x00:
+                i = b.find(b"\xff", 1)
+                if i > 0:
+                    out = bytes(b[1:i])
+                    del b[:i + 1]
+                    return out
+            elif b and b[0] == 0xFF and len(b) >= 2:
+                if b[1] != 0x00:
+                    raise AssertionError("0xFF followed by %#x" % b[1])
+                del b[:2]
+                return OLD_CLOSE
+            elif b and b[0] != 0xFF:
+                raise AssertionError("a frame starts with %#x" % b[0])
+            if not self._more(deadline):
+                if self.buf:
+                    raise AssertionError("the stream ended inside a frame: %r" % bytes(self.buf[:40]))
+                return None
+
+    def recv_msg(self, timeout=10):
+        f = self.next_frame(timeout)
+        if f is None or f is OLD_CLOSE:
+            raise AssertionError("expected a message, got %s" % ("the end" if f is None else "the close"))
+        return f
+
+    def expect_close_handshake(self, timeout=10):
+        """The hub's 0xFF 0x00, then the end of the stream."""
+        f = self.next_frame(timeout)
+        if f is not OLD_CLOSE:
+            raise AssertionError("expected 0xFF 0x00, got %r" % (f,))
+        f = self.next_frame(timeout)
+        if f is not None:
+            raise AssertionError("after the close: %r" % (f,))
 
 
 # ---------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 """WebSocket conformance of the hub, case by case, in the groups of the public
 Autobahn test suite: 1 framing, 2 pings and pongs, 3 reserved bits, 4 opcodes,
-5 fragmentation, 6 UTF-8, 7 closing, 9 limits, 10 auto-fragmentation.
+5 fragmentation, 6 UTF-8, 7 closing, 9 limits, 10 auto-fragmentation; and
+group H, clients of the older Key1/Key2 protocol (hixie-76), which that suite
+does not cover.
 
 Each case opens a fresh sender A, sends exactly the frames of the public case
 (in one piece, frame by frame or octet by octet, as the case says) and checks
@@ -16,6 +18,13 @@ the receive buffer (-L less 16 bytes) is refused with 1009, a close frame
 without a status code is answered with 1000, and no extension is negotiated,
 so every RSV bit is a protocol error.
 
+In group H the sender A is a client of the older protocol that checks the
+hub's answer as that protocol's own client does (harness.check_old_answer):
+over ws:// and wss://, on several paths, with and without a protocol, with
+its 8 key bytes in a later segment. Every case that stays open ends with A's
+closing handshake 0xFF 0x00, which must be answered in kind; some cases are
+sent by B or R and check what A gets.
+
 With RELAYHUB_CONFORMANCE_DOC=path the run writes its table (case, expected,
 result, counts per group) to that file; RELAYHUB_CONFORMANCE_JSON=path keeps
 the raw results, and RELAYHUB_CONFORMANCE_BASELINE=path (such a JSON file of
@@ -28,11 +37,13 @@ import re
 import select
 import socket
 import struct
+import tempfile
 import threading
 import time
 import unittest
 
-from harness import BIN, HOST, SLOW, Hub, RawWS, Stream, client_frame
+from harness import (BIN, HOST, OLD_CLOSE, OLD_EXAMPLE_ANSWER, OLD_EXAMPLE_KEYS, SLOW, Hub, OldWS, RawWS,
+                     Stream, check_old_answer, client_frame, make_cert)
 
 OP_CONT, OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 0, 1, 2, 8, 9, 10
 
@@ -65,10 +76,11 @@ def close_frame(code=None, reason=b""):
 
 class Send:
     """Bytes the sender writes: in `chop`-sized pieces with `pause` seconds
-    between them (chop 0: in one piece)."""
+    between them (chop 0: in one piece). by: who writes them in group H, the
+    sender "A" or a standing receiver, "B" or "R"."""
 
-    def __init__(self, data, chop=0, pause=0.0):
-        self.data, self.chop, self.pause = data, chop, pause
+    def __init__(self, data, chop=0, pause=0.0, by="A"):
+        self.data, self.chop, self.pause, self.by = data, chop, pause, by
 
 
 class Sleep:
@@ -109,16 +121,7 @@ class Case:
         return self.cid.split(".")[0]
 
     def expected(self):
-        parts = []
-        if self.relayed:
-            kinds = {}
-            for op, p in self.relayed:
-                key = ("text" if op == OP_TEXT else "binary", len(p))
-                kinds[key] = kinds.get(key, 0) + 1
-            parts.append(", ".join("%s%s %s B" % ("%d x " % n if n > 1 else "", k, size)
-                                   for (k, size), n in kinds.items()) + " relayed")
-        else:
-            parts.append("nothing relayed")
+        parts = [relayed_text(self.relayed)]
         pongs = [p for op, p in self.back if op == OP_PONG]
         if pongs:
             parts.append("%s back" % ("pong" if len(pongs) == 1 else "%d pongs" % len(pongs)))
@@ -127,6 +130,43 @@ class Case:
         else:
             fast = not callable(self.steps) and any(isinstance(s, FailFast) for s in self.steps)
             parts.append("close %d%s" % (self.close, " (fail fast)" if fast else ""))
+        return "; ".join(parts)
+
+
+def relayed_text(relayed):
+    if not relayed:
+        return "nothing relayed"
+    kinds = {}
+    for op, p in relayed:
+        key = ("text" if op == OP_TEXT else "binary", len(p))
+        kinds[key] = kinds.get(key, 0) + 1
+    return ", ".join("%s%s %s B" % ("%d x " % n if n > 1 else "", k, size)
+                     for (k, size), n in kinds.items()) + " relayed"
+
+
+class OldCase:
+    """One case of group H: A, a Key1/Key2 client opened with `opening`
+    (OldWS's arguments), and the steps.
+
+    to_b: (opcode, payload) messages B must receive; to_r: the bytes R must
+    receive (default: those payloads); to_a: the payloads A must receive;
+    answer: the exact answer A must get (head and the 16 bytes), when given;
+    ends: the connection ends within the steps, with the hub's 0xFF 0x00
+    (answering A's own, or for a fault of A's); else A stays open."""
+
+    def __init__(self, cid, title, steps, opening=None, to_b=(), to_r=None, to_a=(), answer=None, ends=False,
+                 note="", wait=WAIT):
+        self.cid, self.title, self.steps = cid, title, steps
+        self.opening = opening or {}
+        self.to_b, self.to_a, self.answer, self.ends = list(to_b), list(to_a), answer, ends
+        self.to_r = b"".join(p for _, p in self.to_b) if to_r is None else to_r
+        self.note, self.wait = note, wait
+
+    def expected(self):
+        parts = [relayed_text(self.to_b)]
+        if self.to_a or any(getattr(s, "by", "A") != "A" for s in self.steps):
+            parts.append("A gets %s" % (", ".join("%d B" % len(p) for p in self.to_a) or "nothing"))
+        parts.append("0xFF 0x00 back, closed" if self.ends else "stays open")
         return "; ".join(parts)
 
 
@@ -301,10 +341,14 @@ def shut(sock):
 
 class Bench:
     """A hub with the two standing receivers of a group: B (WebSocket) and
-    R (plain TCP)."""
+    R (plain TCP); with tls, the hub has a TLS identity."""
 
-    def __init__(self):
-        self.hub = Hub(*HUB_ARGS)
+    def __init__(self, tls=False):
+        self.certs = None
+        if tls:
+            self.certs = tempfile.TemporaryDirectory()
+            make_cert(self.certs.name)
+        self.hub = Hub(*HUB_ARGS, cwd=self.certs.name if tls else None)
         self.b = self.r = None
         self.marks = 0
         self.connect_receivers()
@@ -342,6 +386,8 @@ class Bench:
         for x in (self.b, self.r):
             shut(x.sock)
         self.hub.stop()
+        if self.certs is not None:
+            self.certs.cleanup()
 
     def open_sender(self):
         w = RawWS(self.hub, wait_ready=False)
@@ -483,6 +529,163 @@ def run_case(bench, case):
                                                        [describe((b, p, False)) for b, p in want_b][:8]
                                                        or "nothing"))
         want_r = b"".join(p for _, p in relayed)
+        if raw != want_r:
+            problems.append("R got %d bytes, expected %d%s" % (
+                len(raw), len(want_r), "" if len(raw) != len(want_r) else " (different bytes)"))
+    except (AssertionError, TimeoutError) as e:
+        problems.append("receivers: %s" % (e or "timed out"))
+        bench.connect_receivers()
+    return "; ".join(problems) or None
+
+
+OLD_MARK_RE = re.compile(rb"mark-[rb]-\d+|ready-a-\d+;")
+
+
+def run_old_case(bench, case):
+    """Group H: returns None when the case passed, else what went wrong."""
+    problem = run_old_steps(bench, case)
+    # The hub's port changes from run to run; the table should not.
+    return problem.replace(":%d/" % bench.hub.port, ":PORT/") if problem else None
+
+
+def run_old_steps(bench, case):
+    problems = []
+    try:
+        a = OldWS(bench.hub, check=False, wait_ready=False, **case.opening)
+    except (AssertionError, OSError) as e:
+        return "handshake: %s: %s" % (type(e).__name__, e)
+    wait = case.wait
+    try:
+        try:
+            check_old_answer(a.head, a.answer, a.url, case.opening.get("origin", "http://example.com"),
+                             case.opening.get("protocol"), a.expected)
+        except AssertionError as e:
+            return "answer: %s" % e
+        if case.answer is not None and a.head.encode("latin-1") + a.answer != case.answer:
+            problems.append("answer %r, expected %r" % (a.head.encode("latin-1") + a.answer, case.answer))
+        if case.opening.get("protocol") is None and "sec-websocket-protocol" in a.head.lower():
+            problems.append("a protocol answered where none was asked for")
+
+        got_a = []
+        early = ([], b"")
+
+        def next_a(timeout):
+            """A's next frame that is not a standing receiver's marker."""
+            while True:
+                f = a.next_frame(timeout)
+                if f is None or f is OLD_CLOSE or not OLD_MARK_RE.fullmatch(f):
+                    return f
+
+        # A is served once R's messages reach it; what B and R got meanwhile
+        # is not the case's.
+        deadline = time.monotonic() + WAIT * SLOW
+        n = 0
+        while True:
+            n += 1
+            send_bounded(bench.r.sock, b"ready-a-%d;" % n, WAIT)
+            try:
+                if a.until(b"ready-a-", 0.5):
+                    break
+            except (AssertionError, TimeoutError):
+                if time.monotonic() > deadline:
+                    return "A never got the standing receivers' messages"
+        bench.sync_receivers(WAIT)
+        a.until(b"\xff", 0.5)  # the rest of that marker's frame
+
+        socks = {"B": bench.b.sock, "R": bench.r.sock}
+        stopped = False
+        for step in case.steps:
+            if isinstance(step, Sleep):
+                time.sleep(step.seconds)
+                continue
+            if stopped:
+                continue
+            data = step.data
+            chop = step.chop or len(data) or 1
+            try:
+                for i in range(0, max(len(data), 1), chop):
+                    if step.by == "A":
+                        a.sock.settimeout(wait * SLOW)
+                        a.sock.sendall(data[i:i + chop])
+                    else:
+                        send_bounded(socks[step.by], data[i:i + chop], wait)
+                    if step.pause:
+                        time.sleep(step.pause)
+            except (OSError, TimeoutError):
+                stopped = True  # the hub closed first: the rest is not read anyway
+                if not case.ends:
+                    problems.append("sending failed: the connection was closed")
+
+        end = None  # how A's stream ended: "close" (0xFF 0x00) or "eof"
+
+        def read_a():
+            """A's next message; None once its stream has ended (see end)."""
+            nonlocal end
+            f = next_a(wait)
+            if f is None or f is OLD_CLOSE:
+                end = "eof" if f is None else "close"
+                return None
+            return f
+
+        try:
+            # What A is to get, before anything else is sent.
+            while not case.ends and end is None and len(got_a) < len(case.to_a):
+                f = read_a()
+                if f is not None:
+                    got_a.append(f)
+        except TimeoutError:
+            problems.append("A got no more within %.0f s" % (wait * SLOW))
+        except (AssertionError, OSError) as e:
+            problems.append("A: %s: %s" % (type(e).__name__, e))
+        if end is None and any(getattr(st, "by", "A") != "A" for st in case.steps):
+            # What B or R sent reaches the other one before A's message
+            # does: messages of different senders keep no order. (R's bytes
+            # have been read once A has them: its marker is a read of its own.)
+            try:
+                early = bench.sync_receivers(wait)
+            except (AssertionError, TimeoutError) as e:
+                problems.append("receivers: %s" % (e or "timed out"))
+        try:
+            if not case.ends and end is None:
+                # Still open: one more message goes through, and the
+                # closing handshake is answered.
+                a.sock.settimeout(wait * SLOW)
+                a.sock.sendall(b"\x00alive-" + case.cid.encode() + b"\xff" + OLD_CLOSE)
+            while end is None:
+                f = read_a()
+                if f is not None:
+                    got_a.append(f)
+            if end == "eof":
+                problems.append("no 0xFF 0x00 from the hub (connection eof)")
+            else:
+                after = a.next_frame(wait)
+                if after is not None:
+                    problems.append("after the close: %r" % (after,))
+        except TimeoutError:
+            problems.append("no close from the hub within %.0f s" % (wait * SLOW))
+        except (AssertionError, OSError) as e:
+            problems.append("A: %s: %s" % (type(e).__name__, e))
+        if got_a != case.to_a:
+            problems.append("A got %s, expected %s" % ([len(p) for p in got_a][:12] or "nothing",
+                                                       [len(p) for p in case.to_a][:12] or "nothing"))
+    finally:
+        shut(a.sock)
+
+    relayed = list(case.to_b)
+    want_r = case.to_r
+    if not case.ends:
+        alive = b"alive-" + case.cid.encode()
+        relayed.append((OP_TEXT, alive))
+        want_r += alive
+    try:
+        frames, raw = bench.sync_receivers(max(case.wait, WAIT))
+        frames, raw = early[0] + frames, early[1] + raw
+        got_b = [(f[0], f[1]) for f in frames]
+        want_b = [(0x80 | op, p) for op, p in relayed]
+        if got_b != want_b:
+            problems.append("B got %s, expected %s" % ([describe(f) for f in frames][:8] or "nothing",
+                                                       [describe((b, p, False)) for b, p in want_b][:8]
+                                                       or "nothing"))
         if raw != want_r:
             problems.append("R got %d bytes, expected %d%s" % (
                 len(raw), len(want_r), "" if len(raw) != len(want_r) else " (different bytes)"))
@@ -889,6 +1092,92 @@ def group10():
                  [Send(fragments(OP_TEXT, p, 1300))], relayed=[text(p)])]
 
 
+def old_frame(p):
+    return b"\x00" + p + b"\xff"
+
+
+def group_h():
+    hello = b"Hello World!"
+    checked = "opening handshake, the answer checked as the old client checks it; a text message"
+    cases = []
+    n = 0
+    for tls in (False, True):
+        for path in ("/", "/chat?room=1"):
+            for protocol in (None, "chat"):
+                n += 1
+                cases.append(OldCase("H.1.%d" % n, "%s, path %s, %s: %s" % (
+                    "wss://" if tls else "ws://", path, "protocol chat" if protocol else "no protocol", checked),
+                    [Send(old_frame(hello))], opening=dict(tls=tls, path=path, protocol=protocol),
+                    to_b=[text(hello)]))
+    for tls in (False, True):
+        n += 1
+        cases.append(OldCase("H.1.%d" % n, "%s, the 8 key bytes 0.3 s after the head: %s" % (
+            "wss://" if tls else "ws://", checked), [Send(old_frame(hello))],
+            opening=dict(tls=tls, path="/chat?room=1", key_later=0.3), to_b=[text(hello)]))
+    cases.append(OldCase("H.1.%d" % (n + 1), "ws://, the request in pieces of 5 B: %s" % checked,
+                         [Send(old_frame(hello))], opening=dict(chop=5), to_b=[text(hello)]))
+    cases.append(OldCase(
+        "H.1.%d" % (n + 2), "the protocol's worked example (Host example.com, path /demo, protocol sample)",
+        [], opening=dict(host="example.com", path="/demo", protocol="sample", keys=OLD_EXAMPLE_KEYS),
+        answer=b"HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
+               b"Sec-WebSocket-Origin: http://example.com\r\nSec-WebSocket-Location: ws://example.com/demo\r\n"
+               b"Sec-WebSocket-Protocol: sample\r\n\r\n" + OLD_EXAMPLE_ANSWER,
+        note="the published answer, byte for byte"))
+
+    big = b"*" * (64 * 1024)
+    largest = b"*" * MESSAGE_MAX
+    cases += [
+        OldCase("H.2.1", "text message", [Send(old_frame(hello))], to_b=[text(hello)]),
+        OldCase("H.2.2", "empty message (0x00 0xFF)", [Send(b"\x00\xff")], to_b=[text(b"")],
+                note="WebSocket receivers get an empty text frame, plain receivers nothing"),
+        OldCase("H.2.3", "three messages in one segment, the middle one empty",
+                [Send(old_frame(b"one") + old_frame(b"") + old_frame(b"two"))],
+                to_b=[text(b"one"), text(b""), text(b"two")]),
+        OldCase("H.2.4", "100 empty messages in one segment", [Send(old_frame(b"") * 100)],
+                to_b=[text(b"")] * 100),
+        OldCase("H.2.5", "text message, sent octet by octet", [Send(old_frame(hello), chop=1, pause=0.001)],
+                to_b=[text(hello)]),
+        OldCase("H.2.6", "UTF-8 text", [Send(old_frame(KOSME))], to_b=[text(KOSME)]),
+        OldCase("H.2.7", "bytes that are not UTF-8", [Send(old_frame(b"\x80\xfe\x00abc"))],
+                to_b=[binary(b"\x80\xfe\x00abc")],
+                note="the bytes decide the frame type, as for a plain sender"),
+        OldCase("H.2.8", "text message of 64 KiB", [Send(old_frame(big))], to_b=[text(big)]),
+        OldCase("H.2.9", "text message of the largest size (-L less 16 B)", [Send(old_frame(largest))],
+                to_b=[text(largest)], wait=WAIT_LARGE),
+        OldCase("H.3.1", "text message from B", [Send(frame(OP_TEXT, hello), by="B")], to_r=hello,
+                to_a=[hello]),
+        OldCase("H.3.2", "empty text message from B", [Send(frame(OP_TEXT, b""), by="B")], to_r=b"",
+                to_a=[b""], note="A gets 0x00 0xFF"),
+        OldCase("H.3.3", "bytes from R", [Send(hello, by="R")], to_b=[text(hello)], to_r=b"", to_a=[hello]),
+        OldCase("H.3.4", "binary message with a 0xFF byte from B",
+                [Send(frame(OP_BINARY, b"\x01\xff\x02"), by="B")], to_r=b"\x01\xff\x02",
+                note="the old framing cannot carry a 0xFF byte: not sent to A"),
+        OldCase("H.4.1", "closing handshake (0xFF 0x00)", [Send(OLD_CLOSE)], ends=True),
+        OldCase("H.4.2", "text message and closing handshake in one segment",
+                [Send(old_frame(hello) + OLD_CLOSE)], to_b=[text(hello)], ends=True),
+        OldCase("H.4.3", "closing handshake, then a text message", [Send(OLD_CLOSE + old_frame(hello))],
+                ends=True),
+        OldCase("H.4.4", "closing handshake in two segments 0.1 s apart",
+                [Send(b"\xff"), Sleep(0.1), Send(b"\x00")], ends=True),
+        OldCase("H.4.5", "empty message, then closing handshake (0x00 0xFF 0xFF 0x00)",
+                [Send(b"\x00\xff" + OLD_CLOSE)], to_b=[text(b"")], ends=True),
+        OldCase("H.4.6", "two closing handshakes", [Send(OLD_CLOSE + OLD_CLOSE)], ends=True),
+    ]
+    fault = ("the protocol lets a server skip frames of other types; the hub takes them for a fault and "
+             "closes with its own 0xFF 0x00")
+    cases += [
+        OldCase("H.5.1", "length-prefixed frame of type 0x80", [Send(b"\x80\x03abc")], ends=True, note=fault),
+        OldCase("H.5.2", "0xFF with a length", [Send(b"\xff\x03abc")], ends=True, note=fault),
+        OldCase("H.5.3", "text frame of type 0x01", [Send(b"\x01abc\xff")], ends=True, note=fault),
+        OldCase("H.5.4", "text message, then a frame of type 0x80",
+                [Send(old_frame(hello) + b"\x80\x00")], to_b=[text(hello)], ends=True, note=fault),
+        OldCase("H.5.5", "text message over the largest size",
+                [Send(b"\x00" + b"*" * (MESSAGE_MAX + 1) + b"\xff")], ends=True, wait=WAIT_LARGE,
+                note="the hub's own close for a message over -L less 16 B (1009 on an RFC 6455 connection)"),
+    ]
+    return cases
+
+
 GROUPS = [
     ("1", "Framing: text and binary messages of every length-field size", group1),
     ("2", "Pings and pongs", group2),
@@ -899,6 +1188,7 @@ GROUPS = [
     ("7", "Close handling", group7),
     ("9", "Limits and performance, up to the receive buffer", group9),
     ("10", "Auto-fragmentation", group10),
+    ("H", "Older Key1/Key2 protocol: handshake, messages, closing handshake", group_h),
 ]
 
 RESULTS = {}  # group -> [(case, problem or None, seconds)]
@@ -907,13 +1197,14 @@ RESULTS = {}  # group -> [(case, problem or None, seconds)]
 def run_group(test, key):
     _, _, make = next(g for g in GROUPS if g[0] == key)
     cases = make()
-    bench = Bench()
+    old = key == "H"
+    bench = Bench(tls=old)
     results = []
     try:
         for case in cases:
             t0 = time.monotonic()
             try:
-                problem = run_case(bench, case)
+                problem = run_old_case(bench, case) if old else run_case(bench, case)
             except (AssertionError, OSError, TimeoutError) as e:
                 problem = "%s: %s" % (type(e).__name__, e)
                 bench.connect_receivers()
@@ -979,6 +1270,11 @@ class AutoFragmentation(unittest.TestCase):
         run_group(self, "10")
 
 
+class OldProtocol(unittest.TestCase):
+    def test_group_h(self):
+        run_group(self, "H")
+
+
 # ---------------------------------------------------------------------------
 # the report
 
@@ -1020,7 +1316,15 @@ def write_reports():
            "- a close without a status code is answered with 1000;",
            "- close codes 5000 and 65535 (informational there) are refused with 1002.", "",
            "Group 8 of the public suite does not exist; groups 12 and 13 (compression)",
-           "need an extension the hub does not offer.", ""]
+           "need an extension the hub does not offer.", "",
+           "Group H is the hub's own: clients of the older Key1/Key2 protocol",
+           "(hixie-76), which the public suite does not cover. Its sender checks the",
+           "hub's answer as that protocol's client does (status, Upgrade, Connection,",
+           "origin, the location it opened and the protocol it asked for, the",
+           "challenge's answer), over `ws://` and `wss://`; every case that stays open",
+           "ends with the client's closing handshake `0xFF 0x00`, which must be",
+           "answered in kind, and a protocol line answered where none was asked for",
+           "counts as a failure. A is that client, B and R the standing receivers.", ""]
     if base:
         out += ["The column %s holds, for comparison, the results of the same suite" % label,
                 "against the hub built at %s (an earlier build)." % label, ""]

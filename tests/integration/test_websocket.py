@@ -1,23 +1,27 @@
 """WebSocket interoperability through the real hub: the python `websockets`
 client (a strict RFC 6455 implementation we did not write), hand-made RFC 6455
 frames sent in awkward segments, and a hand-written client of the older
-Key1/Key2 protocol, each talking to plain TCP clients and to one another."""
+Key1/Key2 protocol, each talking to plain TCP clients and to one another.
+The Key1/Key2 protocol's cases, one by one, are group H of
+test_conformance.py."""
 
 import asyncio
 import base64
-import hashlib
 import os
 import random
+import signal
 import socket
 import struct
+import tempfile
 import threading
 import time
 import unittest
 
 import websockets
 
-from harness import (HOST, KIND_RE, SLOW, Hub, RawWS, Stream, accept_value, client_frame,
-                     expect_silence, recv_exact, ws_request)
+from harness import (HOST, KIND_RE, OLD_EXAMPLE_ANSWER, OLD_EXAMPLE_KEYS, SLOW, Hub, OldWS, RawWS, Stream,
+                     accept_value, client_frame, expect_silence, make_cert, make_old_key, old_challenge_answer, old_request,
+                     recv_exact, ws_request)
 
 
 # ---------------------------------------------------------------------------
@@ -107,39 +111,6 @@ class Client:
             pass
 
 
-# ---------------------------------------------------------------------------
-# hand-written client of the older Key1/Key2 protocol
-
-def key_number(value):
-    digits = "".join(c for c in value if c.isdigit())
-    return int(digits) // value.count(" ")
-
-
-def old_challenge_answer(key1, key2, key3):
-    return hashlib.md5(struct.pack(">II", key_number(key1), key_number(key2)) + key3).digest()
-
-
-def make_old_key(rng):
-    """A Key1/Key2 value: a number times a blank count, noise and blanks mixed in."""
-    spaces = rng.randint(1, 12)
-    number = rng.randint(0, 0xFFFFFFFF // spaces)
-    chars = list(str(number * spaces))
-    for _ in range(rng.randint(1, 12)):
-        chars.insert(rng.randint(0, len(chars)), rng.choice("!\"#$%&'()*+,-./:;<=>?@ABCxyz~"))
-    for _ in range(spaces):
-        chars.insert(rng.randint(1, len(chars) - 1), " ")
-    return "".join(chars)
-
-
-def old_request(port, key1, key2, key3, host=None, origin="http://example.com"):
-    """A Key1/Key2 upgrade request with its 8 key bytes."""
-    host = host or "%s:%d" % (HOST, port)
-    return ("GET /demo HTTP/1.1\r\nHost: %s\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Key2: %s\r\nSec-WebSocket-Protocol: sample\r\n"
-            "Upgrade: WebSocket\r\nSec-WebSocket-Key1: %s\r\nOrigin: %s\r\n\r\n"
-            % (host, key2, key1, origin)).encode() + key3
-
-
 def exchange_request(hub, request):
     """Sends a request and returns the hub's answer: an HTTP answer up to the
     close, a 101 up to its end (with the Key1/Key2 digest)."""
@@ -157,31 +128,6 @@ def exchange_request(hub, request):
             if not chunk:
                 return head + bytes(st.buf) + rest
             rest += chunk
-
-
-class OldWS(Stream):
-    def __init__(self, hub, key1, key2, key3, host=None, origin="http://example.com",
-                 wait_ready=True):
-        before = len(hub.kinds())
-        sock = socket.create_connection((HOST, hub.port), timeout=10 * SLOW)
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        super().__init__(sock)
-        self.host = host or "%s:%d" % (HOST, hub.port)
-        sock.sendall(old_request(hub.port, key1, key2, key3, host=self.host, origin=origin))
-        self.headers = self.until(b"\r\n\r\n").decode("latin-1")
-        self.answer = self.take(16)
-        if wait_ready:
-            hub.wait_for(KIND_RE, count=before + 1)
-            time.sleep(0.05)
-
-    def send_msg(self, payload):
-        self.sock.sendall(b"\x00" + payload + b"\xff")
-
-    def recv_msg(self, timeout=10):
-        first = self.take(1, timeout)
-        if first != b"\x00":
-            raise AssertionError("frame starts with %r" % first)
-        return self.until(b"\xff", timeout, limit=1 << 20)[:-1]
 
 
 def fin_re(active, total):
@@ -513,39 +459,28 @@ class Closing(unittest.TestCase):
 
 
 class OldProtocol(unittest.TestCase):
-    def test_reference_handshake_answer(self):
-        # The worked example of the Key1/Key2 protocol and its published answer.
+    def test_worked_example_answer(self):
+        # The protocol's worked example and its published answer, byte for
+        # byte, and random keys checked as the protocol's client checks them.
         with Hub("-c", "4") as hub:
-            with OldWS(hub, "4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", b"^n:ds[4U",
-                       host="example.com") as o:
-                self.assertEqual(o.answer, b"8jKS'y:G*Co,Wxa-")
-                self.assertEqual(o.answer, old_challenge_answer("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00",
-                                                                b"^n:ds[4U"))
-                self.assertEqual(o.headers, "HTTP/1.1 101 WebSocket Protocol Handshake\r\n"
-                                            "Upgrade: WebSocket\r\nConnection: Upgrade\r\n"
-                                            "Sec-WebSocket-Origin: http://example.com\r\n"
-                                            "Sec-WebSocket-Location: ws://example.com/\r\n"
-                                            "Sec-WebSocket-Protocol: dumb-increment-protocol\r\n\r\n")
+            with OldWS(hub, "/demo", "sample", host="example.com", keys=OLD_EXAMPLE_KEYS) as o:
+                self.assertEqual(o.head, "HTTP/1.1 101 WebSocket Protocol Handshake\r\n"
+                                         "Upgrade: WebSocket\r\nConnection: Upgrade\r\n"
+                                         "Sec-WebSocket-Origin: http://example.com\r\n"
+                                         "Sec-WebSocket-Location: ws://example.com/demo\r\n"
+                                         "Sec-WebSocket-Protocol: sample\r\n\r\n")
+                self.assertEqual(o.answer, OLD_EXAMPLE_ANSWER)
                 o.expect_silence(0.1)
-                self.assertEqual(hub.kinds(), ["WS"])
-
-    def test_random_keys_handshake(self):
-        rng = random.Random(20240611)
-        with Hub("-c", "4") as hub:
+            hub.wait_for(fin_re(0, 4))
+            rng = random.Random(20240611)
             for i in range(5):
-                key1, key2, key3 = make_old_key(rng), make_old_key(rng), os.urandom(8)
-                with self.subTest(key1=key1, key2=key2, key3=key3):
-                    with OldWS(hub, key1, key2, key3, origin="http://o%d.test" % i) as o:
-                        self.assertEqual(o.answer, old_challenge_answer(key1, key2, key3))
-                        lines = o.headers.split("\r\n")
-                        self.assertEqual(lines[0], "HTTP/1.1 101 WebSocket Protocol Handshake")
-                        self.assertIn("Upgrade: WebSocket", lines)
-                        self.assertIn("Connection: Upgrade", lines)
-                        self.assertIn("Sec-WebSocket-Origin: http://o%d.test" % i, lines)
-                        self.assertIn("Sec-WebSocket-Location: ws://%s/" % o.host, lines)
+                keys = make_old_key(rng), make_old_key(rng), os.urandom(8)
+                with self.subTest(keys=keys):
+                    with OldWS(hub, keys=keys, origin="http://o%d.test" % i) as o:
+                        self.assertNotIn("Sec-WebSocket-Protocol", o.head)  # none asked for
                         o.expect_silence(0.1)
-                    hub.wait_for(fin_re(0, 4), count=i + 1)
-            self.assertEqual(hub.kinds(), ["WS"] * 5)
+                    hub.wait_for(fin_re(0, 4), count=i + 2)
+            self.assertEqual(hub.kinds(), ["WS"] * 6)
 
     def test_copied_request_values_cannot_add_response_lines(self):
         # Origin and Host go into the Key1/Key2 answer's own header lines, the
@@ -559,8 +494,9 @@ class OldProtocol(unittest.TestCase):
             for i, sep in enumerate(seps):
                 key1, key2, key3 = make_old_key(rng), make_old_key(rng), os.urandom(8)
                 with self.subTest(form="Key1/Key2", sep=sep):
-                    request = old_request(hub.port, key1, key2, key3, host="h.test" + sep + "X-Injected: 1",
-                                          origin="http://a.test" + sep + "Set-Cookie: injected=1")
+                    request = old_request("h.test" + sep + "X-Injected: 1", "/", key1, key2,
+                                          origin="http://a.test" + sep + "Set-Cookie: injected=1",
+                                          protocol="p" + sep + "X-Injected: 2") + key3
                     answer = exchange_request(hub, request)
                     self.assertNotIn(b"injected", answer.lower())
                     if sep in ("\r\n", "\n"):
@@ -569,6 +505,7 @@ class OldProtocol(unittest.TestCase):
                         self.assertEqual(lines[0], "HTTP/1.1 101 WebSocket Protocol Handshake")
                         self.assertIn("Sec-WebSocket-Origin: http://a.test", lines)
                         self.assertIn("Sec-WebSocket-Location: ws://h.test/", lines)
+                        self.assertIn("Sec-WebSocket-Protocol: p", lines)
                         self.assertEqual(digest, old_challenge_answer(key1, key2, key3))
                         kinds.append("WS")
                     else:
@@ -594,26 +531,28 @@ class OldProtocol(unittest.TestCase):
             self.assertEqual(hub.kinds(), kinds)
 
     def test_old_client_with_raw_and_rfc6455_clients(self):
-        rng = random.Random(7)
-        key1, key2 = make_old_key(rng), make_old_key(rng)
         with Hub("-c", "4") as hub:
             raw = hub.connect()
-            with raw, OldWS(hub, key1, key2, os.urandom(8)) as o, Client(hub) as c:
+            with raw, OldWS(hub, "/chat?room=1", "chat") as o, Client(hub) as c:
                 # Old frame -> raw: exactly the payload, no terminator byte.
                 o.send_msg(b"hello")
                 self.assertEqual(recv_exact(raw, 5), b"hello")
                 self.assertEqual(c.recv(), "hello")
                 expect_silence(raw)
-                # Raw bytes and RFC 6455 messages -> old frames.
+                # Raw bytes and RFC 6455 messages -> old frames; an empty
+                # message is 0x00 0xFF.
                 raw.sendall(b"from raw")
                 self.assertEqual(o.recv_msg(), b"from raw")
                 self.assertEqual(c.recv(), "from raw")
                 c.send("from new \u00e9")
                 self.assertEqual(o.recv_msg(), "from new \u00e9".encode())
                 self.assertEqual(recv_exact(raw, 11), "from new \u00e9".encode())
-                # Several old frames in one segment, and one split in two.
-                o.sock.sendall(b"\x00one\xff\x00two\xff\x00thr")
-                self.assertEqual(c.recv_n(2), ["one", "two"])
+                c.send("")
+                self.assertEqual(o.recv_msg(), b"")
+                # Several old frames in one segment, an empty one among them,
+                # and one split in two.
+                o.sock.sendall(b"\x00one\xff\x00\xff\x00two\xff\x00thr")
+                self.assertEqual(c.recv_n(3), ["one", "", "two"])
                 time.sleep(0.15)
                 c.expect_silence(0.1)
                 o.sock.sendall(b"ee\xff")
@@ -621,13 +560,30 @@ class OldProtocol(unittest.TestCase):
                 self.assertEqual(recv_exact(raw, 11), b"onetwothree")
                 expect_silence(raw, 0.1)
                 o.expect_silence(0.1)
-                # The old protocol's close: 0x00 0xFF ends the connection.
-                o.sock.sendall(b"\x00\xff")
-                o.expect_closed()
+                # The closing handshake: 0xFF 0x00 is answered in kind, and
+                # the connection ends.
+                o.sock.sendall(b"\xff\x00")
+                o.expect_close_handshake()
                 hub.wait_for(fin_re(2, 4))
                 raw.sendall(b"left")
                 self.assertEqual(c.recv(), "left")
             self.assertEqual(hub.faults(), [])
+
+
+    def test_hub_stop_ends_with_the_closing_handshake(self):
+        # The hub's own close on a stop is the old protocol's 0xFF 0x00 for
+        # such clients, over ws:// and wss:// alike, after what was relayed.
+        with tempfile.TemporaryDirectory() as certs:
+            make_cert(certs)
+            with Hub("-c", "4", cwd=certs) as hub:
+                raw = hub.connect()
+                with raw, OldWS(hub, "/chat?room=1") as o, OldWS(hub, "/", "chat", tls=True) as s:
+                    raw.sendall(b"last")
+                    self.assertEqual((o.recv_msg(), s.recv_msg()), (b"last", b"last"))
+                    status, _ = hub.terminate(signal.SIGTERM, timeout=5)
+                    self.assertEqual(status, 0, hub.output[-2000:])
+                    o.expect_close_handshake()
+                    s.expect_close_handshake()
 
 
 class Utf8Gate(unittest.TestCase):
