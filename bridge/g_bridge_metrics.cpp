@@ -99,14 +99,11 @@ void G_BRIDGE_METRICS::close() {
   wake.close();
 }
 
-int G_BRIDGE_METRICS::start() { return thread.create(&G_BRIDGE_METRICS::thread_main, this); }
+int G_BRIDGE_METRICS::start() {
+  return thread.create(&bridge_thread_main<G_BRIDGE_METRICS, &G_BRIDGE_METRICS::run>, this);
+}
 
 int G_BRIDGE_METRICS::join() { return thread.wait(); }
-
-void* G_BRIDGE_METRICS::thread_main(void* self) {
-  static_cast<G_BRIDGE_METRICS*>(self)->run();
-  return nullptr;
-}
 
 void G_BRIDGE_METRICS::run() {
   G_BRIDGE& b = *p_bridge;

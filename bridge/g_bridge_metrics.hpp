@@ -43,7 +43,6 @@ class G_BRIDGE_METRICS {
   char why[256] = {};
 
  private:
-  static void* thread_main(void* self);
   void run();
   void serve(int so);
 
