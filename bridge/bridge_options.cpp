@@ -1,5 +1,6 @@
 // relayhub-bridge's command line parsed into its options record, with the
-// checks that refuse what cannot work (a password file others can read).
+// checks that refuse what cannot work together (a key without its
+// certificate, a user without a password).
 #include "bridge/bridge_options.hpp"
 
 #include <cerrno>

@@ -82,14 +82,22 @@ int G_BRIDGE::init(const BRIDGE_OPTIONS& options) {
       return BRIDGE_EXIT_START_FAILED;
     }
   } while (instance_id == 0);
+  int r = init_secrets();
+  if (r == BRIDGE_EXIT_OK) r = init_buffers();
+  if (r == BRIDGE_EXIT_OK) r = init_links();
+  return r;
+}
+
+int G_BRIDGE::init_secrets() {
   if (opt.password_file[0] != 0) {
     const int r = read_private_file(opt.password_file, "password file", true);
     if (r != BRIDGE_EXIT_OK) return r;
   }
-  if (opt.redis_key[0] != 0 || opt.redis_cert[0] != 0) {
-    const int r = read_private_file(opt.redis_key[0] != 0 ? opt.redis_key : opt.redis_cert, "client key file", false);
-    if (r != BRIDGE_EXIT_OK) return r;
-  }
+  if (opt.redis_key[0] == 0 && opt.redis_cert[0] == 0) return BRIDGE_EXIT_OK;
+  return read_private_file(opt.redis_key[0] != 0 ? opt.redis_key : opt.redis_cert, "client key file", false);
+}
+
+int G_BRIDGE::init_buffers() {
   if (session.lock.init() != 0) {
     bridge_log(L"!! cannot create a lock\n");
     return BRIDGE_EXIT_START_FAILED;
@@ -103,6 +111,10 @@ int G_BRIDGE::init(const BRIDGE_OPTIONS& options) {
   const size_t fits = ring_to_redis.max_data() - FED_HEADER_SIZE - 32;
   if (max_message > fits) max_message = fits;
   hub_message_max.store(max_message);
+  return BRIDGE_EXIT_OK;
+}
+
+int G_BRIDGE::init_links() {
   redis.host = opt.redis_host;
   redis.port = opt.redis_port;
   redis.b_verify = opt.redis_ca[0] != 0;

@@ -149,6 +149,13 @@ class G_BRIDGE {
   void log_too_large(uint64_t& last_ms, size_t len, size_t limit) const;
 
  private:
+  // The steps of init, each BRIDGE_EXIT_OK or the exit status after the
+  // reason was printed: the password and the client key file; the lock,
+  // the rings and the largest message they carry; where Redis is, and the
+  // links.
+  int init_secrets();
+  int init_buffers();
+  int init_links();
   // Checks that the file at path is for its owner's eyes only, and with
   // b_keep takes its first line as the password. BRIDGE_EXIT_OK, or
   // BRIDGE_EXIT_START_FAILED after the reason was printed.

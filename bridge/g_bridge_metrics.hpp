@@ -44,7 +44,12 @@ class G_BRIDGE_METRICS {
 
  private:
   void run();
+  // One request on so, answered, all by deadline.
   void serve(int so);
+  // The request head into req (REQUEST_MAX + 1 bytes, zero-ended): 0, or
+  // -1 when the peer failed, the deadline passed, or the bridge stops.
+  int read_request(int so, char* req, uint64_t deadline);
+  void answer(int so, const char* req, uint64_t deadline);
 
   G_BRIDGE* p_bridge = nullptr;
   int listener = -1;

@@ -1,5 +1,5 @@
-// One client connection of the bridge, plain TCP or TLS driven through
-// memory BIOs, used by the hub link and the Redis links alike.
+// One client connection of the bridge, plain TCP or TLS on its socket,
+// used by the hub link and the Redis links alike.
 #include "bridge/g_conn.hpp"
 
 #include <arpa/inet.h>
