@@ -5,9 +5,10 @@
 // down otherwise); anything else 404. One request per connection, answered
 // and closed; one connection at a time, each given at most 2 s.
 //
-// Threading: one thread (run) owns the listening socket and the
-// connection it serves; it only reads the bridge's atomics. Other threads
-// touch only wake (to signal the stop).
+// Threading: init and close run on the main thread; in between one thread
+// (run) owns the listening socket and the connection it serves, and only
+// reads the bridge's atomics. Other threads touch only wake (to signal the
+// stop); why is read by the main thread only after a failed init.
 
 #include <cstddef>
 #include <cstdint>
