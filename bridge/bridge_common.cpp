@@ -1,5 +1,5 @@
-// The bridge's shared pieces: counters, reconnect backoff, a thread's
-// wake-up descriptor and the console lines.
+// The bridge's shared pieces: counters, a thread's wake-up descriptor and
+// the console lines.
 #include "bridge/bridge_common.hpp"
 
 #include <poll.h>

@@ -1,6 +1,6 @@
 #pragma once
-// Pieces every part of the bridge uses: the counters, the reconnect
-// backoff, the wake-up descriptor of a thread, and console lines.
+// Pieces every part of the bridge uses: the results, the counters, the
+// wake-up descriptor of a thread, a thread's entry, and console lines.
 
 #include <atomic>
 #include <cstdint>
@@ -55,20 +55,6 @@ struct G_BRIDGE_COUNTERS {
 // One counter line: ":: counters  from hub N  to redis N  ...".
 void bridge_print_counts(const BRIDGE_COUNTS& c);
 
-// Reconnect delays: 100 ms, doubling up to 5 s; back to 100 ms once a
-// connection has been made. Threading: owned by one link's thread.
-struct BRIDGE_BACKOFF {
-  static constexpr unsigned FIRST_MS = 100;
-  static constexpr unsigned CAP_MS = 5000;
-  unsigned next_ms = FIRST_MS;
-  unsigned take() {
-    const unsigned ms = next_ms;
-    next_ms = next_ms >= CAP_MS / 2 ? CAP_MS : next_ms * 2;
-    return ms;
-  }
-  void reset() { next_ms = FIRST_MS; }
-};
-
 // An eventfd that wakes one thread out of poll. Threading: any thread
 // signals; the owning thread polls fd and drains it.
 class G_WAKE {
@@ -89,6 +75,14 @@ class G_WAKE {
   int wait(unsigned ms, const std::atomic<bool>& stop);
   int fd = -1;
 };
+
+// The entry of a thread that runs (self->*RUN)(), self a T: one for the
+// threads of every link.
+template <class T, void (T::*RUN)()>
+void* bridge_thread_main(void* self) {
+  (static_cast<T*>(self)->*RUN)();
+  return nullptr;
+}
 
 // A console line (wide, flushed at once: the output is often a pipe).
 void bridge_log(const wchar_t* format, ...);

@@ -67,7 +67,7 @@ struct BRIDGE_OPTIONS {
 
 // Parses argv into o (which starts from its defaults). Options take their
 // value as the next argument or after "=" (--channel=NAME); sizes accept a
-// k or m suffix (KiB, MiB).
+// k or m suffix (KiB, MiB). One of BRIDGE_PARSE_E.
 int bridge_parse_options(int argc, char** argv, BRIDGE_OPTIONS& o);
 
 // Splits "HOST:PORT" (the last colon; a port from 1 to 65535).

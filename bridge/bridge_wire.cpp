@@ -365,56 +365,11 @@ int G_WS_READER::feed(const char* data, size_t n, size_t& used) {
   const uint8_t* p = reinterpret_cast<const uint8_t*>(data);
   while (used < n) {
     if (!b_in_payload) {
-      // The header: two bytes, then 0, 2 or 8 bytes of length. A server
-      // frame carries no mask.
-      size_t need = 2;
-      if (hdr_have >= 2) need = (hdr[1] & 0x7F) == 126 ? 4 : (hdr[1] & 0x7F) == 127 ? 10 : 2;
-      while (hdr_have < need && used < n) {
-        hdr[hdr_have++] = p[used++];
-        if (hdr_have == 2) need = (hdr[1] & 0x7F) == 126 ? 4 : (hdr[1] & 0x7F) == 127 ? 10 : 2;
-      }
-      if (hdr_have < need) return WSR_MORE;
-      if ((hdr[0] & 0x70) != 0 || (hdr[1] & 0x80) != 0) return WSR_PROTOCOL;
-      const uint8_t op = hdr[0] & 0x0F;
-      const bool fin = (hdr[0] & 0x80) != 0;
-      uint64_t len = hdr[1] & 0x7F;
-      if (len == 126) {
-        len = (uint64_t(hdr[2]) << 8) | hdr[3];
-      } else if (len == 127) {
-        len = 0;
-        for (int i = 2; i < 10; ++i) len = (len << 8) | hdr[i];
-        if (len >> 63) return WSR_PROTOCOL;
-      }
-      if (op >= WS_OP_CLOSE) {
-        if (op > WS_OP_PONG || !fin || len > CONTROL_MAX) return WSR_PROTOCOL;
-        ctl_len = 0;
-      } else if (op == WS_OP_CONTINUATION) {
-        if (open_op == 0) return WSR_PROTOCOL;
-      } else if (op == WS_OP_TEXT || op == WS_OP_BINARY) {
-        if (open_op != 0) return WSR_PROTOCOL;
-        open_op = op;
-        msg_len = 0;
-        b_skip = false;
-      } else {
-        return WSR_PROTOCOL;
-      }
-      if (op < WS_OP_CLOSE && !b_skip && len > msg_cap - msg_len) b_skip = true;
-      frame_op = op;
-      b_fin = fin;
-      left = len;
-      b_in_payload = true;
+      const int r = take_header(p, n, used);
+      if (r != WSR_MORE) return r;
+      if (!b_in_payload) return WSR_MORE;  // the header is not whole yet
     } else {
-      size_t take = n - used;
-      if (uint64_t(take) > left) take = size_t(left);
-      if (frame_op >= WS_OP_CLOSE) {
-        memcpy(ctl + ctl_len, p + used, take);
-        ctl_len += take;
-      } else if (!b_skip) {
-        memcpy(msg_buf + msg_len, p + used, take);
-        msg_len += take;
-      }
-      used += take;
-      left -= take;
+      take_payload(p, n, used);
     }
     if (b_in_payload && left == 0) {
       const int r = frame_done();
@@ -422,4 +377,65 @@ int G_WS_READER::feed(const char* data, size_t n, size_t& used) {
     }
   }
   return WSR_MORE;
+}
+
+size_t G_WS_READER::header_size() const {
+  // Two bytes, then 0, 2 or 8 bytes of length. A server frame carries no
+  // mask.
+  if (hdr_have < 2) return 2;
+  const uint8_t len7 = hdr[1] & 0x7F;
+  return len7 == 126 ? 4 : len7 == 127 ? 10 : 2;
+}
+
+int G_WS_READER::take_header(const uint8_t* p, size_t n, size_t& used) {
+  while (hdr_have < header_size() && used < n) hdr[hdr_have++] = p[used++];
+  if (hdr_have < header_size()) return WSR_MORE;
+  return start_frame();
+}
+
+int G_WS_READER::start_frame() {
+  if ((hdr[0] & 0x70) != 0 || (hdr[1] & 0x80) != 0) return WSR_PROTOCOL;
+  const uint8_t op = hdr[0] & 0x0F;
+  const bool fin = (hdr[0] & 0x80) != 0;
+  uint64_t len = hdr[1] & 0x7F;
+  if (len == 126) {
+    len = (uint64_t(hdr[2]) << 8) | hdr[3];
+  } else if (len == 127) {
+    len = 0;
+    for (int i = 2; i < 10; ++i) len = (len << 8) | hdr[i];
+    if (len >> 63) return WSR_PROTOCOL;
+  }
+  if (op >= WS_OP_CLOSE) {
+    if (op > WS_OP_PONG || !fin || len > CONTROL_MAX) return WSR_PROTOCOL;
+    ctl_len = 0;
+  } else if (op == WS_OP_CONTINUATION) {
+    if (open_op == 0) return WSR_PROTOCOL;
+  } else if (op == WS_OP_TEXT || op == WS_OP_BINARY) {
+    if (open_op != 0) return WSR_PROTOCOL;
+    open_op = op;
+    msg_len = 0;
+    b_skip = false;
+  } else {
+    return WSR_PROTOCOL;
+  }
+  if (op < WS_OP_CLOSE && !b_skip && len > msg_cap - msg_len) b_skip = true;
+  frame_op = op;
+  b_fin = fin;
+  left = len;
+  b_in_payload = true;
+  return WSR_MORE;
+}
+
+void G_WS_READER::take_payload(const uint8_t* p, size_t n, size_t& used) {
+  size_t take = n - used;
+  if (uint64_t(take) > left) take = size_t(left);
+  if (frame_op >= WS_OP_CLOSE) {
+    memcpy(ctl + ctl_len, p + used, take);
+    ctl_len += take;
+  } else if (!b_skip) {
+    memcpy(msg_buf + msg_len, p + used, take);
+    msg_len += take;
+  }
+  used += take;
+  left -= take;
 }

@@ -183,6 +183,17 @@ class G_WS_READER {
   uint16_t close_code = 0;
 
  private:
+  // Bytes the header takes, as far as what was read of it tells.
+  size_t header_size() const;
+  // Header bytes from p[used..n): WSR_MORE (b_in_payload set once the
+  // header is whole), or WSR_PROTOCOL.
+  int take_header(const uint8_t* p, size_t n, size_t& used);
+  // The frame whose header is whole: WSR_MORE (b_in_payload set), or
+  // WSR_PROTOCOL.
+  int start_frame();
+  // Payload bytes from p[used..n) into the message or the control buffer.
+  void take_payload(const uint8_t* p, size_t n, size_t& used);
+  // The frame's payload is whole: what it completes (WSR_MORE: nothing).
   int frame_done();
 
   uint8_t hdr[10] = {};

@@ -13,6 +13,12 @@
 #include <cstring>
 #include <cwchar>
 
+namespace {
+
+constexpr uint64_t TOO_LARGE_LOG_MS = 1000;  // at most one such line a second
+
+}  // namespace
+
 G_BRIDGE::~G_BRIDGE() { close(); }
 
 int G_BRIDGE::read_private_file(const char* path, const char* what, bool b_keep) {
@@ -39,6 +45,12 @@ int G_BRIDGE::read_private_file(const char* path, const char* what, bool b_keep)
     ::close(fd);
     return BRIDGE_EXIT_OK;
   }
+  const int r = read_password(fd, path, what);
+  ::close(fd);
+  return r;
+}
+
+int G_BRIDGE::read_password(int fd, const char* path, const char* what) {
   size_t n = 0;
   for (;;) {
     const ssize_t r = read(fd, password + n, sizeof password - 1 - n);
@@ -47,7 +59,6 @@ int G_BRIDGE::read_private_file(const char* path, const char* what, bool b_keep)
     n += size_t(r);
     if (n == sizeof password - 1) break;
   }
-  ::close(fd);
   // The first line is the password; a line break ends it.
   size_t len = 0;
   while (len < n && password[len] != '\n' && password[len] != '\r') ++len;
@@ -71,14 +82,22 @@ int G_BRIDGE::init(const BRIDGE_OPTIONS& options) {
       return BRIDGE_EXIT_START_FAILED;
     }
   } while (instance_id == 0);
+  int r = init_secrets();
+  if (r == BRIDGE_EXIT_OK) r = init_buffers();
+  if (r == BRIDGE_EXIT_OK) r = init_links();
+  return r;
+}
+
+int G_BRIDGE::init_secrets() {
   if (opt.password_file[0] != 0) {
     const int r = read_private_file(opt.password_file, "password file", true);
     if (r != BRIDGE_EXIT_OK) return r;
   }
-  if (opt.redis_key[0] != 0 || opt.redis_cert[0] != 0) {
-    const int r = read_private_file(opt.redis_key[0] != 0 ? opt.redis_key : opt.redis_cert, "client key file", false);
-    if (r != BRIDGE_EXIT_OK) return r;
-  }
+  if (opt.redis_key[0] == 0 && opt.redis_cert[0] == 0) return BRIDGE_EXIT_OK;
+  return read_private_file(opt.redis_key[0] != 0 ? opt.redis_key : opt.redis_cert, "client key file", false);
+}
+
+int G_BRIDGE::init_buffers() {
   if (session.lock.init() != 0) {
     bridge_log(L"!! cannot create a lock\n");
     return BRIDGE_EXIT_START_FAILED;
@@ -92,6 +111,10 @@ int G_BRIDGE::init(const BRIDGE_OPTIONS& options) {
   const size_t fits = ring_to_redis.max_data() - FED_HEADER_SIZE - 32;
   if (max_message > fits) max_message = fits;
   hub_message_max.store(max_message);
+  return BRIDGE_EXIT_OK;
+}
+
+int G_BRIDGE::init_links() {
   redis.host = opt.redis_host;
   redis.port = opt.redis_port;
   redis.b_verify = opt.redis_ca[0] != 0;
@@ -123,7 +146,7 @@ void G_BRIDGE::stop_links() {
   metrics.wake.signal();
 }
 
-int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
+void G_BRIDGE::log_start() const {
   const bool streams = opt.transport == TRANSPORT_STREAMS;
   wchar_t retention[64] = L"";
   if (streams) swprintf(retention, 64, L"  retention %u s", opt.retention_s);
@@ -136,8 +159,10 @@ int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
              (unsigned long long)opt.buffer_bytes, (unsigned long long)max_message, opt.stats_s);
   if (opt.metrics_port != 0)
     bridge_log(L":: metrics on http://%s:%u/metrics and /healthz\n", opt.metrics_host, unsigned(opt.metrics_port));
+}
 
-  int started = 0;
+int G_BRIDGE::start_links(int& started) {
+  started = 0;
   int rc = hub.start();
   if (rc == 0) {
     ++started;
@@ -152,12 +177,13 @@ int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
     if (opt.metrics_port != 0) rc = metrics.start();
   }
   if (rc == 0) ++started;
-  if (rc != 0) bridge_log(L"!! cannot start a thread: %s\n", strerror(rc));
-  pthread_sigmask(SIG_UNBLOCK, stop_signals, nullptr);
+  return rc;
+}
 
+void G_BRIDGE::print_counters(int fd_signal) {
   BRIDGE_COUNTS shown;
   uint64_t next = bridge_now_ms() + uint64_t(opt.stats_s) * 1000u;
-  while (rc == 0) {
+  for (;;) {
     const uint64_t now = bridge_now_ms();
     if (now >= next) {
       const BRIDGE_COUNTS c = counters.snapshot();
@@ -169,18 +195,37 @@ int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
       continue;
     }
     pollfd p{fd_signal, POLLIN, 0};
-    const int n = poll(&p, 1, int(next - now));
-    if (n > 0) break;  // a stop signal
+    if (poll(&p, 1, int(next - now)) > 0) return;  // a stop signal
   }
+}
 
-  stop_links();
+void G_BRIDGE::join_links(int started) {
   if (started > 0) hub.join();
   if (started > 1) pub.join();
   if (started > 2) sub.join();
   if (started > 3 && opt.metrics_port != 0) metrics.join();
+}
+
+int G_BRIDGE::run(int fd_signal, const sigset_t* stop_signals) {
+  log_start();
+  int started = 0;
+  const int rc = start_links(started);
+  if (rc != 0) bridge_log(L"!! cannot start a thread: %s\n", strerror(rc));
+  pthread_sigmask(SIG_UNBLOCK, stop_signals, nullptr);
+  if (rc == 0) print_counters(fd_signal);
+  stop_links();
+  join_links(started);
   bridge_print_counts(counters.snapshot());
   bridge_log(L":: stopped\n");
   return rc == 0 ? BRIDGE_EXIT_OK : BRIDGE_EXIT_START_FAILED;
+}
+
+void G_BRIDGE::log_too_large(uint64_t& last_ms, size_t len, size_t limit) const {
+  const uint64_t now = bridge_now_ms();
+  if (now - last_ms < TOO_LARGE_LOG_MS) return;
+  last_ms = now;
+  bridge_log(L"!! dropped a message of %zu bytes toward hub %s:%u: it takes at most %zu\n", len, opt.hub_host,
+             unsigned(opt.hub_port), limit);
 }
 
 void G_BRIDGE::close() {

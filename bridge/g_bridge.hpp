@@ -14,9 +14,7 @@
 // stands by), so that no configuration of bridges can cycle.
 //
 // Threading: init, run and close run on the main thread, which also prints
-// the counters and handles the stop signals. After init, opt, instance_id,
-// password and max_message are read-only; b_stop and the counters are
-// atomics; the rings lock themselves; session is guarded by its lock.
+// the counters and handles the stop signals. Each member says who owns it.
 
 #include <signal.h>
 
@@ -115,6 +113,7 @@ class G_BRIDGE {
   static uint32_t record_aux(uint8_t type, uint64_t epoch) { return uint32_t(type) | uint32_t(epoch << 8); }
   static uint32_t aux_epoch(uint64_t epoch) { return uint32_t(epoch << 8) >> 8; }
 
+  // Written by init on the main thread, read-only once the links run.
   BRIDGE_OPTIONS opt;
   uint64_t instance_id = 0;
   char password[PASSWORD_MAX] = {};
@@ -124,23 +123,53 @@ class G_BRIDGE {
   REDIS_ENDPOINT redis;
   // Largest payload relayed: --max-message, and what a buffer can hold.
   size_t max_message = 0;
-  // Largest payload the hub of the current session takes (what it
-  // announced or what its 1009 taught), at most max_message.
-  std::atomic<size_t> hub_message_max{0};
-  // Age in ms of the last stream entry written into the hub, when written.
-  std::atomic<uint64_t> lag_ms{0};
 
-  std::atomic<bool> b_stop{false};
-  G_BRIDGE_COUNTERS counters;
-  BRIDGE_SESSION session;
-  G_RING ring_to_hub;
+  // Atomics, written by the thread named and read by any.
+  // Largest payload the hub of the current session takes (what it
+  // announced or what its 1009 taught), at most max_message: the hub link.
+  std::atomic<size_t> hub_message_max{0};
+  // Age in ms of the last stream entry written into the hub, when
+  // written: the hub link.
+  std::atomic<uint64_t> lag_ms{0};
+  std::atomic<bool> b_stop{false};  // the main thread
+  G_BRIDGE_COUNTERS counters;       // any thread adds
+
+  BRIDGE_SESSION session;  // guarded by its lock
+  G_RING ring_to_hub;      // each ring locks itself
   G_RING ring_to_redis;
+  // Each owned by its own thread; its class says what others may touch.
   G_HUB_LINK hub;
   G_REDIS_LINK pub;
   G_REDIS_LINK sub;
   G_BRIDGE_METRICS metrics;
 
+  // A message of len bytes dropped for the hub's limit, in a line at most
+  // once a second per caller (last_ms: the caller's own time of its last
+  // line).
+  void log_too_large(uint64_t& last_ms, size_t len, size_t limit) const;
+
  private:
+  // The steps of init, each BRIDGE_EXIT_OK or the exit status after the
+  // reason was printed: the password and the client key file; the lock,
+  // the rings and the largest message they carry; where Redis is, and the
+  // links.
+  int init_secrets();
+  int init_buffers();
+  int init_links();
+  // Checks that the file at path is for its owner's eyes only, and with
+  // b_keep takes its first line as the password. BRIDGE_EXIT_OK, or
+  // BRIDGE_EXIT_START_FAILED after the reason was printed.
   int read_private_file(const char* path, const char* what, bool b_keep);
+  // The first line of fd into password. As read_private_file.
+  int read_password(int fd, const char* path, const char* what);
+  // The start-up line: where the hub and Redis are and the sizes.
+  void log_start() const;
+  // Starts the link threads in order; started counts those that run.
+  // 0, or the error number of the one that did not start.
+  int start_links(int& started);
+  // Prints the counters every opt.stats_s seconds when they changed,
+  // until fd_signal turns readable.
+  void print_counters(int fd_signal);
   void stop_links();
+  void join_links(int started);
 };

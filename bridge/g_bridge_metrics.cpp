@@ -99,14 +99,11 @@ void G_BRIDGE_METRICS::close() {
   wake.close();
 }
 
-int G_BRIDGE_METRICS::start() { return thread.create(&G_BRIDGE_METRICS::thread_main, this); }
+int G_BRIDGE_METRICS::start() {
+  return thread.create(&bridge_thread_main<G_BRIDGE_METRICS, &G_BRIDGE_METRICS::run>, this);
+}
 
 int G_BRIDGE_METRICS::join() { return thread.wait(); }
-
-void* G_BRIDGE_METRICS::thread_main(void* self) {
-  static_cast<G_BRIDGE_METRICS*>(self)->run();
-  return nullptr;
-}
 
 void G_BRIDGE_METRICS::run() {
   G_BRIDGE& b = *p_bridge;
@@ -189,6 +186,10 @@ size_t G_BRIDGE_METRICS::render(char* out, size_t cap) const {
 void G_BRIDGE_METRICS::serve(int so) {
   const uint64_t deadline = bridge_now_ms() + REQUEST_TIMEOUT_MS;
   char req[REQUEST_MAX + 1];
+  if (read_request(so, req, deadline) == 0) answer(so, req, deadline);
+}
+
+int G_BRIDGE_METRICS::read_request(int so, char* req, uint64_t deadline) {
   size_t n = 0;
   // The request head; a body, if any, is not read.
   while (n < REQUEST_MAX && memmem(req, n, "\r\n\r\n", 4) == nullptr) {
@@ -199,14 +200,18 @@ void G_BRIDGE_METRICS::serve(int so) {
     }
     if (r == 0) break;
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     const uint64_t now = bridge_now_ms();
-    if (now >= deadline) return;
+    if (now >= deadline) return -1;
     pollfd p[2] = {{so, POLLIN, 0}, {wake.fd, POLLIN, 0}};
     poll(p, 2, int(deadline - now));
-    if (p_bridge->b_stop.load()) return;
+    if (p_bridge->b_stop.load()) return -1;
   }
   req[n] = 0;
+  return 0;
+}
+
+void G_BRIDGE_METRICS::answer(int so, const char* req, uint64_t deadline) {
   char body[ANSWER_MAX];
   const char* status = "404 Not Found";
   const char* type = "text/plain; charset=utf-8";

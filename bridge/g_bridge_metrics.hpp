@@ -5,9 +5,10 @@
 // down otherwise); anything else 404. One request per connection, answered
 // and closed; one connection at a time, each given at most 2 s.
 //
-// Threading: one thread (run) owns the listening socket and the
-// connection it serves; it only reads the bridge's atomics. Other threads
-// touch only wake (to signal the stop).
+// Threading: init and close run on the main thread; in between one thread
+// (run) owns the listening socket and the connection it serves, and only
+// reads the bridge's atomics. Other threads touch only wake (to signal the
+// stop); why is read by the main thread only after a failed init.
 
 #include <cstddef>
 #include <cstdint>
@@ -43,9 +44,13 @@ class G_BRIDGE_METRICS {
   char why[256] = {};
 
  private:
-  static void* thread_main(void* self);
   void run();
+  // One request on so, answered, all by deadline.
   void serve(int so);
+  // The request head into req (REQUEST_MAX + 1 bytes, zero-ended): 0, or
+  // -1 when the peer failed, the deadline passed, or the bridge stops.
+  int read_request(int so, char* req, uint64_t deadline);
+  void answer(int so, const char* req, uint64_t deadline);
 
   G_BRIDGE* p_bridge = nullptr;
   int listener = -1;

@@ -1,5 +1,5 @@
-// One client connection of the bridge, plain TCP or TLS driven through
-// memory BIOs, used by the hub link and the Redis links alike.
+// One client connection of the bridge, plain TCP or TLS on its socket,
+// used by the hub link and the Redis links alike.
 #include "bridge/g_conn.hpp"
 
 #include <arpa/inet.h>
@@ -108,6 +108,15 @@ int G_CONN::open(const char* host, uint16_t port, SSL_CTX* ctx, bool verify_name
                  G_WAKE& wake, const std::atomic<bool>& stop) {
   close();
   why[0] = 0;
+  const int r = connect_tcp(host, port, deadline_ms, wake, stop);
+  if (r != BRIDGE_OK) return r;
+  keep_alive();
+  if (ctx == nullptr) return BRIDGE_OK;
+  return start_tls(ctx, host, verify_name, deadline_ms, wake, stop);
+}
+
+int G_CONN::connect_tcp(const char* host, uint16_t port, uint64_t deadline_ms, G_WAKE& wake,
+                        const std::atomic<bool>& stop) {
   char port_text[8];
   snprintf(port_text, sizeof port_text, "%u", unsigned(port));
   addrinfo hints{};
@@ -143,15 +152,20 @@ int G_CONN::open(const char* host, uint16_t port, SSL_CTX* ctx, bool verify_name
     }
   }
   freeaddrinfo(list);
-  if (r != BRIDGE_OK) return r;
+  return r;
+}
+
+void G_CONN::keep_alive() {
   const int one = 1;
   setsockopt(so, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   setsockopt(so, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
   setsockopt(so, IPPROTO_TCP, TCP_KEEPIDLE, &KEEPALIVE_IDLE_S, sizeof KEEPALIVE_IDLE_S);
   setsockopt(so, IPPROTO_TCP, TCP_KEEPINTVL, &KEEPALIVE_INTERVAL_S, sizeof KEEPALIVE_INTERVAL_S);
   setsockopt(so, IPPROTO_TCP, TCP_KEEPCNT, &KEEPALIVE_COUNT, sizeof KEEPALIVE_COUNT);
-  if (ctx == nullptr) return BRIDGE_OK;
+}
 
+int G_CONN::start_tls(SSL_CTX* ctx, const char* host, bool verify_name, uint64_t deadline_ms, G_WAKE& wake,
+                      const std::atomic<bool>& stop) {
   p_ssl = SSL_new(ctx);
   if (p_ssl == nullptr || SSL_set_fd(p_ssl, so) != 1) {
     snprintf(why, sizeof why, "cannot create a TLS session");
@@ -173,21 +187,19 @@ int G_CONN::open(const char* host, uint16_t port, SSL_CTX* ctx, bool verify_name
     const int c = SSL_connect(p_ssl);
     if (c == 1) return BRIDGE_OK;
     const int e = SSL_get_error(p_ssl, c);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-      r = wait(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline_ms, wake, stop);
-      if (r != BRIDGE_OK) return r;
-      continue;
-    }
-    const long v = SSL_get_verify_result(p_ssl);
-    if (v != X509_V_OK) {
-      snprintf(why, sizeof why, "TLS: certificate not accepted: %s", X509_verify_cert_error_string(v));
-    } else {
-      io_errno = errno;
-      io_ssl_error = ERR_get_error();
-      why_io("TLS handshake");
-    }
-    return BRIDGE_FAIL;
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) break;
+    const int r = wait(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline_ms, wake, stop);
+    if (r != BRIDGE_OK) return r;
   }
+  const long v = SSL_get_verify_result(p_ssl);
+  if (v != X509_V_OK) {
+    snprintf(why, sizeof why, "TLS: certificate not accepted: %s", X509_verify_cert_error_string(v));
+  } else {
+    io_errno = errno;
+    io_ssl_error = ERR_get_error();
+    why_io("TLS handshake");
+  }
+  return BRIDGE_FAIL;
 }
 
 void G_CONN::why_io(const char* what) {

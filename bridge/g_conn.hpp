@@ -63,6 +63,15 @@ class G_CONN {
   char why[WHY_SIZE] = {};
 
  private:
+  // TCP to the first address of host that takes it. As open.
+  int connect_tcp(const char* host, uint16_t port, uint64_t deadline_ms, G_WAKE& wake,
+                  const std::atomic<bool>& stop);
+  // No delay for small writes; keep-alive probes find a peer host that
+  // vanished without a word.
+  void keep_alive();
+  // The TLS handshake over the connected socket. As open.
+  int start_tls(SSL_CTX* ctx, const char* host, bool verify_name, uint64_t deadline_ms, G_WAKE& wake,
+                const std::atomic<bool>& stop);
   int64_t ssl_failed(int r);
   int io_errno = 0;
   unsigned long io_ssl_error = 0;

@@ -3,7 +3,6 @@
 #include "bridge/g_hub_link.hpp"
 
 #include <openssl/rand.h>
-#include <poll.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,7 +15,7 @@
 namespace {
 
 constexpr int SERVE_POLL_MS = 1000;
-constexpr uint64_t TOO_LARGE_LOG_MS = 1000;  // at most one such line a second
+constexpr unsigned CLAIM_POLL_MS = 50;  // while the writer decides at once
 
 short poll_events(int64_t again) { return again == CONN_AGAIN_WRITE ? POLLOUT : POLLIN; }
 
@@ -30,6 +29,27 @@ uint64_t address_id(const char* host, uint16_t port) {
 }
 
 }  // namespace
+
+void HUB_RECORD_ID::write(char out[SIZE]) const {
+  const uint64_t end = b_end ? 1 : 0;
+  memcpy(out, &ms, 8);
+  memcpy(out + 8, &seq, 8);
+  memcpy(out + 16, &bridge, 8);
+  memcpy(out + 24, &number, 8);
+  memcpy(out + 32, &end, 8);
+}
+
+HUB_RECORD_ID HUB_RECORD_ID::read(const char in[SIZE]) {
+  HUB_RECORD_ID id;
+  uint64_t end = 0;
+  memcpy(&id.ms, in, 8);
+  memcpy(&id.seq, in + 8, 8);
+  memcpy(&id.bridge, in + 16, 8);
+  memcpy(&id.number, in + 24, 8);
+  memcpy(&end, in + 32, 8);
+  id.b_end = end != 0;
+  return id;
+}
 
 G_HUB_LINK::~G_HUB_LINK() { close(); }
 
@@ -46,6 +66,7 @@ int G_HUB_LINK::init(G_BRIDGE* owner) {
     return -1;
   }
   reader.init(p_msg + FED_HEADER_SIZE, msg_max);
+  reconnect.init(L"hub", o.hub_host, o.hub_port, nullptr, STANDBY_RETRY_MS, why);
   if (wake.init() != 0) {
     snprintf(why, sizeof why, "eventfd: %s", strerror(errno));
     return -1;
@@ -66,14 +87,9 @@ void G_HUB_LINK::close() {
   wake.close();
 }
 
-int G_HUB_LINK::start() { return thread.create(&G_HUB_LINK::thread_main, this); }
+int G_HUB_LINK::start() { return thread.create(&bridge_thread_main<G_HUB_LINK, &G_HUB_LINK::run>, this); }
 
 int G_HUB_LINK::join() { return thread.wait(); }
-
-void* G_HUB_LINK::thread_main(void* self) {
-  static_cast<G_HUB_LINK*>(self)->run();
-  return nullptr;
-}
 
 const uint8_t* G_HUB_LINK::next_mask() {
   if (mask_next >= sizeof masks) {
@@ -89,78 +105,9 @@ const uint8_t* G_HUB_LINK::next_mask() {
 }
 
 void G_HUB_LINK::run() {
-  G_BRIDGE& b = *p_bridge;
-  const BRIDGE_OPTIONS& o = b.opt;
-  const bool streams = o.transport == TRANSPORT_STREAMS;
-  BRIDGE_BACKOFF backoff;
-  bool b_reported = false;   // this outage has been logged
-  bool b_standing = false;   // standing by has been logged
-  bool b_ever_up = false;
-  while (!b.b_stop.load()) {
-    int r = open_connection();
-    if (r == BRIDGE_STOP) break;
-    if (r == BRIDGE_OK) {
-      // Nothing queued for an earlier session is delivered into this one.
-      const uint64_t gone = b.ring_to_hub.clear();
-      if (!streams) b.counters.dropped_hub_down += gone;
-      // Toward Streams nothing is read from the hub before the claim: its
-      // senders wait. Pub/sub waits while Redis is there to decide.
-      r = wait_claim(streams);
-      if (r == BRIDGE_STOP) {
-        say_goodbye(WS_CLOSE_GOING_AWAY);
-        break;
-      }
-      bool standby = r == BRIDGE_FAIL;
-      if (!standby) {
-        b_up.store(true);
-        backoff.reset();
-        b_reported = false;
-        b_standing = false;
-        if (b_ever_up) ++b.counters.reconnects_hub;
-        b_ever_up = true;
-        bridge_log(L":: hub %s:%u up (%ls)  instance %016llx  message max %zu\n", o.hub_host,
-                   unsigned(o.hub_port), o.b_tls ? L"WSS" : L"WS", (unsigned long long)hub_id,
-                   b.hub_message_max.load());
-        if (b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // relaying both ways
-        r = serve();
-        b_up.store(false);
-        if (r == BRIDGE_STOP) {
-          say_goodbye(WS_CLOSE_GOING_AWAY);
-          break;
-        }
-        standby = r == BRIDGE_STANDBY;
-      }
-      if (standby) {
-        // Another bridge has this hub: leave the hub's slot to it and ask
-        // again later (it may be one that ended, whose claim runs out).
-        say_goodbye(WS_CLOSE_GOING_AWAY);
-        drop_connection();
-        if (!b_standing) {
-          bridge_printable(why);
-          bridge_log(L"!! hub %s:%u (instance %016llx) is bridged already by %s; standing by, asking again "
-                     L"every %u ms\n",
-                     o.hub_host, unsigned(o.hub_port), (unsigned long long)hub_id, why, STANDBY_RETRY_MS);
-          b_standing = true;
-        }
-        if (wake.nap(STANDBY_RETRY_MS, b.b_stop) == BRIDGE_STOP) break;
-        continue;
-      }
-      drop_connection();
-      bridge_printable(why);
-      bridge_log(L"!! hub %s:%u down: %s; reconnecting (backoff %u ms doubling to %u ms)\n", o.hub_host,
-                 unsigned(o.hub_port), why, BRIDGE_BACKOFF::FIRST_MS, BRIDGE_BACKOFF::CAP_MS);
-      b_reported = true;
-    } else {
-      drop_connection();
-      if (!b_reported) {
-        bridge_printable(why);
-        bridge_log(L"!! hub %s:%u unreachable: %s; retrying (backoff %u ms doubling to %u ms)\n", o.hub_host,
-                   unsigned(o.hub_port), why, BRIDGE_BACKOFF::FIRST_MS, BRIDGE_BACKOFF::CAP_MS);
-        b_reported = true;
-      }
-    }
-    if (wake.nap(backoff.take(), b.b_stop) == BRIDGE_STOP) break;
-  }
+  reconnect.run(
+      wake, p_bridge->b_stop, [this] { return open_connection(); }, [this] { return serve_connection(); },
+      [this] { drop_connection(); });
   b_up.store(false);
   drop_connection();
   b_done.store(true);
@@ -183,18 +130,27 @@ void G_HUB_LINK::drop_connection() {
   reader.reset();
 }
 
+// ---- connecting --------------------------------------------------------------
+
 int G_HUB_LINK::open_connection() {
-  G_BRIDGE& b = *p_bridge;
-  const BRIDGE_OPTIONS& o = b.opt;
+  const BRIDGE_OPTIONS& o = p_bridge->opt;
   const uint64_t deadline = bridge_now_ms() + OPEN_TIMEOUT_MS;
   why[0] = 0;
-  int r = conn.open(o.hub_host, o.hub_port, p_ctx, o.ca_file[0] != 0, deadline, wake, b.b_stop);
+  int r = conn.open(o.hub_host, o.hub_port, p_ctx, o.ca_file[0] != 0, deadline, wake, p_bridge->b_stop);
   if (r != BRIDGE_OK) {
     snprintf(why, sizeof why, "%s", conn.why);
     return r;
   }
+  size_t head_len = 0;
+  r = upgrade(deadline, head_len);
+  if (r != BRIDGE_OK) return r;
+  learn_hub(head_len);
+  open_session(head_len);
+  return BRIDGE_OK;
+}
 
-  // The WebSocket upgrade.
+int G_HUB_LINK::upgrade(uint64_t deadline, size_t& head_len) {
+  const BRIDGE_OPTIONS& o = p_bridge->opt;
   char key[WS_KEY_SIZE];
   char request[1024];
   if (ws_make_key(key) != 0) {
@@ -206,27 +162,44 @@ int G_HUB_LINK::open_connection() {
     snprintf(why, sizeof why, "host name too long for the request");
     return BRIDGE_FAIL;
   }
-  for (size_t done = 0; done < size_t(req_len);) {
-    const int64_t n = conn.write(request + done, size_t(req_len) - done);
+  int r = send_request(request, size_t(req_len), deadline);
+  if (r == BRIDGE_OK) r = read_response_head(deadline, head_len);
+  if (r == BRIDGE_OK) r = judge_response(head_len, key);
+  return r;
+}
+
+int G_HUB_LINK::handshake_wait(int64_t n, const char* what, uint64_t deadline) {
+  if (n == CONN_ERROR || n == CONN_EOF) {
+    conn.why_io(what);
+    snprintf(why, sizeof why, "%s", conn.why);
+    return BRIDGE_FAIL;
+  }
+  const int r = conn.wait(poll_events(n), deadline, wake, p_bridge->b_stop);
+  if (r != BRIDGE_OK) snprintf(why, sizeof why, "no answer within %u ms", OPEN_TIMEOUT_MS);
+  return r;
+}
+
+int G_HUB_LINK::send_request(const char* request, size_t len, uint64_t deadline) {
+  for (size_t done = 0; done < len;) {
+    const int64_t n = conn.write(request + done, len - done);
     if (n > 0) {
       done += size_t(n);
       continue;
     }
-    if (n == CONN_ERROR || n == CONN_EOF) {
-      conn.why_io("WebSocket request");
-      snprintf(why, sizeof why, "%s", conn.why);
-      return BRIDGE_FAIL;
-    }
-    r = conn.wait(poll_events(n), deadline, wake, b.b_stop);
-    if (r != BRIDGE_OK) {
-      snprintf(why, sizeof why, "no answer within %u ms", OPEN_TIMEOUT_MS);
-      return r;
-    }
+    const int r = handshake_wait(n, "WebSocket request", deadline);
+    if (r != BRIDGE_OK) return r;
   }
-  // The response head; frames may follow it in the same read.
+  return BRIDGE_OK;
+}
+
+int G_HUB_LINK::read_response_head(uint64_t deadline, size_t& head_len) {
   in_pos = in_len = 0;
-  const char* end = nullptr;
-  while (end == nullptr) {
+  for (;;) {
+    const char* end = static_cast<const char*>(memmem(p_in, in_len, "\r\n\r\n", 4));
+    if (end != nullptr) {
+      head_len = size_t(end - p_in) + 4;
+      return BRIDGE_OK;
+    }
     if (in_len >= HEAD_MAX) {
       snprintf(why, sizeof why, "WebSocket response longer than %zu bytes", HEAD_MAX);
       return BRIDGE_FAIL;
@@ -234,44 +207,44 @@ int G_HUB_LINK::open_connection() {
     const int64_t n = conn.read(p_in + in_len, HEAD_MAX - in_len);
     if (n > 0) {
       in_len += size_t(n);
-      end = static_cast<const char*>(memmem(p_in, in_len, "\r\n\r\n", 4));
       continue;
     }
-    if (n == CONN_EOF || n == CONN_ERROR) {
-      conn.why_io("WebSocket response");
-      snprintf(why, sizeof why, "%s", conn.why);
-      return BRIDGE_FAIL;
-    }
-    r = conn.wait(poll_events(n), deadline, wake, b.b_stop);
-    if (r != BRIDGE_OK) {
-      snprintf(why, sizeof why, "no answer within %u ms", OPEN_TIMEOUT_MS);
-      return r;
-    }
+    const int r = handshake_wait(n, "WebSocket response", deadline);
+    if (r != BRIDGE_OK) return r;
   }
-  const size_t head_len = size_t(end - p_in) + 4;
-  const int check = ws_check_response(p_in, head_len, key);
-  if (check != WS_RESPONSE_OK) {
-    const char* eol = static_cast<const char*>(memchr(p_in, '\r', head_len));
-    const int status_len = int(eol != nullptr ? eol - p_in : 0);
-    snprintf(why, sizeof why, "WebSocket handshake refused (%s): %.*s",
-             check == WS_RESPONSE_STATUS    ? "status"
-             : check == WS_RESPONSE_UPGRADE ? "no upgrade"
-                                            : "wrong Sec-WebSocket-Accept",
-             status_len > 80 ? 80 : status_len, p_in);
-    return BRIDGE_FAIL;
-  }
+}
 
-  // Who the hub is and what it takes.
+int G_HUB_LINK::judge_response(size_t head_len, const char* key) {
+  const int check = ws_check_response(p_in, head_len, key);
+  if (check == WS_RESPONSE_OK) return BRIDGE_OK;
+  const char* eol = static_cast<const char*>(memchr(p_in, '\r', head_len));
+  const int status_len = int(eol != nullptr ? eol - p_in : 0);
+  snprintf(why, sizeof why, "WebSocket handshake refused (%s): %.*s",
+           check == WS_RESPONSE_STATUS    ? "status"
+           : check == WS_RESPONSE_UPGRADE ? "no upgrade"
+                                          : "wrong Sec-WebSocket-Accept",
+           status_len > 80 ? 80 : status_len, p_in);
+  return BRIDGE_FAIL;
+}
+
+void G_HUB_LINK::learn_hub(size_t head_len) {
+  const BRIDGE_OPTIONS& o = p_bridge->opt;
   uint64_t instance = 0;
   uint64_t announced_max = 0;
   const int found = ws_hub_announcement(p_in, head_len, instance, announced_max);
-  const uint64_t id = (found & WS_ANNOUNCE_INSTANCE) != 0 && instance != 0 ? instance
-                                                                            : address_id(o.hub_host, o.hub_port);
+  const bool named = (found & WS_ANNOUNCE_INSTANCE) != 0 && instance != 0;
+  const uint64_t id = named ? instance : address_id(o.hub_host, o.hub_port);
   if ((found & WS_ANNOUNCE_INSTANCE) == 0 && id != hub_id)
     bridge_log(L"!! hub %s:%u announces no instance id (an older hub): its address stands for it, so a bridge "
                L"restarted after the hub was restarted too resumes where the old one stopped, and two bridges "
                L"reach it unnoticed under two addresses\n",
                o.hub_host, unsigned(o.hub_port));
+  p_bridge->hub_message_max.store(message_limit(found, announced_max, id));
+  hub_id = id;
+}
+
+size_t G_HUB_LINK::message_limit(int found, uint64_t announced_max, uint64_t id) {
+  G_BRIDGE& b = *p_bridge;
   size_t limit = b.max_message;
   b_announced_max = (found & WS_ANNOUNCE_MAX) != 0;
   if (b_announced_max) {
@@ -281,52 +254,251 @@ int G_HUB_LINK::open_connection() {
   } else {
     bridge_log(L"!! hub %s:%u announces no message limit (an older hub): --max-message %zu applies; a larger "
                L"message costs a reconnect\n",
-               o.hub_host, unsigned(o.hub_port), limit);
+               b.opt.hub_host, unsigned(b.opt.hub_port), limit);
   }
-  b.hub_message_max.store(limit);
-  hub_id = id;
+  return limit;
+}
+
+void G_HUB_LINK::open_session(size_t head_len) {
+  G_BRIDGE& b = *p_bridge;
   {
     SESSION_LOCK guard(b.session.lock);
     session = ++b.session.hub_session;
-    b.session.hub_id = id;
+    b.session.hub_id = hub_id;
   }
   b.pub.wake.signal();  // the writer claims the hub for this session
   in_pos = head_len;
   reader.reset();
-  return BRIDGE_OK;
 }
 
-bool G_HUB_LINK::claim_still_held() {
+// ---- one connection ------------------------------------------------------------
+
+int G_HUB_LINK::serve_connection() {
+  G_BRIDGE& b = *p_bridge;
+  const bool streams = b.opt.transport == TRANSPORT_STREAMS;
+  // Nothing queued for an earlier session is delivered into this one.
+  const uint64_t gone = b.ring_to_hub.clear();
+  if (!streams) b.counters.dropped_hub_down += gone;
+  // Toward Streams nothing is read from the hub before the claim: its
+  // senders wait. Pub/sub waits while Redis is there to decide.
+  int r = wait_claim(streams);
+  if (r == BRIDGE_OK || r == BRIDGE_PENDING) r = serve_up();
+  if (r == BRIDGE_STOP) say_goodbye(WS_CLOSE_GOING_AWAY);
+  if (r == BRIDGE_STANDBY) stand_by();
+  return r;
+}
+
+int G_HUB_LINK::serve_up() {
+  G_BRIDGE& b = *p_bridge;
+  const BRIDGE_OPTIONS& o = b.opt;
+  b_up.store(true);
+  b_standing = false;
+  if (reconnect.up()) ++b.counters.reconnects_hub;
+  bridge_log(L":: hub %s:%u up (%ls)  instance %016llx  message max %zu\n", o.hub_host, unsigned(o.hub_port),
+             o.b_tls ? L"WSS" : L"WS", (unsigned long long)hub_id, b.hub_message_max.load());
+  if (b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // relaying both ways
+  const int r = serve();
+  b_up.store(false);
+  return r;
+}
+
+void G_HUB_LINK::stand_by() {
+  // Another bridge has this hub: leave the hub's slot to it and ask again
+  // later (it may be one that ended, whose claim runs out).
+  say_goodbye(WS_CLOSE_GOING_AWAY);
+  if (b_standing) return;
+  const BRIDGE_OPTIONS& o = p_bridge->opt;
+  bridge_printable(why);
+  bridge_log(L"!! hub %s:%u (instance %016llx) is bridged already by %s; standing by, asking again every %u ms\n",
+             o.hub_host, unsigned(o.hub_port), (unsigned long long)hub_id, why, STANDBY_RETRY_MS);
+  b_standing = true;
+}
+
+int G_HUB_LINK::claim_decision() {
   G_BRIDGE& b = *p_bridge;
   SESSION_LOCK guard(b.session.lock);
-  if (b.session.claim_session != session) return false;
+  if (b.session.claim_session != session) return BRIDGE_PENDING;
   if (b.session.claim == BRIDGE_SESSION::CLAIM_HELD) {
     epoch = b.session.epoch;
-    return true;
+    return BRIDGE_OK;
   }
-  if (b.session.claim == BRIDGE_SESSION::CLAIM_REFUSED) snprintf(why, sizeof why, "%s", b.session.holder);
-  return false;
+  if (b.session.claim != BRIDGE_SESSION::CLAIM_REFUSED) return BRIDGE_PENDING;
+  snprintf(why, sizeof why, "%s", b.session.holder);
+  return BRIDGE_STANDBY;
 }
 
 int G_HUB_LINK::wait_claim(bool b_always) {
   G_BRIDGE& b = *p_bridge;
   const uint64_t deadline = bridge_now_ms() + OPEN_TIMEOUT_MS;
   for (;;) {
-    {
-      SESSION_LOCK guard(b.session.lock);
-      if (b.session.claim_session == session && b.session.claim != BRIDGE_SESSION::CLAIM_PENDING) {
-        if (b.session.claim == BRIDGE_SESSION::CLAIM_HELD) {
-          epoch = b.session.epoch;
-          return BRIDGE_OK;
-        }
-        snprintf(why, sizeof why, "%s", b.session.holder);
-        return BRIDGE_FAIL;
-      }
-    }
+    const int c = claim_decision();
+    if (c != BRIDGE_PENDING) return c;
     if (!b_always && (!b.pub.b_up.load() || bridge_now_ms() >= deadline)) return BRIDGE_PENDING;
-    if (wake.wait(b_always ? SERVE_POLL_MS : 50, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
+    if (wake.wait(b_always ? SERVE_POLL_MS : CLAIM_POLL_MS, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
   }
 }
+
+int G_HUB_LINK::refresh_claim() {
+  const int c = claim_decision();
+  if (c == BRIDGE_STANDBY) return BRIDGE_STANDBY;
+  if (c == BRIDGE_PENDING) epoch = 0;  // pub/sub: not claimed yet; messages flow once it is
+  return BRIDGE_OK;
+}
+
+int G_HUB_LINK::serve() {
+  G_BRIDGE& b = *p_bridge;
+  SOCKET_STATE io;
+  bool check_claim = true;
+  for (;;) {
+    if (b.b_stop.load()) return BRIDGE_STOP;
+    if (check_claim) {
+      check_claim = false;
+      if (refresh_claim() == BRIDGE_STANDBY) return BRIDGE_STANDBY;
+    }
+    bool progress = false;
+    if (take_input(progress) != BRIDGE_OK || read_hub(io, progress) != BRIDGE_OK ||
+        write_hub(io, progress) != BRIDGE_OK)
+      return BRIDGE_FAIL;
+    if (progress) continue;
+    if (wait_hub(io, check_claim) != BRIDGE_OK) return BRIDGE_FAIL;
+  }
+}
+
+int G_HUB_LINK::take_input(bool& progress) {
+  // A message that found no room toward Redis goes first.
+  if (b_msg_pending && publish_message() == BRIDGE_OK) {
+    b_msg_pending = false;
+    progress = true;
+  }
+  while (!b_msg_pending && in_pos < in_len) {
+    size_t used = 0;
+    const int r = reader.feed(p_in + in_pos, in_len - in_pos, used);
+    in_pos += used;
+    if (r == G_WS_READER::WSR_MORE) break;
+    progress = true;
+    if (handle_frame(r) != BRIDGE_OK) return BRIDGE_FAIL;
+  }
+  if (in_pos == in_len) in_pos = in_len = 0;
+  return BRIDGE_OK;
+}
+
+int G_HUB_LINK::handle_frame(int r) {
+  G_BRIDGE& b = *p_bridge;
+  switch (r) {
+    case G_WS_READER::WSR_MESSAGE:
+      ++b.counters.from_hub;
+      if (publish_message() != BRIDGE_OK) b_msg_pending = true;
+      return BRIDGE_OK;
+    case G_WS_READER::WSR_TOO_LARGE:
+      ++b.counters.from_hub;
+      ++b.counters.too_large;
+      return BRIDGE_OK;
+    case G_WS_READER::WSR_PING:
+      memcpy(pong, reader.ctl, reader.ctl_len);
+      pong_len = reader.ctl_len;
+      b_pong = true;
+      return BRIDGE_OK;
+    case G_WS_READER::WSR_CLOSE:
+      return hub_closed();
+    default:
+      snprintf(why, sizeof why, "not a valid WebSocket frame from the hub");
+      return BRIDGE_FAIL;
+  }
+}
+
+int G_HUB_LINK::hub_closed() {
+  if (reader.close_code == 1009) {
+    learn_limit();
+    snprintf(why, sizeof why, "the hub closed the connection with 1009: a message was larger than it takes");
+  } else {
+    snprintf(why, sizeof why, "the hub closed the connection with %u", unsigned(reader.close_code));
+  }
+  say_goodbye(reader.close_code);
+  return BRIDGE_FAIL;
+}
+
+int G_HUB_LINK::io_failed() {
+  conn.why_io("hub");
+  snprintf(why, sizeof why, "%s", conn.why);
+  return BRIDGE_FAIL;
+}
+
+int G_HUB_LINK::read_hub(SOCKET_STATE& io, bool& progress) {
+  if (b_msg_pending || !io.readable || in_len != 0) return BRIDGE_OK;
+  const int64_t n = conn.read(p_in, IN_SIZE);
+  if (n == CONN_EOF || n == CONN_ERROR) return io_failed();
+  if (n < 0) {
+    io.readable = false;
+    io.read_wants = poll_events(n);
+    return BRIDGE_OK;
+  }
+  in_len = size_t(n);
+  progress = true;
+  // TLS may have waited to read before it could write.
+  if (conn.p_ssl != nullptr && io.write_wants == POLLIN) io.writable = true;
+  return BRIDGE_OK;
+}
+
+int G_HUB_LINK::write_hub(SOCKET_STATE& io, bool& progress) {
+  if (epoch != 0) fill_out();
+  if (out_pos >= out_len || !io.writable) return BRIDGE_OK;
+  const int64_t n = conn.write(p_out + out_pos, out_len - out_pos);
+  if (n == CONN_EOF || n == CONN_ERROR) return io_failed();
+  if (n < 0) {
+    io.writable = false;
+    io.write_wants = poll_events(n);
+    return BRIDGE_OK;
+  }
+  out_pos += size_t(n);
+  count_written();
+  progress = true;
+  // TLS may have waited to write before it could read.
+  if (conn.p_ssl != nullptr && io.read_wants == POLLOUT) io.readable = true;
+  return BRIDGE_OK;
+}
+
+int G_HUB_LINK::wait_hub(SOCKET_STATE& io, bool& check_claim) {
+  pollfd p[2] = {{conn.so, 0, 0}, {wake.fd, POLLIN, 0}};
+  if (!b_msg_pending && !io.readable) p[0].events |= io.read_wants;
+  if (out_pos < out_len && !io.writable) p[0].events |= io.write_wants;
+  const int n = poll(p, 2, SERVE_POLL_MS);
+  if (n < 0 && errno != EINTR) {
+    snprintf(why, sizeof why, "poll: %s", strerror(errno));
+    return BRIDGE_FAIL;
+  }
+  if (n == 0 && p_bridge->opt.transport == TRANSPORT_STREAMS) check_claim = true;
+  if (n <= 0) return BRIDGE_OK;
+  if (p[1].revents & POLLIN) {
+    wake.drain();
+    check_claim = true;
+  }
+  const short got = p[0].revents;
+  if (got & (POLLERR | POLLHUP)) {
+    // Reset or shut both ways: the next call says why, unless nothing is
+    // read now (a message waits for room) and poll would only say it again.
+    if (b_msg_pending) {
+      snprintf(why, sizeof why, "hub: connection reset");
+      return BRIDGE_FAIL;
+    }
+    io.readable = io.writable = true;
+  }
+  if (got & io.read_wants) io.readable = true;
+  if (got & io.write_wants) io.writable = true;
+  return BRIDGE_OK;
+}
+
+void G_HUB_LINK::say_goodbye(uint16_t code) {
+  // A close frame when nothing else is half written; the socket is
+  // non-blocking, so this never waits.
+  if (!conn.is_open() || out_pos != out_len) return;
+  char frame[WS_CLIENT_HEADER_MAX + 2];
+  const char payload[2] = {char(code >> 8), char(code & 0xFF)};
+  const size_t n = ws_client_frame(frame, WS_OP_CLOSE, payload, code != 0 ? 2 : 0, next_mask());
+  conn.write(frame, n);
+  conn.shutdown_tls();
+}
+
+// ---- the messages --------------------------------------------------------------
 
 int G_HUB_LINK::publish_message() {
   G_BRIDGE& b = *p_bridge;
@@ -358,6 +530,57 @@ int G_HUB_LINK::publish_message() {
   return BRIDGE_OK;
 }
 
+void G_HUB_LINK::fill_out() {
+  if (out_pos < out_len) return;  // a batch is still being written
+  G_BRIDGE& b = *p_bridge;
+  out_pos = out_len = out_frames = out_frames_done = 0;
+  if (b_pong) {
+    out_len = ws_client_frame(p_out, WS_OP_PONG, pong, pong_len, next_mask());
+    frames[out_frames++] = FRAME{out_len, HUB_RECORD_ID{}, pong_len, false};
+    b_pong = false;
+  }
+  const size_t limit = b.hub_message_max.load();
+  const uint32_t tag = G_BRIDGE::aux_epoch(epoch);
+  size_t too_large = 0;
+  size_t too_large_len = 0;
+  while (out_frames < OUT_FRAMES_MAX) {
+    const int r = b.ring_to_hub.pop_with([&](const char* data, size_t n, uint32_t aux) {
+      if (n < HUB_RECORD_ID::SIZE || (aux >> 8) != tag) return true;  // queued for an earlier session
+      const size_t len = n - HUB_RECORD_ID::SIZE;
+      if (len > limit) {
+        ++too_large;
+        too_large_len = len;
+        return true;
+      }
+      return frame_record(data, len, uint8_t(aux & 0xFF));
+    });
+    if (r != G_RING::POP_TAKEN) break;
+  }
+  if (too_large != 0) {
+    b.counters.too_large += too_large;
+    b.log_too_large(last_too_large_log_ms, too_large_len, limit);
+  }
+  release_reader();
+}
+
+bool G_HUB_LINK::frame_record(const char* record, size_t len, uint8_t opcode) {
+  const size_t need = ws_client_header_size(len) + len;
+  // A batch ends near OUT_BATCH; one message of any allowed size fits
+  // into an empty buffer.
+  if (out_len != 0 && (out_len + need > out_cap || out_len >= OUT_BATCH)) return false;
+  out_len += ws_client_frame(p_out + out_len, opcode, record + HUB_RECORD_ID::SIZE, len, next_mask());
+  frames[out_frames++] = FRAME{out_len, HUB_RECORD_ID::read(record), len, true};
+  return true;
+}
+
+void G_HUB_LINK::release_reader() {
+  G_BRIDGE& b = *p_bridge;
+  if (b_reader_wait.load() && b.ring_to_hub.bytes() <= b.opt.buffer_bytes / 2) {
+    b_reader_wait.store(false);
+    b.sub.wake.signal();
+  }
+}
+
 void G_HUB_LINK::count_written() {
   G_BRIDGE& b = *p_bridge;
   const size_t first = out_frames_done;
@@ -373,7 +596,7 @@ void G_HUB_LINK::count_written() {
     // An entry of several messages counts as written with its last: a
     // bridge resumed from before it drops the ones already written by
     // their numbers.
-    if (f.b_end && (f.ms != 0 || f.seq != 0)) last = STREAM_ID{f.ms, f.seq};
+    if (f.id.b_end && f.id.is_entry()) last = STREAM_ID{f.id.ms, f.id.seq};
     advanced = true;
   }
   if (!advanced) return;
@@ -383,7 +606,8 @@ void G_HUB_LINK::count_written() {
     SESSION_LOCK guard(b.session.lock);
     if (!(last == STREAM_ID{})) b.session.written = last;
     for (size_t i = first; i < out_frames_done; ++i)
-      if (frames[i].b_msg && frames[i].number != 0) b.session.written_origins.set(frames[i].bridge, frames[i].number);
+      if (frames[i].b_msg && frames[i].id.number != 0)
+        b.session.written_origins.set(frames[i].id.bridge, frames[i].id.number);
     b.session.b_written_dirty = true;
   }
   const uint64_t now = bridge_wall_ms();
@@ -405,7 +629,10 @@ void G_HUB_LINK::learn_limit() {
              L"dropped from now on%ls\n",
              b.opt.hub_host, unsigned(b.opt.hub_port), largest, limit,
              b_announced_max ? L"" : L" (it announces no limit: give --max-message)");
-  if (b.opt.transport != TRANSPORT_STREAMS) return;
+  if (b.opt.transport == TRANSPORT_STREAMS) rewind_before(largest);
+}
+
+void G_HUB_LINK::rewind_before(size_t largest) {
   // Everything from the first frame that large on was never taken: read
   // it again (and drop what is too large) after the reconnect.
   const size_t oldest = history_n < HISTORY ? 0 : history_next;
@@ -417,207 +644,11 @@ void G_HUB_LINK::learn_limit() {
       found = true;
       break;
     }
-    if (f.b_end && (f.ms != 0 || f.seq != 0)) before = STREAM_ID{f.ms, f.seq};
+    if (f.id.b_end && f.id.is_entry()) before = STREAM_ID{f.id.ms, f.id.seq};
   }
   if (!found || (before.ms == 0 && before.seq == 0)) return;
+  G_BRIDGE& b = *p_bridge;
   SESSION_LOCK guard(b.session.lock);
   b.session.written = before;
   b.session.b_written_dirty = true;
-}
-
-void G_HUB_LINK::fill_out() {
-  if (out_pos < out_len) return;  // a batch is still being written
-  G_BRIDGE& b = *p_bridge;
-  out_pos = out_len = out_frames = out_frames_done = 0;
-  if (b_pong) {
-    out_len = ws_client_frame(p_out, WS_OP_PONG, pong, pong_len, next_mask());
-    frames[out_frames++] = FRAME{out_len, 0, 0, 0, 0, pong_len, false, false};
-    b_pong = false;
-  }
-  const size_t limit = b.hub_message_max.load();
-  const uint32_t tag = G_BRIDGE::aux_epoch(epoch);
-  size_t too_large = 0;
-  size_t too_large_len = 0;
-  while (out_frames < OUT_FRAMES_MAX) {
-    const int r = b.ring_to_hub.pop_with([&](const char* data, size_t n, uint32_t aux) {
-      if (n < RECORD_ID_SIZE || (aux >> 8) != tag) return true;  // queued for an earlier session
-      const size_t len = n - RECORD_ID_SIZE;
-      if (len > limit) {
-        ++too_large;
-        too_large_len = len;
-        return true;
-      }
-      const size_t need = ws_client_header_size(len) + len;
-      // A batch ends near OUT_BATCH; one message of any allowed size fits
-      // into an empty buffer.
-      if (out_len != 0 && (out_len + need > out_cap || out_len >= OUT_BATCH)) return false;
-      FRAME f{};
-      memcpy(&f.ms, data, 8);
-      memcpy(&f.seq, data + 8, 8);
-      memcpy(&f.bridge, data + 16, 8);
-      memcpy(&f.number, data + 24, 8);
-      uint64_t end = 0;
-      memcpy(&end, data + 32, 8);
-      f.b_end = end != 0;
-      out_len += ws_client_frame(p_out + out_len, uint8_t(aux & 0xFF), data + RECORD_ID_SIZE, len, next_mask());
-      f.end = out_len;
-      f.len = len;
-      f.b_msg = true;
-      frames[out_frames++] = f;
-      return true;
-    });
-    if (r != G_RING::POP_TAKEN) break;
-  }
-  if (too_large != 0) {
-    b.counters.too_large += too_large;
-    const uint64_t now = bridge_now_ms();
-    if (now - last_too_large_log_ms >= TOO_LARGE_LOG_MS) {
-      last_too_large_log_ms = now;
-      bridge_log(L"!! dropped a message of %zu bytes toward hub %s:%u: it takes at most %zu\n", too_large_len,
-                 b.opt.hub_host, unsigned(b.opt.hub_port), limit);
-    }
-  }
-  if (b_reader_wait.load() && b.ring_to_hub.bytes() <= b.opt.buffer_bytes / 2) {
-    b_reader_wait.store(false);
-    b.sub.wake.signal();
-  }
-}
-
-int G_HUB_LINK::serve() {
-  G_BRIDGE& b = *p_bridge;
-  const bool streams = b.opt.transport == TRANSPORT_STREAMS;
-  bool readable = true;  // try first; the socket says when to stop
-  bool writable = true;
-  short read_wants = POLLIN;
-  short write_wants = POLLOUT;
-  bool check_claim = true;
-  for (;;) {
-    if (b.b_stop.load()) return BRIDGE_STOP;
-    if (check_claim) {
-      check_claim = false;
-      if (!claim_still_held()) {
-        SESSION_LOCK guard(b.session.lock);
-        const bool refused = b.session.claim_session == session && b.session.claim == BRIDGE_SESSION::CLAIM_REFUSED;
-        if (refused) return BRIDGE_STANDBY;
-        // Pub/sub: not claimed yet; messages flow once it is.
-        epoch = 0;
-      }
-    }
-    bool progress = false;
-
-    // A message that found no room toward Redis goes first.
-    if (b_msg_pending) {
-      if (publish_message() == BRIDGE_OK) {
-        b_msg_pending = false;
-        progress = true;
-      }
-    }
-    // Decode what was read.
-    while (!b_msg_pending && in_pos < in_len) {
-      size_t used = 0;
-      const int r = reader.feed(p_in + in_pos, in_len - in_pos, used);
-      in_pos += used;
-      if (r == G_WS_READER::WSR_MORE) break;
-      progress = true;
-      if (r == G_WS_READER::WSR_MESSAGE) {
-        ++b.counters.from_hub;
-        if (publish_message() != BRIDGE_OK) b_msg_pending = true;
-      } else if (r == G_WS_READER::WSR_TOO_LARGE) {
-        ++b.counters.from_hub;
-        ++b.counters.too_large;
-      } else if (r == G_WS_READER::WSR_PING) {
-        memcpy(pong, reader.ctl, reader.ctl_len);
-        pong_len = reader.ctl_len;
-        b_pong = true;
-      } else if (r == G_WS_READER::WSR_CLOSE) {
-        if (reader.close_code == 1009) {
-          learn_limit();
-          snprintf(why, sizeof why, "the hub closed the connection with 1009: a message was larger than it takes");
-        } else {
-          snprintf(why, sizeof why, "the hub closed the connection with %u", unsigned(reader.close_code));
-        }
-        say_goodbye(reader.close_code);
-        return BRIDGE_FAIL;
-      } else {
-        snprintf(why, sizeof why, "not a valid WebSocket frame from the hub");
-        return BRIDGE_FAIL;
-      }
-    }
-    if (in_pos == in_len) in_pos = in_len = 0;
-
-    // Read more when everything read has been taken.
-    if (!b_msg_pending && readable && in_len == 0) {
-      const int64_t n = conn.read(p_in, IN_SIZE);
-      if (n > 0) {
-        in_len = size_t(n);
-        progress = true;
-        if (conn.p_ssl != nullptr && write_wants == POLLIN) writable = true;
-      } else if (n == CONN_EOF || n == CONN_ERROR) {
-        conn.why_io("hub");
-        snprintf(why, sizeof why, "%s", conn.why);
-        return BRIDGE_FAIL;
-      } else {
-        readable = false;
-        read_wants = poll_events(n);
-      }
-    }
-
-    // Frames toward the hub.
-    if (epoch != 0) fill_out();
-    if (out_pos < out_len && writable) {
-      const int64_t n = conn.write(p_out + out_pos, out_len - out_pos);
-      if (n > 0) {
-        out_pos += size_t(n);
-        count_written();
-        progress = true;
-        if (conn.p_ssl != nullptr && read_wants == POLLOUT) readable = true;
-      } else if (n == CONN_ERROR || n == CONN_EOF) {
-        conn.why_io("hub");
-        snprintf(why, sizeof why, "%s", conn.why);
-        return BRIDGE_FAIL;
-      } else {
-        writable = false;
-        write_wants = poll_events(n);
-      }
-    }
-    if (progress) continue;
-
-    pollfd p[2] = {{conn.so, 0, 0}, {wake.fd, POLLIN, 0}};
-    if (!b_msg_pending && !readable) p[0].events |= read_wants;
-    if (out_pos < out_len && !writable) p[0].events |= write_wants;
-    const int n = poll(p, 2, SERVE_POLL_MS);
-    if (n < 0 && errno != EINTR) {
-      snprintf(why, sizeof why, "poll: %s", strerror(errno));
-      return BRIDGE_FAIL;
-    }
-    if (n == 0 && streams) check_claim = true;
-    if (n <= 0) continue;
-    if (p[1].revents & POLLIN) {
-      wake.drain();
-      check_claim = true;
-    }
-    const short got = p[0].revents;
-    if (got & (POLLERR | POLLHUP)) {
-      // Reset or shut both ways: the next call says why, unless nothing is
-      // read now (a message waits for room) and poll would only say it again.
-      if (b_msg_pending) {
-        snprintf(why, sizeof why, "hub: connection reset");
-        return BRIDGE_FAIL;
-      }
-      readable = writable = true;
-    }
-    if (got & read_wants) readable = true;
-    if (got & write_wants) writable = true;
-  }
-}
-
-void G_HUB_LINK::say_goodbye(uint16_t code) {
-  // A close frame when nothing else is half written; the socket is
-  // non-blocking, so this never waits.
-  if (!conn.is_open() || out_pos != out_len) return;
-  char frame[WS_CLIENT_HEADER_MAX + 2];
-  const char payload[2] = {char(code >> 8), char(code & 0xFF)};
-  const size_t n = ws_client_frame(frame, WS_OP_CLOSE, payload, code != 0 ? 2 : 0, next_mask());
-  conn.write(frame, n);
-  conn.shutdown_tls();
 }

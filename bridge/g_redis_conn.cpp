@@ -186,27 +186,43 @@ int G_REDIS_CONN::open(const REDIS_ENDPOINT& ep, unsigned timeout_ms, G_WAKE& wa
   return ok ? BRIDGE_OK : BRIDGE_FAIL;
 }
 
-int G_REDIS_CONN::append(int argc, const char* const* argv, const size_t* lens) {
-  size_t need = 16;
+namespace {
+
+// Bytes a command of argc arguments of lens takes at most, with extra
+// bytes besides.
+size_t command_size(int argc, const size_t* lens, size_t extra) {
+  size_t need = 16 + extra;
   for (int i = 0; i < argc; ++i) need += 24 + lens[i];
-  if (need > out_cap - out_len) {
+  return need;
+}
+
+// One bulk string of the protocol at p; returns the end of it.
+char* put_bulk(char* p, const char* data, size_t len) {
+  p += sprintf(p, "$%zu\r\n", len);
+  if (len != 0) memcpy(p, data, len);
+  p += len;
+  *p++ = '\r';
+  *p++ = '\n';
+  return p;
+}
+
+}  // namespace
+
+char* G_REDIS_CONN::room_for(size_t need) {
+  if (need > out_cap - out_len && out_pos != 0) {
     // Written bytes at the front make room.
-    if (out_pos != 0) {
-      memmove(p_out, p_out + out_pos, out_len - out_pos);
-      out_len -= out_pos;
-      out_pos = 0;
-    }
-    if (need > out_cap - out_len) return -1;
+    memmove(p_out, p_out + out_pos, out_len - out_pos);
+    out_len -= out_pos;
+    out_pos = 0;
   }
-  char* p = p_out + out_len;
+  return need > out_cap - out_len ? nullptr : p_out + out_len;
+}
+
+int G_REDIS_CONN::append(int argc, const char* const* argv, const size_t* lens) {
+  char* p = room_for(command_size(argc, lens, 0));
+  if (p == nullptr) return -1;
   p += sprintf(p, "*%d\r\n", argc);
-  for (int i = 0; i < argc; ++i) {
-    p += sprintf(p, "$%zu\r\n", lens[i]);
-    if (lens[i] != 0) memcpy(p, argv[i], lens[i]);
-    p += lens[i];
-    *p++ = '\r';
-    *p++ = '\n';
-  }
+  for (int i = 0; i < argc; ++i) p = put_bulk(p, argv[i], lens[i]);
   out_len = size_t(p - p_out);
   return 0;
 }
@@ -215,25 +231,10 @@ int G_REDIS_CONN::append_packed(int argc, const char* const* argv, const size_t*
                                 const char* const* parts, const size_t* part_lens) {
   size_t packed = 0;
   for (size_t i = 0; i < n; ++i) packed += 4 + part_lens[i];
-  size_t need = 16 + 24 + packed;
-  for (int i = 0; i < argc; ++i) need += 24 + lens[i];
-  if (need > out_cap - out_len) {
-    if (out_pos != 0) {
-      memmove(p_out, p_out + out_pos, out_len - out_pos);
-      out_len -= out_pos;
-      out_pos = 0;
-    }
-    if (need > out_cap - out_len) return -1;
-  }
-  char* p = p_out + out_len;
+  char* p = room_for(command_size(argc, lens, 24 + packed));
+  if (p == nullptr) return -1;
   p += sprintf(p, "*%d\r\n", argc + 1);
-  for (int i = 0; i < argc; ++i) {
-    p += sprintf(p, "$%zu\r\n", lens[i]);
-    if (lens[i] != 0) memcpy(p, argv[i], lens[i]);
-    p += lens[i];
-    *p++ = '\r';
-    *p++ = '\n';
-  }
+  for (int i = 0; i < argc; ++i) p = put_bulk(p, argv[i], lens[i]);
   p += sprintf(p, "$%zu\r\n", packed);
   for (size_t i = 0; i < n; ++i) {
     const uint32_t len = uint32_t(part_lens[i]);

@@ -104,6 +104,11 @@ class G_REDIS_CONN {
   char why[G_CONN::WHY_SIZE] = {};
 
  private:
+  // Room for need bytes at the end of the out buffer, written bytes moved
+  // out of its front if need be: where they go, or nullptr when they do
+  // not fit.
+  char* room_for(size_t need);
+
   char* p_out = nullptr;
   size_t out_cap = 0;
   size_t out_pos = 0;

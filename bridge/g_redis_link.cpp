@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int IDLE_POLL_MS = 1000;
-constexpr uint64_t DROP_LOG_MS = 1000;  // at most one line a second per kind
 constexpr size_t COMMAND_ROOM = 32768;  // commands besides the messages
 
 // Claims KEYS[1] for ARGV[1] for ARGV[2] ms, or renews it: 1, or the value
@@ -61,15 +60,18 @@ G_REDIS_LINK::~G_REDIS_LINK() { close(); }
 int G_REDIS_LINK::init(G_BRIDGE* owner, int r) {
   p_bridge = owner;
   role = r;
+  const BRIDGE_OPTIONS& o = owner->opt;
+  b_streams = o.transport == TRANSPORT_STREAMS;
+  channel_len = strlen(o.channel);
   const size_t msg = owner->max_message + FED_HEADER_SIZE;
-  size_t reply_bytes = 2 * msg + 64 * 1024;
-  if (reply_bytes < (size_t(1) << 20)) reply_bytes = size_t(1) << 20;
+  xread_budget = 2 * msg + 64 * 1024;
+  const size_t reply_bytes = xread_budget < (size_t(1) << 20) ? size_t(1) << 20 : xread_budget;
   const size_t out = role == ROLE_WRITE ? BATCH_BYTES + msg + COMMAND_ROOM : COMMAND_ROOM;
   if (rc.init(out, reply_bytes) != 0 || wake.init() != 0) {
     snprintf(why, sizeof why, "cannot set up the Redis links: out of memory");
     return -1;
   }
-  const BRIDGE_OPTIONS& o = owner->opt;
+  reconnect.init(L"redis", o.redis_host, o.redis_port, role_name(), 0, why);
   endpoint = owner->redis;
   if (o.b_redis_tls) {
     // One context per link: its certificate store and caches are then
@@ -83,7 +85,7 @@ int G_REDIS_LINK::init(G_BRIDGE* owner, int r) {
     endpoint.tls = p_tls;
   }
   snprintf(claim_value, sizeof claim_value, "bridge %016llx (%s %.60s)", (unsigned long long)owner->instance_id,
-           o.transport == TRANSPORT_STREAMS ? "stream" : "channel", o.channel);
+           b_streams ? "stream" : "channel", o.channel);
   return 0;
 }
 
@@ -95,65 +97,101 @@ void G_REDIS_LINK::close() {
   p_tls = nullptr;
 }
 
-int G_REDIS_LINK::start() { return thread.create(&G_REDIS_LINK::thread_main, this); }
+int G_REDIS_LINK::start() { return thread.create(&bridge_thread_main<G_REDIS_LINK, &G_REDIS_LINK::run>, this); }
 
 int G_REDIS_LINK::join() { return thread.wait(); }
 
-void* G_REDIS_LINK::thread_main(void* self) {
-  static_cast<G_REDIS_LINK*>(self)->run();
-  return nullptr;
-}
-
 const wchar_t* G_REDIS_LINK::role_name() const {
-  if (role == ROLE_WRITE) return p_bridge->opt.transport == TRANSPORT_STREAMS ? L"append" : L"publish";
-  return p_bridge->opt.transport == TRANSPORT_STREAMS ? L"read" : L"subscribe";
+  if (role == ROLE_WRITE) return b_streams ? L"append" : L"publish";
+  return b_streams ? L"read" : L"subscribe";
 }
 
 void G_REDIS_LINK::run() {
+  reconnect.run(
+      wake, p_bridge->b_stop, [this] { return open_connection(); }, [this] { return serve_connection(); },
+      [this] { drop_connection(); });
+  drop_connection();
+}
+
+// ---- the connection, both roles ----------------------------------------------
+
+int G_REDIS_LINK::conn_failed(int r) {
+  snprintf(why, sizeof why, "%s", rc.why);
+  return r;
+}
+
+int G_REDIS_LINK::command(int argc, const char* const* argv, const size_t* lens, redisReply** reply,
+                          unsigned timeout_ms) {
+  const int r = rc.command(argc, argv, lens, reply, bridge_now_ms() + timeout_ms, wake, p_bridge->b_stop);
+  return r == BRIDGE_OK ? r : conn_failed(r);
+}
+
+template <class OK>
+int G_REDIS_LINK::command_judged(int argc, const char* const* argv, const size_t* lens, const char* what,
+                                 OK&& ok) {
+  redisReply* reply = nullptr;
+  const int r = command(argc, argv, lens, &reply);
+  if (r != BRIDGE_OK) return r;
+  const bool good = ok(reply);
+  if (!good) redis_why_reply(why, sizeof why, what, reply);
+  freeReplyObject(reply);
+  return good ? BRIDGE_OK : BRIDGE_FAIL;
+}
+
+int G_REDIS_LINK::fill_replies() {
+  const int f = rc.fill();
+  return f == BRIDGE_FAIL ? conn_failed(BRIDGE_FAIL) : f;
+}
+
+template <class F>
+int G_REDIS_LINK::take_replies(F&& f) {
+  for (;;) {
+    redisReply* reply = nullptr;
+    const int t = rc.take(&reply);
+    if (t == 0) return BRIDGE_OK;
+    if (t != 1) return conn_failed(BRIDGE_FAIL);
+    const int h = f(static_cast<const redisReply*>(reply));
+    freeReplyObject(reply);
+    if (h != BRIDGE_OK) return BRIDGE_FAIL;
+  }
+}
+
+int G_REDIS_LINK::open_connection() {
+  why[0] = 0;
+  const int r = rc.open(endpoint, CONNECT_TIMEOUT_MS, wake, p_bridge->b_stop);
+  if (r != BRIDGE_OK) return conn_failed(r);
+  return role == ROLE_WRITE || b_streams ? ping() : subscribe();
+}
+
+int G_REDIS_LINK::ping() {
+  // A PING proves the connection usable before the link counts as up
+  // (a server that wants a password answers NOAUTH).
+  const char* argv[1] = {"PING"};
+  const size_t lens[1] = {4};
+  return command_judged(1, argv, lens, "PING", [](const redisReply* reply) { return redis_is(reply, "PONG"); });
+}
+
+int G_REDIS_LINK::subscribe() {
+  const char* argv[2] = {"SUBSCRIBE", p_bridge->opt.channel};
+  const size_t lens[2] = {9, channel_len};
+  return command_judged(2, argv, lens, "SUBSCRIBE", [](const redisReply* reply) {
+    return reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "subscribe");
+  });
+}
+
+int G_REDIS_LINK::serve_connection() {
   G_BRIDGE& b = *p_bridge;
   const BRIDGE_OPTIONS& o = b.opt;
-  BRIDGE_BACKOFF backoff;
-  bool b_reported = false;
-  bool b_ever_up = false;
-  while (!b.b_stop.load()) {
-    int r = open_connection();
-    if (r == BRIDGE_STOP) break;
-    if (r == BRIDGE_OK) {
-      b_up.store(true);
-      backoff.reset();
-      b_reported = false;
-      if (b_ever_up) ++(role == ROLE_WRITE ? b.counters.reconnects_publish : b.counters.reconnects_read);
-      b_ever_up = true;
-      bridge_log(L":: redis %s:%u up (%ls %s)\n", o.redis_host, unsigned(o.redis_port), role_name(), o.channel);
-      if (b.hub.b_up.load() && b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // both ways
-      if (role == ROLE_WRITE) {
-        r = serve_write();
-        if (r == BRIDGE_STOP) finish();
-      }
-      else if (o.transport == TRANSPORT_STREAMS)
-        r = serve_read_stream();
-      else
-        r = serve_read_channel();
-      if (r == BRIDGE_STOP) break;
-      drop_connection();
-      bridge_printable(why);
-      bridge_log(L"!! redis %s:%u down (%ls): %s; reconnecting (backoff %u ms doubling to %u ms)\n",
-                 o.redis_host, unsigned(o.redis_port), role_name(), why, BRIDGE_BACKOFF::FIRST_MS,
-                 BRIDGE_BACKOFF::CAP_MS);
-      b_reported = true;
-    } else {
-      drop_connection();
-      if (!b_reported) {
-        bridge_printable(why);
-        bridge_log(L"!! redis %s:%u unreachable (%ls): %s; retrying (backoff %u ms doubling to %u ms)\n",
-                   o.redis_host, unsigned(o.redis_port), role_name(), why, BRIDGE_BACKOFF::FIRST_MS,
-                   BRIDGE_BACKOFF::CAP_MS);
-        b_reported = true;
-      }
-    }
-    if (wake.nap(backoff.take(), b.b_stop) == BRIDGE_STOP) break;
+  b_up.store(true);
+  if (reconnect.up()) ++(role == ROLE_WRITE ? b.counters.reconnects_publish : b.counters.reconnects_read);
+  bridge_log(L":: redis %s:%u up (%ls %s)\n", o.redis_host, unsigned(o.redis_port), role_name(), o.channel);
+  if (b.hub.b_up.load() && b.pub.b_up.load() && b.sub.b_up.load()) g_notify_ready_once();  // both ways
+  if (role == ROLE_WRITE) {
+    const int r = serve_write();
+    if (r == BRIDGE_STOP) finish();
+    return r;
   }
-  drop_connection();
+  return b_streams ? serve_read_stream() : serve_read_channel();
 }
 
 void G_REDIS_LINK::drop_connection() {
@@ -161,7 +199,7 @@ void G_REDIS_LINK::drop_connection() {
   rc.drop();
   if (role != ROLE_WRITE || p_bridge == nullptr) return;
   G_BRIDGE& b = *p_bridge;
-  if (b.opt.transport == TRANSPORT_STREAMS) {
+  if (b_streams) {
     // Unanswered appends go again on the next connection.
     b.ring_to_redis.rewind();
     return;
@@ -176,45 +214,7 @@ void G_REDIS_LINK::drop_connection() {
   }
 }
 
-int G_REDIS_LINK::open_connection() {
-  G_BRIDGE& b = *p_bridge;
-  why[0] = 0;
-  int r = rc.open(endpoint, CONNECT_TIMEOUT_MS, wake, b.b_stop);
-  if (r != BRIDGE_OK) {
-    snprintf(why, sizeof why, "%s", rc.why);
-    return r;
-  }
-  const uint64_t deadline = bridge_now_ms() + IO_TIMEOUT_MS;
-  redisReply* reply = nullptr;
-  if (role == ROLE_WRITE || b.opt.transport == TRANSPORT_STREAMS) {
-    // A PING proves the connection usable before the link counts as up
-    // (a server that wants a password answers NOAUTH).
-    const char* ping[1] = {"PING"};
-    const size_t ping_len[1] = {4};
-    r = rc.command(1, ping, ping_len, &reply, deadline, wake, b.b_stop);
-    if (r != BRIDGE_OK) {
-      snprintf(why, sizeof why, "%s", rc.why);
-      return r;
-    }
-    const bool ok = redis_is(reply, "PONG");
-    if (!ok) redis_why_reply(why, sizeof why, "PING", reply);
-    freeReplyObject(reply);
-    return ok ? BRIDGE_OK : BRIDGE_FAIL;
-  }
-  const char* argv[2] = {"SUBSCRIBE", b.opt.channel};
-  const size_t lens[2] = {9, strlen(b.opt.channel)};
-  r = rc.command(2, argv, lens, &reply, deadline, wake, b.b_stop);
-  if (r != BRIDGE_OK) {
-    snprintf(why, sizeof why, "%s", rc.why);
-    return r;
-  }
-  const bool ok = reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "subscribe");
-  if (!ok) redis_why_reply(why, sizeof why, "SUBSCRIBE", reply);
-  freeReplyObject(reply);
-  return ok ? BRIDGE_OK : BRIDGE_FAIL;
-}
-
-// ---- the writer ----------------------------------------------------------
+// ---- the writer: the claim ---------------------------------------------------
 
 int G_REDIS_LINK::claim_hub(uint64_t id, bool* held) {
   G_BRIDGE& b = *p_bridge;
@@ -224,11 +224,8 @@ int G_REDIS_LINK::claim_hub(uint64_t id, bool* held) {
   const char* argv[6] = {"EVAL", CLAIM_SCRIPT, "1", claim_key, claim_value, ttl};
   const size_t lens[6] = {4, sizeof CLAIM_SCRIPT - 1, 1, strlen(claim_key), strlen(claim_value), strlen(ttl)};
   redisReply* reply = nullptr;
-  const int r = rc.command(6, argv, lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
-  if (r != BRIDGE_OK) {
-    snprintf(why, sizeof why, "%s", rc.why);
-    return r;
-  }
+  const int r = command(6, argv, lens, &reply);
+  if (r != BRIDGE_OK) return r;
   int result = BRIDGE_OK;
   if (reply->type == REDIS_REPLY_INTEGER && reply->integer == 1) {
     *held = true;
@@ -246,37 +243,11 @@ int G_REDIS_LINK::claim_hub(uint64_t id, bool* held) {
   return result;
 }
 
-int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start, G_ORIGINS& seen) {
-  G_BRIDGE& b = *p_bridge;
-  set_keys(id);
-  char ttl[16];
-  snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
-  const char* argv[6] = {"EVAL", POSITION_SCRIPT, "2", pos_key, b.opt.channel, ttl};
-  const size_t lens[6] = {4, sizeof POSITION_SCRIPT - 1, 1, strlen(pos_key), strlen(b.opt.channel), strlen(ttl)};
-  redisReply* reply = nullptr;
-  const int r = rc.command(6, argv, lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
-  if (r != BRIDGE_OK) {
-    snprintf(why, sizeof why, "%s", rc.why);
-    return r;
-  }
-  const bool ok = is_entry_id(reply, start.ms, start.seq);
-  if (!ok) redis_why_reply(why, sizeof why, "reading the position (EVAL)", reply);
-  freeReplyObject(reply);
-  if (!ok) return BRIDGE_FAIL;
-  // The numbers seen as far as that position (none for a new hub).
-  seen.clear();
-  const char* get[2] = {"HGETALL", seen_key};
-  const size_t get_lens[2] = {7, strlen(seen_key)};
-  const int g = rc.command(2, get, get_lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
-  if (g != BRIDGE_OK) {
-    snprintf(why, sizeof why, "%s", rc.why);
-    return g;
-  }
-  if (reply->type != REDIS_REPLY_ARRAY) {
-    redis_why_reply(why, sizeof why, "reading the numbers seen (HGETALL)", reply);
-    freeReplyObject(reply);
-    return BRIDGE_FAIL;
-  }
+namespace {
+
+// The numbers seen of an HGETALL answer (bridge in 16 hex digits, its last
+// number in decimal) into seen; malformed pairs are passed over.
+void parse_seen(const redisReply* reply, G_ORIGINS& seen) {
   for (size_t i = 0; i + 1 < reply->elements; i += 2) {
     const redisReply* f = reply->element[i];
     const redisReply* v = reply->element[i + 1];
@@ -289,8 +260,29 @@ int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start, G_ORIGINS& seen)
     while (k < v->len && v->str[k] >= '0' && v->str[k] <= '9') last = last * 10 + uint64_t(v->str[k++] - '0');
     if (k == v->len) seen.set(bridge, last);
   }
-  freeReplyObject(reply);
-  return BRIDGE_OK;
+}
+
+}  // namespace
+
+int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start, G_ORIGINS& seen) {
+  const BRIDGE_OPTIONS& o = p_bridge->opt;
+  set_keys(id);
+  char ttl[16];
+  snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
+  const char* argv[6] = {"EVAL", POSITION_SCRIPT, "2", pos_key, o.channel, ttl};
+  const size_t lens[6] = {4, sizeof POSITION_SCRIPT - 1, 1, strlen(pos_key), channel_len, strlen(ttl)};
+  const int r = command_judged(6, argv, lens, "reading the position (EVAL)",
+                               [&](const redisReply* reply) { return is_entry_id(reply, start.ms, start.seq); });
+  if (r != BRIDGE_OK) return r;
+  // The numbers seen as far as that position (none for a new hub).
+  seen.clear();
+  const char* get[2] = {"HGETALL", seen_key};
+  const size_t get_lens[2] = {7, strlen(seen_key)};
+  return command_judged(2, get, get_lens, "reading the numbers seen (HGETALL)", [&](const redisReply* reply) {
+    if (reply->type != REDIS_REPLY_ARRAY) return false;
+    parse_seen(reply, seen);
+    return true;
+  });
 }
 
 void G_REDIS_LINK::set_keys(uint64_t id) {
@@ -298,6 +290,93 @@ void G_REDIS_LINK::set_keys(uint64_t id) {
   snprintf(pos_key, sizeof pos_key, "%s:position:%016llx", channel, (unsigned long long)id);
   snprintf(seen_key, sizeof seen_key, "%s:seen:%016llx", channel, (unsigned long long)id);
   pos_key_hub = id;
+}
+
+
+int G_REDIS_LINK::tend_claim(bool b_force) {
+  G_BRIDGE& b = *p_bridge;
+  uint64_t session = 0;
+  uint64_t id = 0;
+  STREAM_ID written;
+  {
+    SESSION_LOCK guard(b.session.lock);
+    session = b.session.hub_session;
+    id = b.session.hub_id;
+    written = b.session.written;
+  }
+  if (session == 0) return BRIDGE_OK;  // no hub yet
+  const uint64_t now = bridge_now_ms();
+  if (session != claimed_session) return decide_claim(session, id, written, now);
+  if (claimed_hub == 0 || (!b_force && now < renew_at_ms)) return BRIDGE_OK;
+  return renew_claim(session, now);
+}
+
+int G_REDIS_LINK::decide_claim(uint64_t session, uint64_t id, const STREAM_ID& written, uint64_t now) {
+  bool held = false;
+  int r = claim_hub(id, &held);
+  if (r != BRIDGE_OK) return r;
+  STREAM_ID start;
+  bool fresh = false;
+  if (held && b_streams) {
+    r = claim_start(id, written, start, fresh);
+    if (r != BRIDGE_OK) return r;
+  }
+  publish_claim(session, held, start, fresh);
+  claimed_session = session;
+  claimed_hub = held ? id : 0;
+  renew_at_ms = now + CLAIM_RENEW_MS;
+  tell_claim();
+  return BRIDGE_OK;
+}
+
+int G_REDIS_LINK::claim_start(uint64_t id, const STREAM_ID& written, STREAM_ID& start, bool& fresh) {
+  if (id == pos_key_hub && !(written == STREAM_ID{})) {
+    start = written;
+  } else {
+    const int r = start_position(id, start, loaded);
+    if (r != BRIDGE_OK) return r;
+    fresh = true;
+  }
+  b_seen_full = true;
+  return BRIDGE_OK;
+}
+
+void G_REDIS_LINK::publish_claim(uint64_t session, bool held, const STREAM_ID& start, bool fresh) {
+  G_BRIDGE& b = *p_bridge;
+  SESSION_LOCK guard(b.session.lock);
+  if (b.session.hub_session != session) return;  // a newer session claims again
+  b.session.claim_session = session;
+  b.session.claim = held ? BRIDGE_SESSION::CLAIM_HELD : BRIDGE_SESSION::CLAIM_REFUSED;
+  if (!held) return;
+  ++b.session.epoch;
+  b.session.start = start;
+  if (fresh) {
+    b.session.written = start;
+    b.session.written_origins = loaded;
+    b.session.b_written_dirty = false;
+  }
+}
+
+int G_REDIS_LINK::renew_claim(uint64_t session, uint64_t now) {
+  G_BRIDGE& b = *p_bridge;
+  bool held = false;
+  const int r = claim_hub(claimed_hub, &held);
+  if (r != BRIDGE_OK) return r;
+  renew_at_ms = now + CLAIM_RENEW_MS;
+  if (held) return BRIDGE_OK;
+  // Lost while Redis was away (or restarted): another bridge has the hub.
+  {
+    SESSION_LOCK guard(b.session.lock);
+    if (b.session.claim_session == session) b.session.claim = BRIDGE_SESSION::CLAIM_REFUSED;
+  }
+  claimed_hub = 0;
+  tell_claim();
+  return BRIDGE_OK;
+}
+
+void G_REDIS_LINK::tell_claim() {
+  p_bridge->hub.wake.signal();
+  p_bridge->sub.wake.signal();
 }
 
 void G_REDIS_LINK::finish() {
@@ -311,54 +390,13 @@ void G_REDIS_LINK::finish() {
   const std::atomic<bool> go_on{false};
   const uint64_t deadline = bridge_now_ms() + FINISH_TIMEOUT_MS;
   while (!b.hub.b_done.load() && bridge_now_ms() < deadline) wake.wait(10, go_on);
-  // The answers still owed, then (Streams) what the hub relayed and waits:
-  // nothing read from the hub is left behind by a clean stop.
-  if (rc.flush(deadline, wake, go_on) != BRIDGE_OK) return;
-  for (;;) {
-    if (bridge_now_ms() >= deadline) return;
-    size_t acked = 0;
-    while (kinds_tail != kinds_head) {
-      redisReply* reply = nullptr;
-      if (rc.reply(&reply, deadline, wake, go_on) != BRIDGE_OK) return;
-      const int h = handle_reply(kinds[kinds_head % KINDS_MAX], kind_count[kinds_head % KINDS_MAX], reply, &acked);
-      ++kinds_head;
-      freeReplyObject(reply);
-      if (h != BRIDGE_OK) return;
-    }
-    if (acked != 0) {
-      b.ring_to_redis.forget(acked);
-      b.counters.to_redis += acked;
-    }
-    if (b.opt.transport != TRANSPORT_STREAMS || b.ring_to_redis.count() == 0) break;
-    const size_t channel_len = strlen(b.opt.channel);
-    while (kinds_tail - kinds_head < BATCH_MESSAGES) {
-      const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
-        const char* argv[5] = {"XADD", b.opt.channel, "*", "m", data};
-        const size_t lens[5] = {4, channel_len, 1, 1, len};
-        return rc.append(5, argv, lens) == 0;
-      });
-      if (p != G_RING::POP_TAKEN) break;
-      kinds[kinds_tail % KINDS_MAX] = uint8_t(KIND_XADD);
-      kind_count[kinds_tail++ % KINDS_MAX] = 1;
-    }
-    if (rc.flush(deadline, wake, go_on) != BRIDGE_OK) return;
-  }
+  if (finish_appends(deadline, go_on) != BRIDGE_OK) return;
   size_t n_save = 0;
-  if (b.opt.transport == TRANSPORT_STREAMS && pos_key_hub == claimed_hub) {
+  if (b_streams && pos_key_hub == claimed_hub) {
     STREAM_ID saving;
     size_t n_seen = 0;
-    bool dirty = false;
-    {
-      SESSION_LOCK guard(b.session.lock);
-      dirty = b.session.b_written_dirty && b.session.claim_session == claimed_session &&
-              b.session.claim == BRIDGE_SESSION::CLAIM_HELD;
-      if (dirty) {
-        saving = b.session.written;
-        n_seen = b.session.written_origins.take_changed(seen_bridges, seen_lasts, G_ORIGINS::ORIGINS_MAX, true);
-        b.session.b_written_dirty = false;
-      }
-    }
-    if (dirty && append_save(saving, n_seen, true, &n_save) != 0) n_save = 0;
+    bool full = true;
+    if (take_written(saving, n_seen, full) && append_save(saving, n_seen, true, &n_save) != 0) n_save = 0;
   }
   const char* argv[5] = {"EVAL", RELEASE_SCRIPT, "1", claim_key, claim_value};
   const size_t lens[5] = {4, sizeof RELEASE_SCRIPT - 1, 1, strlen(claim_key), strlen(claim_value)};
@@ -371,78 +409,37 @@ void G_REDIS_LINK::finish() {
   claimed_hub = 0;
 }
 
-int G_REDIS_LINK::tend_claim(bool b_force) {
+int G_REDIS_LINK::finish_appends(uint64_t deadline, const std::atomic<bool>& go_on) {
+  // The answers still owed, then (Streams) what the hub relayed and waits:
+  // nothing read from the hub is left behind by a clean stop.
   G_BRIDGE& b = *p_bridge;
-  const bool streams = b.opt.transport == TRANSPORT_STREAMS;
-  uint64_t session = 0;
-  uint64_t id = 0;
-  STREAM_ID written;
-  {
-    SESSION_LOCK guard(b.session.lock);
-    session = b.session.hub_session;
-    id = b.session.hub_id;
-    written = b.session.written;
-  }
-  if (session == 0) return BRIDGE_OK;  // no hub yet
-  const uint64_t now = bridge_now_ms();
-  if (session != claimed_session) {
-    bool held = false;
-    int r = claim_hub(id, &held);
-    if (r != BRIDGE_OK) return r;
-    STREAM_ID start;
-    bool fresh = false;
-    if (held && streams) {
-      // The same hub again (a dropped connection): on from what was
-      // written into it. A hub new to this process: from its saved
-      // position, or from the newest entry when it has none.
-      if (id == pos_key_hub && !(written == STREAM_ID{})) {
-        start = written;
-      } else {
-        r = start_position(id, start, loaded);
-        if (r != BRIDGE_OK) return r;
-        fresh = true;
-      }
-      b_seen_full = true;
+  if (rc.flush(deadline, wake, go_on) != BRIDGE_OK) return BRIDGE_FAIL;
+  for (;;) {
+    if (bridge_now_ms() >= deadline) return BRIDGE_FAIL;
+    size_t acked = 0;
+    while (kinds_tail != kinds_head) {
+      redisReply* reply = nullptr;
+      if (rc.reply(&reply, deadline, wake, go_on) != BRIDGE_OK) return BRIDGE_FAIL;
+      const int h = answer_owed(reply, &acked);
+      freeReplyObject(reply);
+      if (h != BRIDGE_OK) return BRIDGE_FAIL;
     }
-    {
-      SESSION_LOCK guard(b.session.lock);
-      if (b.session.hub_session == session) {
-        b.session.claim_session = session;
-        b.session.claim = held ? BRIDGE_SESSION::CLAIM_HELD : BRIDGE_SESSION::CLAIM_REFUSED;
-        if (held) {
-          ++b.session.epoch;
-          b.session.start = start;
-          if (fresh) {
-            b.session.written = start;
-            b.session.written_origins = loaded;
-            b.session.b_written_dirty = false;
-          }
-        }
-      }
+    if (acked != 0) settle(acked);
+    if (!b_streams || b.ring_to_redis.count() == 0) return BRIDGE_OK;
+    while (kinds_tail - kinds_head < BATCH_MESSAGES) {
+      const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
+        entry_data[0] = data;
+        entry_len[0] = len;
+        return append_entry(1, nullptr) == 0;
+      });
+      if (p != G_RING::POP_TAKEN) break;
+      owe(KIND_XADD, 1);
     }
-    claimed_session = session;
-    claimed_hub = held ? id : 0;
-    renew_at_ms = now + CLAIM_RENEW_MS;
-    b.hub.wake.signal();
-    b.sub.wake.signal();
-    return BRIDGE_OK;
+    if (rc.flush(deadline, wake, go_on) != BRIDGE_OK) return BRIDGE_FAIL;
   }
-  if (claimed_hub == 0 || (!b_force && now < renew_at_ms)) return BRIDGE_OK;
-  bool held = false;
-  const int r = claim_hub(claimed_hub, &held);
-  if (r != BRIDGE_OK) return r;
-  renew_at_ms = now + CLAIM_RENEW_MS;
-  if (held) return BRIDGE_OK;
-  // Lost while Redis was away (or restarted): another bridge has the hub.
-  {
-    SESSION_LOCK guard(b.session.lock);
-    if (b.session.claim_session == session) b.session.claim = BRIDGE_SESSION::CLAIM_REFUSED;
-  }
-  claimed_hub = 0;
-  b.hub.wake.signal();
-  b.sub.wake.signal();
-  return BRIDGE_OK;
 }
+
+// ---- the writer: appends and the position --------------------------------------
 
 int G_REDIS_LINK::append_save(const STREAM_ID& at, size_t n_seen, bool full, size_t* commands) {
   char id[48];
@@ -485,6 +482,37 @@ int G_REDIS_LINK::append_save(const STREAM_ID& at, size_t n_seen, bool full, siz
   return 0;
 }
 
+
+bool G_REDIS_LINK::take_written(STREAM_ID& at, size_t& n_seen, bool& full) {
+  G_BRIDGE& b = *p_bridge;
+  SESSION_LOCK guard(b.session.lock);
+  if (!b.session.b_written_dirty || b.session.claim_session != claimed_session ||
+      b.session.claim != BRIDGE_SESSION::CLAIM_HELD)
+    return false;
+  at = b.session.written;
+  // A bridge forgotten to make room is dropped from Redis' copy too.
+  if (b.session.written_origins.evictions != seen_evictions) full = true;
+  seen_evictions = b.session.written_origins.evictions;
+  n_seen = b.session.written_origins.take_changed(seen_bridges, seen_lasts, G_ORIGINS::ORIGINS_MAX, full);
+  b.session.b_written_dirty = false;
+  return true;
+}
+
+void G_REDIS_LINK::owe(int kind, size_t count) {
+  kinds[kinds_tail % KINDS_MAX] = uint8_t(kind);
+  kind_count[kinds_tail++ % KINDS_MAX] = uint16_t(count);
+}
+
+int G_REDIS_LINK::answer_owed(const redisReply* reply, size_t* acked) {
+  if (kinds_tail == kinds_head) {
+    snprintf(why, sizeof why, "unexpected data from Redis");
+    return BRIDGE_FAIL;
+  }
+  const int h = handle_reply(kinds[kinds_head % KINDS_MAX], kind_count[kinds_head % KINDS_MAX], reply, acked);
+  ++kinds_head;
+  return h;
+}
+
 int G_REDIS_LINK::handle_reply(int kind, size_t count, const redisReply* reply, size_t* acked) {
   uint64_t ms = 0;
   uint64_t seq = 0;
@@ -516,6 +544,14 @@ int G_REDIS_LINK::handle_reply(int kind, size_t count, const redisReply* reply, 
   return BRIDGE_FAIL;
 }
 
+
+void G_REDIS_LINK::settle(size_t acked) {
+  G_BRIDGE& b = *p_bridge;
+  b.ring_to_redis.forget(acked);
+  b.counters.to_redis += acked;
+  if (b.hub.b_wait_room.exchange(false)) b.hub.wake.signal();
+}
+
 int G_REDIS_LINK::serve_write() {
   G_BRIDGE& b = *p_bridge;
   const int r = serve_write_pipelined();
@@ -530,10 +566,6 @@ int G_REDIS_LINK::serve_write() {
 
 int G_REDIS_LINK::serve_write_pipelined() {
   G_BRIDGE& b = *p_bridge;
-  const BRIDGE_OPTIONS& o = b.opt;
-  const bool streams = o.transport == TRANSPORT_STREAMS;
-  const size_t channel_len = strlen(o.channel);
-  const uint64_t retention_ms = uint64_t(o.retention_s) * 1000u;
   kinds_head = kinds_tail = 0;
   // A new connection may reach a Redis that restarted without the claim.
   int r = tend_claim(true);
@@ -541,213 +573,181 @@ int G_REDIS_LINK::serve_write_pipelined() {
   uint64_t answer_due = 0;  // while answers are owed: the latest time for the next
   for (;;) {
     if (b.b_stop.load()) return BRIDGE_STOP;
-    const size_t owed = kinds_tail - kinds_head;
     // Claims go one command at a time, with nothing else in flight.
-    if (owed == 0 && rc.pending() == 0) {
+    if (kinds_tail == kinds_head && rc.pending() == 0) {
       r = tend_claim(false);
       if (r != BRIDGE_OK) return r;
     }
-    const bool claim_due = claimed_hub != 0 && bridge_now_ms() >= renew_at_ms;
     bool progress = false;
-
-    // More appends while fewer than a window are unanswered: Redis works
-    // on one batch while the next is on its way and the answers to the
-    // one before come back.
-    size_t batch = 0;
-    if (!claim_due) {
-      char minid[32];
-      const int64_t redis_now = int64_t(bridge_wall_ms()) + redis_clock_offset_ms;
-      const bool trim = streams && b_redis_clock && redis_now > int64_t(retention_ms);
-      if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(redis_now - int64_t(retention_ms)));
-      while (kinds_tail - kinds_head < WINDOW_COMMANDS && batch < BATCH_MESSAGES) {
-        // Streams: the messages waiting go into one entry, a field "m"
-        // each, up to ENTRY_MESSAGES or ENTRY_BYTES: Redis and the readers
-        // then work per entry rather than per message.
-        const size_t fixed = trim ? 7 : 5;
-        size_t n = 0;
-        size_t bytes = 0;
-        size_t need = 16 + 24 * fixed + channel_len + 64;
-        const size_t room = rc.free_room();
-        for (;;) {
-          if (n == (streams ? ENTRY_MESSAGES : 1)) break;
-          const int p = b.ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
-            const size_t more = streams ? 2 * 24 + 5 + len : 16 + 3 * 24 + 7 + channel_len + len;
-            if (n != 0 && bytes + len > ENTRY_BYTES) return false;
-            if (need + more > room) return false;
-            entry_data[n] = data;
-            entry_len[n] = len;
-            ++n;
-            bytes += len;
-            need += more;
-            return true;
-          });
-          if (p != G_RING::POP_TAKEN) break;
-        }
-        if (n == 0) break;
-        int appended = 0;
-        if (streams) {
-          size_t argc = 0;
-          entry_argv[argc] = "XADD";
-          entry_lens[argc++] = 4;
-          entry_argv[argc] = o.channel;
-          entry_lens[argc++] = channel_len;
-          if (trim) {
-            // Exact trimming: an entry stays for the retention, and goes
-            // with the first append after it (an approximate trim keeps
-            // whole blocks of entries for longer).
-            entry_argv[argc] = "MINID";
-            entry_lens[argc++] = 5;
-            entry_argv[argc] = minid;
-            entry_lens[argc++] = strlen(minid);
-          }
-          entry_argv[argc] = "*";
-          entry_lens[argc++] = 1;
-          // One message: field "m"; several: field "b", each message after
-          // its length, so that Redis stores and sends one value.
-          entry_argv[argc] = n == 1 ? "m" : "b";
-          entry_lens[argc++] = 1;
-          if (n == 1) {
-            entry_argv[argc] = entry_data[0];
-            entry_lens[argc++] = entry_len[0];
-            appended = rc.append(int(argc), entry_argv, entry_lens);
-          } else {
-            appended = rc.append_packed(int(argc), entry_argv, entry_lens, n, entry_data, entry_len);
-          }
-        } else {
-          const char* argv[3] = {"PUBLISH", o.channel, entry_data[0]};
-          const size_t lens[3] = {7, channel_len, entry_len[0]};
-          appended = rc.append(3, argv, lens);
-        }
-        if (appended != 0) {  // cannot be: the room was counted
-          snprintf(why, sizeof why, "the out buffer is full");
-          return BRIDGE_FAIL;
-        }
-        kinds[kinds_tail % KINDS_MAX] = uint8_t(streams ? KIND_XADD : KIND_PUBLISH);
-        kind_count[kinds_tail++ % KINDS_MAX] = uint16_t(n);
-        batch += n;
-      }
-      // The position of the last entry written into the hub goes along.
-      if (streams && claimed_hub != 0 && pos_key_hub == claimed_hub && kinds_tail - kinds_head < WINDOW_COMMANDS) {
-        STREAM_ID saving;
-        size_t n_seen = 0;
-        bool full = b_seen_full;
-        bool save = false;
-        {
-          SESSION_LOCK guard(b.session.lock);
-          if (b.session.b_written_dirty && b.session.claim_session == claimed_session &&
-              b.session.claim == BRIDGE_SESSION::CLAIM_HELD) {
-            saving = b.session.written;
-            // A bridge forgotten to make room is dropped from Redis' copy too.
-            if (b.session.written_origins.evictions != seen_evictions) full = true;
-            seen_evictions = b.session.written_origins.evictions;
-            n_seen = b.session.written_origins.take_changed(seen_bridges, seen_lasts, G_ORIGINS::ORIGINS_MAX, full);
-            b.session.b_written_dirty = false;
-            save = true;
-          }
-        }
-        if (save) {
-          size_t n_save = 0;
-          b_seen_full = false;
-          if (append_save(saving, n_seen, full, &n_save) != 0) {
-            snprintf(why, sizeof why, "the position does not fit the out buffer");
-            return BRIDGE_FAIL;
-          }
-          for (size_t i = 0; i < n_save; ++i) {
-            kinds[kinds_tail % KINDS_MAX] = uint8_t(i == 0 ? KIND_SET : KIND_INTEGER);
-            kind_count[kinds_tail++ % KINDS_MAX] = 0;
-          }
-          progress = true;
-        }
-      }
-    }
-    if (batch != 0) progress = true;
-    if (kinds_tail != kinds_head && answer_due == 0) answer_due = bridge_now_ms() + IO_TIMEOUT_MS;
-
-    // Write what the socket takes now.
-    bool want_write = false;
-    while (rc.pending() != 0) {
-      const int w = rc.write_some();
-      if (w == BRIDGE_FAIL) {
-        snprintf(why, sizeof why, "%s", rc.why);
-        return BRIDGE_FAIL;
-      }
-      if (w == 0) {
-        want_write = true;
-        break;
-      }
-      progress = true;
-    }
-
-    // Take the answers that are there.
-    if (kinds_tail != kinds_head) {
-      size_t acked = 0;
-      int f = G_REDIS_CONN::FILL_MORE;
-      while (f == G_REDIS_CONN::FILL_MORE && kinds_tail != kinds_head) {
-        f = rc.fill();
-        if (f == BRIDGE_FAIL) {
-          snprintf(why, sizeof why, "%s", rc.why);
-          return BRIDGE_FAIL;
-        }
-        for (;;) {
-          redisReply* reply = nullptr;
-          const int t = rc.take(&reply);
-          if (t == 0) break;
-          if (t != 1) {
-            snprintf(why, sizeof why, "%s", rc.why);
-            return BRIDGE_FAIL;
-          }
-          if (kinds_tail == kinds_head) {
-            freeReplyObject(reply);
-            snprintf(why, sizeof why, "unexpected data from Redis");
-            return BRIDGE_FAIL;
-          }
-          const int h = handle_reply(kinds[kinds_head % KINDS_MAX], kind_count[kinds_head % KINDS_MAX], reply,
-                                     &acked);
-          ++kinds_head;
-          freeReplyObject(reply);
-          if (h != BRIDGE_OK) return BRIDGE_FAIL;
-          answer_due = kinds_tail != kinds_head ? bridge_now_ms() + IO_TIMEOUT_MS : 0;
-        }
-      }
-      if (acked != 0) {
-        b.ring_to_redis.forget(acked);
-        b.counters.to_redis += acked;
-        progress = true;
-        if (b.hub.b_wait_room.exchange(false)) b.hub.wake.signal();
-      }
-    }
-    if (progress) continue;
-
-    // Nothing to do now: wait for the socket, for work, or for the claim.
-    const uint64_t now = bridge_now_ms();
-    if (answer_due != 0 && now >= answer_due) {
-      snprintf(why, sizeof why, "no answer within %u ms", IO_TIMEOUT_MS);
+    // A renewal due waits for the answers owed; nothing more goes first.
+    const bool claim_due = claimed_hub != 0 && bridge_now_ms() >= renew_at_ms;
+    if (!claim_due && (queue_appends(progress) != BRIDGE_OK || queue_position(progress) != BRIDGE_OK))
       return BRIDGE_FAIL;
-    }
-    uint64_t until = now + IDLE_POLL_MS;
-    if (claimed_hub != 0 && renew_at_ms < until) until = renew_at_ms > now ? renew_at_ms : now;
-    if (answer_due != 0 && answer_due < until) until = answer_due;
-    pollfd p[2] = {{rc.conn.so, short(POLLIN | (want_write ? POLLOUT : 0)), 0}, {wake.fd, POLLIN, 0}};
-    const int n = poll(p, 2, int(until - now));
-    if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
-    if (n > 0 && p[0].revents != 0 && kinds_tail == kinds_head && rc.pending() == 0) {
-      // Readable with nothing owed: only its end, or something unasked for.
-      if (rc.fill() == BRIDGE_FAIL) {
-        snprintf(why, sizeof why, "%s", rc.why);
-        return BRIDGE_FAIL;
-      }
-      redisReply* reply = nullptr;
-      const int t = rc.take(&reply);
-      if (t != 0) {
-        if (t == 1) freeReplyObject(reply);
-        snprintf(why, sizeof why, "%s", t == 1 ? "unexpected data from Redis" : rc.why);
-        return BRIDGE_FAIL;
-      }
-    }
+    if (kinds_tail != kinds_head && answer_due == 0) answer_due = bridge_now_ms() + IO_TIMEOUT_MS;
+    bool want_write = false;
+    if (write_queued(want_write, progress) != BRIDGE_OK || take_answers(answer_due, progress) != BRIDGE_OK)
+      return BRIDGE_FAIL;
+    if (progress) continue;
+    if (wait_for_redis(answer_due, want_write) != BRIDGE_OK) return BRIDGE_FAIL;
   }
 }
 
-// ---- the reader ----------------------------------------------------------
+int G_REDIS_LINK::queue_appends(bool& progress) {
+  const uint64_t retention_ms = uint64_t(p_bridge->opt.retention_s) * 1000u;
+  // More appends while fewer than a window are unanswered: Redis works on
+  // one batch while the next is on its way and the answers to the one
+  // before come back.
+  char minid[32];
+  const int64_t redis_now = int64_t(bridge_wall_ms()) + redis_clock_offset_ms;
+  const bool trim = b_streams && b_redis_clock && redis_now > int64_t(retention_ms);
+  if (trim) snprintf(minid, sizeof minid, "%llu", (unsigned long long)(redis_now - int64_t(retention_ms)));
+  size_t batch = 0;
+  while (kinds_tail - kinds_head < WINDOW_COMMANDS && batch < BATCH_MESSAGES) {
+    const size_t n = take_entry(trim ? 7 : 5);
+    if (n == 0) break;
+    if (append_entry(n, trim ? minid : nullptr) != 0) {  // cannot be: the room was counted
+      snprintf(why, sizeof why, "the out buffer is full");
+      return BRIDGE_FAIL;
+    }
+    owe(b_streams ? KIND_XADD : KIND_PUBLISH, n);
+    batch += n;
+  }
+  if (batch != 0) progress = true;
+  return BRIDGE_OK;
+}
+
+size_t G_REDIS_LINK::take_entry(size_t fixed_args) {
+  // Streams: the messages waiting go into one entry, a field "m" each, up
+  // to ENTRY_MESSAGES or ENTRY_BYTES: Redis and the readers then work per
+  // entry rather than per message.
+  size_t n = 0;
+  size_t bytes = 0;
+  size_t need = 16 + 24 * fixed_args + channel_len + 64;
+  const size_t room = rc.free_room();
+  while (n < (b_streams ? ENTRY_MESSAGES : 1)) {
+    const int p = p_bridge->ring_to_redis.peek_next([&](const char* data, size_t len, uint32_t) {
+      const size_t more = b_streams ? 2 * 24 + 5 + len : 16 + 3 * 24 + 7 + channel_len + len;
+      if (n != 0 && bytes + len > ENTRY_BYTES) return false;
+      if (need + more > room) return false;
+      entry_data[n] = data;
+      entry_len[n] = len;
+      ++n;
+      bytes += len;
+      need += more;
+      return true;
+    });
+    if (p != G_RING::POP_TAKEN) break;
+  }
+  return n;
+}
+
+int G_REDIS_LINK::append_entry(size_t n, const char* minid) {
+  const char* channel = p_bridge->opt.channel;
+  if (!b_streams) {
+    const char* argv[3] = {"PUBLISH", channel, entry_data[0]};
+    const size_t lens[3] = {7, channel_len, entry_len[0]};
+    return rc.append(3, argv, lens);
+  }
+  size_t argc = 0;
+  entry_argv[argc] = "XADD";
+  entry_lens[argc++] = 4;
+  entry_argv[argc] = channel;
+  entry_lens[argc++] = channel_len;
+  if (minid != nullptr) {
+    // Exact trimming: an entry stays for the retention, and goes with the
+    // first append after it (an approximate trim keeps whole blocks of
+    // entries for longer).
+    entry_argv[argc] = "MINID";
+    entry_lens[argc++] = 5;
+    entry_argv[argc] = minid;
+    entry_lens[argc++] = strlen(minid);
+  }
+  entry_argv[argc] = "*";
+  entry_lens[argc++] = 1;
+  // One message: field "m"; several: field "b", each message after its
+  // length, so that Redis stores and sends one value.
+  entry_argv[argc] = n == 1 ? "m" : "b";
+  entry_lens[argc++] = 1;
+  if (n != 1) return rc.append_packed(int(argc), entry_argv, entry_lens, n, entry_data, entry_len);
+  entry_argv[argc] = entry_data[0];
+  entry_lens[argc++] = entry_len[0];
+  return rc.append(int(argc), entry_argv, entry_lens);
+}
+
+int G_REDIS_LINK::queue_position(bool& progress) {
+  // The position of the last entry written into the hub goes along.
+  if (!b_streams || claimed_hub == 0 || pos_key_hub != claimed_hub || kinds_tail - kinds_head >= WINDOW_COMMANDS)
+    return BRIDGE_OK;
+  STREAM_ID saving;
+  size_t n_seen = 0;
+  bool full = b_seen_full;
+  if (!take_written(saving, n_seen, full)) return BRIDGE_OK;
+  size_t n_save = 0;
+  b_seen_full = false;
+  if (append_save(saving, n_seen, full, &n_save) != 0) {
+    snprintf(why, sizeof why, "the position does not fit the out buffer");
+    return BRIDGE_FAIL;
+  }
+  for (size_t i = 0; i < n_save; ++i) owe(i == 0 ? KIND_SET : KIND_INTEGER, 0);
+  progress = true;
+  return BRIDGE_OK;
+}
+
+int G_REDIS_LINK::write_queued(bool& want_write, bool& progress) {
+  while (rc.pending() != 0) {
+    const int w = rc.write_some();
+    if (w == BRIDGE_FAIL) return conn_failed(BRIDGE_FAIL);
+    if (w == 0) {
+      want_write = true;
+      break;
+    }
+    progress = true;
+  }
+  return BRIDGE_OK;
+}
+
+int G_REDIS_LINK::take_answers(uint64_t& answer_due, bool& progress) {
+  size_t acked = 0;
+  int f = G_REDIS_CONN::FILL_MORE;
+  while (f == G_REDIS_CONN::FILL_MORE && kinds_tail != kinds_head) {
+    f = fill_replies();
+    if (f == BRIDGE_FAIL) return BRIDGE_FAIL;
+    const int t = take_replies([&](const redisReply* reply) {
+      const int h = answer_owed(reply, &acked);
+      answer_due = kinds_tail != kinds_head ? bridge_now_ms() + IO_TIMEOUT_MS : 0;
+      return h;
+    });
+    if (t != BRIDGE_OK) return BRIDGE_FAIL;
+  }
+  if (acked != 0) {
+    settle(acked);
+    progress = true;
+  }
+  return BRIDGE_OK;
+}
+
+int G_REDIS_LINK::wait_for_redis(uint64_t answer_due, bool want_write) {
+  const uint64_t now = bridge_now_ms();
+  if (answer_due != 0 && now >= answer_due) {
+    snprintf(why, sizeof why, "no answer within %u ms", IO_TIMEOUT_MS);
+    return BRIDGE_FAIL;
+  }
+  uint64_t until = now + IDLE_POLL_MS;
+  if (claimed_hub != 0 && renew_at_ms < until) until = renew_at_ms > now ? renew_at_ms : now;
+  if (answer_due != 0 && answer_due < until) until = answer_due;
+  pollfd p[2] = {{rc.conn.so, short(POLLIN | (want_write ? POLLOUT : 0)), 0}, {wake.fd, POLLIN, 0}};
+  const int n = poll(p, 2, int(until - now));
+  if (n > 0 && (p[1].revents & POLLIN)) wake.drain();
+  if (n <= 0 || p[0].revents == 0 || kinds_tail != kinds_head || rc.pending() != 0) return BRIDGE_OK;
+  // Readable with nothing owed: only its end, or something unasked for.
+  if (fill_replies() == BRIDGE_FAIL) return BRIDGE_FAIL;
+  return take_replies([&](const redisReply*) {
+    snprintf(why, sizeof why, "unexpected data from Redis");
+    return BRIDGE_FAIL;
+  });
+}
+
+// ---- the reader ----------------------------------------------------------------
 
 uint64_t G_REDIS_LINK::current_epoch(STREAM_ID* start) {
   G_BRIDGE& b = *p_bridge;
@@ -770,9 +770,9 @@ bool G_REDIS_LINK::deliverable(const char* msg, size_t len) const {
          (m.seq == 0 || !origins.is_duplicate(m.bridge, m.seq)) && m.len <= b.hub_message_max.load();
 }
 
+
 void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now, bool b_end) {
   G_BRIDGE& b = *p_bridge;
-  const bool streams = b.opt.transport == TRANSPORT_STREAMS;
   FED_MESSAGE m;
   if (fed_decode(msg, len, m) != FED_OK) {
     ++b.counters.rejected;
@@ -781,47 +781,47 @@ void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t se
   // Its own hub's messages, by whichever bridge of it: never back in.
   if (m.bridge == b.instance_id || (hub_id != 0 && m.hub == hub_id)) return;
   ++b.counters.from_redis;
-  if (m.seq != 0) {
-    uint64_t missed = 0;
-    const int s = origins.see(m.bridge, m.seq, &missed);
-    if (s == G_ORIGINS::SEQ_DUPLICATE) {
-      ++b.counters.duplicates;
-      return;
-    }
-    if (s == G_ORIGINS::SEQ_GAP) {
-      b.counters.missed += missed;
-      bridge_log(L"!! missed %llu message(s) of bridge %016llx (hub %016llx) before its number %llu%ls\n",
-                 (unsigned long long)missed, (unsigned long long)m.bridge, (unsigned long long)m.hub,
-                 (unsigned long long)m.seq,
-                 streams ? L": they left the stream (--retention) before this bridge read them" : L"");
-    }
-  }
+  if (!judge_sequence(m)) return;
   const size_t limit = b.hub_message_max.load();
   if (m.len > limit) {
     ++b.counters.too_large;
-    const uint64_t now = bridge_now_ms();
-    if (now - last_drop_log_ms >= DROP_LOG_MS) {
-      last_drop_log_ms = now;
-      bridge_log(L"!! dropped a message of %zu bytes toward hub %s:%u: it takes at most %zu\n", m.len,
-                 b.opt.hub_host, unsigned(b.opt.hub_port), limit);
-    }
+    b.log_too_large(last_drop_log_ms, m.len, limit);
     return;
   }
-  if (!streams && (epoch_now == 0 || !b.hub.b_up.load())) {
+  if (!b_streams && (epoch_now == 0 || !b.hub.b_up.load())) {
     ++b.counters.dropped_hub_down;
     return;
   }
-  char id[G_HUB_LINK::RECORD_ID_SIZE];
-  memcpy(id, &ms, 8);
-  memcpy(id + 8, &seq, 8);
-  memcpy(id + 16, &m.bridge, 8);
-  memcpy(id + 24, &m.seq, 8);
-  const uint64_t end = b_end ? 1 : 0;
-  memcpy(id + 32, &end, 8);
+  push_toward_hub(m, HUB_RECORD_ID{ms, seq, m.bridge, m.seq, b_end}, epoch_now);
+}
+
+bool G_REDIS_LINK::judge_sequence(const FED_MESSAGE& m) {
+  if (m.seq == 0) return true;  // an older bridge numbers nothing
+  G_BRIDGE& b = *p_bridge;
+  uint64_t missed = 0;
+  const int s = origins.see(m.bridge, m.seq, &missed);
+  if (s == G_ORIGINS::SEQ_DUPLICATE) {
+    ++b.counters.duplicates;
+    return false;
+  }
+  if (s == G_ORIGINS::SEQ_GAP) {
+    b.counters.missed += missed;
+    bridge_log(L"!! missed %llu message(s) of bridge %016llx (hub %016llx) before its number %llu%ls\n",
+               (unsigned long long)missed, (unsigned long long)m.bridge, (unsigned long long)m.hub,
+               (unsigned long long)m.seq,
+               b_streams ? L": they left the stream (--retention) before this bridge read them" : L"");
+  }
+  return true;
+}
+
+void G_REDIS_LINK::push_toward_hub(const FED_MESSAGE& m, const HUB_RECORD_ID& id, uint64_t epoch_now) {
+  G_BRIDGE& b = *p_bridge;
+  char head[HUB_RECORD_ID::SIZE];
+  id.write(head);
   uint64_t dropped = 0;
   bool was_empty = false;
-  const int p = b.ring_to_hub.push(id, sizeof id, m.payload, m.len, G_BRIDGE::record_aux(m.type, epoch_now), !streams,
-                                   &dropped, &was_empty);
+  const int p = b.ring_to_hub.push(head, sizeof head, m.payload, m.len, G_BRIDGE::record_aux(m.type, epoch_now),
+                                   !b_streams, &dropped, &was_empty);
   if (dropped != 0) b.counters.dropped_full += dropped;
   if (p != G_RING::RING_OK) {
     ++b.counters.too_large;
@@ -835,13 +835,10 @@ int G_REDIS_LINK::skip_entry() {
   char from[48];
   const size_t from_len = stream_id_format(from, read_ms, read_seq);
   const char* argv[5] = {"EVAL", NEXT_ID_SCRIPT, "1", b.opt.channel, from};
-  const size_t lens[5] = {4, sizeof NEXT_ID_SCRIPT - 1, 1, strlen(b.opt.channel), from_len};
+  const size_t lens[5] = {4, sizeof NEXT_ID_SCRIPT - 1, 1, channel_len, from_len};
   redisReply* reply = nullptr;
-  const int r = rc.command(5, argv, lens, &reply, bridge_now_ms() + IO_TIMEOUT_MS, wake, b.b_stop);
-  if (r != BRIDGE_OK) {
-    snprintf(why, sizeof why, "%s", rc.why);
-    return r;
-  }
+  const int r = command(5, argv, lens, &reply);
+  if (r != BRIDGE_OK) return r;
   uint64_t ms = 0;
   uint64_t seq = 0;
   if (is_entry_id(reply, ms, seq)) {
@@ -894,10 +891,9 @@ size_t G_REDIS_LINK::entry_pieces(const redisReply* fields) {
   return n;
 }
 
+
 int G_REDIS_LINK::serve_read_stream() {
   G_BRIDGE& b = *p_bridge;
-  const BRIDGE_OPTIONS& o = b.opt;
-  const size_t reply_budget = 2 * (b.max_message + FED_HEADER_SIZE) + 64 * 1024;
   for (;;) {
     if (b.b_stop.load()) return BRIDGE_STOP;
     STREAM_ID start;
@@ -906,110 +902,122 @@ int G_REDIS_LINK::serve_read_stream() {
       if (wake.wait(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
       continue;
     }
-    if (e != epoch) {
-      epoch = e;
-      read_ms = start.ms;
-      read_seq = start.seq;
-      partial_ms = partial_seq = 0;
-      partial_k = 0;
-    }
-    if (b_skip_next) {
-      const int r = skip_entry();
-      if (r != BRIDGE_OK) return r;
-    }
-    // Read only as fast as the hub takes: past half the buffer, wait.
-    if (b.ring_to_hub.bytes() > o.buffer_bytes / 2) {
-      b.hub.b_reader_wait.store(true);
-      if (b.ring_to_hub.bytes() > o.buffer_bytes / 2 && wake.wait(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP)
-        return BRIDGE_STOP;
-      continue;
-    }
-    // As many entries as one reply may hold, judged by the largest seen.
-    size_t count = reply_budget / (entry_max_seen + 512);
-    // And no more than there is room for toward the hub: what does not fit
-    // would only be read again.
-    const size_t used = b.ring_to_hub.bytes();
-    const size_t room = o.buffer_bytes > used ? size_t(o.buffer_bytes - used) : 0;
-    if (room / (entry_max_seen + 512) < count) count = room / (entry_max_seen + 512);
-    if (count > XREAD_COUNT_MAX) count = XREAD_COUNT_MAX;
-    if (count == 0) count = 1;
-    char count_text[16];
-    char block_text[16];
-    char from[48];
-    snprintf(count_text, sizeof count_text, "%zu", count);
-    snprintf(block_text, sizeof block_text, "%u", XREAD_BLOCK_MS);
-    const size_t from_len = stream_id_format(from, read_ms, read_seq);
-    const char* argv[8] = {"XREAD", "COUNT", count_text, "BLOCK", block_text, "STREAMS", o.channel, from};
-    const size_t lens[8] = {5, 5, strlen(count_text), 5, strlen(block_text), 7, strlen(o.channel), from_len};
+    if (e != epoch) start_epoch(e, start);
+    int r = b_skip_next ? skip_entry() : BRIDGE_OK;
+    if (r == BRIDGE_OK) r = wait_for_room();
+    if (r == BRIDGE_PENDING) continue;
+    if (r != BRIDGE_OK) return r;
     redisReply* reply = nullptr;
-    const int r = rc.command(8, argv, lens, &reply, bridge_now_ms() + XREAD_BLOCK_MS + IO_TIMEOUT_MS, wake, b.b_stop);
-    if (r != BRIDGE_OK) {
-      snprintf(why, sizeof why, "%s", rc.why);
-      if (strstr(rc.why, "over the limit") != nullptr || strstr(rc.why, "larger than") != nullptr) {
-        // Fewer entries next time; one alone that large is skipped.
-        if (count > 1)
-          entry_max_seen = reply_budget;
-        else
-          b_skip_next = true;
-      }
-      return r;
-    }
-    if (reply->type == REDIS_REPLY_NIL) {  // BLOCK ran out: nothing new
-      freeReplyObject(reply);
-      continue;
-    }
-    // [[key, [[id, [field, value, ...]], ...]]]
-    bool ok = reply->type == REDIS_REPLY_ARRAY && reply->elements == 1 &&
-              reply->element[0]->type == REDIS_REPLY_ARRAY && reply->element[0]->elements == 2 &&
-              reply->element[0]->element[1]->type == REDIS_REPLY_ARRAY;
-    if (ok) {
-      const redisReply* entries = reply->element[0]->element[1];
-      for (size_t i = 0; i < entries->elements && ok; ++i) {
-        const redisReply* entry = entries->element[i];
-        uint64_t ms = 0;
-        uint64_t seq = 0;
-        if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2 || !is_entry_id(entry->element[0], ms, seq) ||
-            entry->element[1]->type != REDIS_REPLY_ARRAY) {
-          ok = false;
-          break;
-        }
-        // An entry holds one message (field "m"), or several (field "b":
-        // each after its length, 4 bytes big-endian).
-        const size_t n = entry_pieces(entry->element[1]);
-        size_t entry_len = 0;
-        for (size_t k = 0; k < n; ++k) entry_len += piece_len[k] + 4;
-        if (entry_len > entry_max_seen) entry_max_seen = entry_len;
-        // Part of it went in already when it was read before.
-        const size_t first = ms == partial_ms && seq == partial_seq ? partial_k : 0;
-        size_t last = SIZE_MAX;  // the last one that will go into the hub
-        for (size_t k = first; k < n; ++k) {
-          piece_ok[k] = deliverable(piece[k], piece_len[k]);
-          if (piece_ok[k]) last = k;
-        }
-        bool room = true;
-        for (size_t k = first; k < n; ++k) {
-          // Nothing is dropped toward Streams: with no room, the rest of
-          // this entry is read again later. (What will not go in needs none.)
-          room = !piece_ok[k] || b.ring_to_hub.fits(G_HUB_LINK::RECORD_ID_SIZE + piece_len[k]);
-          if (!room) {
-            partial_ms = ms;
-            partial_seq = seq;
-            partial_k = k;
-            break;
-          }
-          deliver(piece[k], piece_len[k], ms, seq, e, k == last);
-        }
-        if (!room) break;
-        read_ms = ms;
-        read_seq = seq;
-      }
-    }
+    r = xread(&reply);
+    if (r != BRIDGE_OK) return r;
+    const bool ok = take_entries(reply, e);
     freeReplyObject(reply);
     if (!ok) {
       snprintf(why, sizeof why, "XREAD: unexpected reply");
       return BRIDGE_FAIL;
     }
   }
+}
+
+void G_REDIS_LINK::start_epoch(uint64_t e, const STREAM_ID& start) {
+  epoch = e;
+  read_ms = start.ms;
+  read_seq = start.seq;
+  partial_ms = partial_seq = 0;
+  partial_k = 0;
+}
+
+int G_REDIS_LINK::wait_for_room() {
+  G_BRIDGE& b = *p_bridge;
+  const size_t half = b.opt.buffer_bytes / 2;
+  if (b.ring_to_hub.bytes() <= half) return BRIDGE_OK;
+  b.hub.b_reader_wait.store(true);
+  // Room made before the flag was up would go unnoticed: look again.
+  if (b.ring_to_hub.bytes() > half && wake.wait(IDLE_POLL_MS, b.b_stop) == BRIDGE_STOP) return BRIDGE_STOP;
+  return BRIDGE_PENDING;
+}
+
+size_t G_REDIS_LINK::xread_count() {
+  G_BRIDGE& b = *p_bridge;
+  size_t count = xread_budget / (entry_max_seen + 512);
+  // What does not fit toward the hub would only be read again.
+  const size_t used = b.ring_to_hub.bytes();
+  const size_t room = b.opt.buffer_bytes > used ? size_t(b.opt.buffer_bytes - used) : 0;
+  if (room / (entry_max_seen + 512) < count) count = room / (entry_max_seen + 512);
+  if (count > XREAD_COUNT_MAX) count = XREAD_COUNT_MAX;
+  return count == 0 ? 1 : count;
+}
+
+int G_REDIS_LINK::xread(redisReply** reply) {
+  const size_t count = xread_count();
+  char count_text[16];
+  char block_text[16];
+  char from[48];
+  snprintf(count_text, sizeof count_text, "%zu", count);
+  snprintf(block_text, sizeof block_text, "%u", XREAD_BLOCK_MS);
+  const size_t from_len = stream_id_format(from, read_ms, read_seq);
+  const char* argv[8] = {"XREAD", "COUNT", count_text, "BLOCK", block_text, "STREAMS", p_bridge->opt.channel, from};
+  const size_t lens[8] = {5, 5, strlen(count_text), 5, strlen(block_text), 7, channel_len, from_len};
+  const int r = command(8, argv, lens, reply, XREAD_BLOCK_MS + IO_TIMEOUT_MS);
+  if (r != BRIDGE_OK && (strstr(rc.why, "over the limit") != nullptr || strstr(rc.why, "larger than") != nullptr)) {
+    // Fewer entries next time; one alone that large is skipped.
+    if (count > 1)
+      entry_max_seen = xread_budget;
+    else
+      b_skip_next = true;
+  }
+  return r;
+}
+
+bool G_REDIS_LINK::take_entries(const redisReply* reply, uint64_t epoch_now) {
+  if (reply->type == REDIS_REPLY_NIL) return true;  // BLOCK ran out: nothing new
+  // [[key, [[id, [field, value, ...]], ...]]]
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 1 || reply->element[0]->type != REDIS_REPLY_ARRAY ||
+      reply->element[0]->elements != 2 || reply->element[0]->element[1]->type != REDIS_REPLY_ARRAY)
+    return false;
+  const redisReply* entries = reply->element[0]->element[1];
+  for (size_t i = 0; i < entries->elements; ++i) {
+    const int q = queue_entry(entries->element[i], epoch_now);
+    if (q == BRIDGE_FAIL) return false;
+    if (q == BRIDGE_PENDING) break;
+  }
+  return true;
+}
+
+int G_REDIS_LINK::queue_entry(const redisReply* entry, uint64_t epoch_now) {
+  G_BRIDGE& b = *p_bridge;
+  uint64_t ms = 0;
+  uint64_t seq = 0;
+  if (entry->type != REDIS_REPLY_ARRAY || entry->elements != 2 || !is_entry_id(entry->element[0], ms, seq) ||
+      entry->element[1]->type != REDIS_REPLY_ARRAY)
+    return BRIDGE_FAIL;
+  // An entry holds one message (field "m"), or several (field "b": each
+  // after its length, 4 bytes big-endian).
+  const size_t n = entry_pieces(entry->element[1]);
+  size_t entry_len = 0;
+  for (size_t k = 0; k < n; ++k) entry_len += piece_len[k] + 4;
+  if (entry_len > entry_max_seen) entry_max_seen = entry_len;
+  // Part of it went in already when it was read before.
+  const size_t first = ms == partial_ms && seq == partial_seq ? partial_k : 0;
+  size_t last = SIZE_MAX;  // the last one that will go into the hub
+  for (size_t k = first; k < n; ++k) {
+    piece_ok[k] = deliverable(piece[k], piece_len[k]);
+    if (piece_ok[k]) last = k;
+  }
+  for (size_t k = first; k < n; ++k) {
+    // Nothing is dropped toward Streams: with no room, the rest of this
+    // entry is read again later. (What will not go in needs none.)
+    if (piece_ok[k] && !b.ring_to_hub.fits(HUB_RECORD_ID::SIZE + piece_len[k])) {
+      partial_ms = ms;
+      partial_seq = seq;
+      partial_k = k;
+      return BRIDGE_PENDING;
+    }
+    deliver(piece[k], piece_len[k], ms, seq, epoch_now, k == last);
+  }
+  read_ms = ms;
+  read_seq = seq;
+  return BRIDGE_OK;
 }
 
 int G_REDIS_LINK::serve_read_channel() {
@@ -1021,26 +1029,17 @@ int G_REDIS_LINK::serve_read_channel() {
     if (b.b_stop.load()) return BRIDGE_STOP;
     if (n <= 0 || p[0].revents == 0) continue;
     for (;;) {  // a read at a time, each reply taken before the next
-      const int f = rc.fill();
-      if (f == BRIDGE_FAIL) {
-        snprintf(why, sizeof why, "%s", rc.why);
-        return BRIDGE_FAIL;
-      }
+      const int f = fill_replies();
+      if (f == BRIDGE_FAIL) return BRIDGE_FAIL;
       const uint64_t e = current_epoch(nullptr);
-      for (;;) {
-        redisReply* reply = nullptr;
-        const int t = rc.take(&reply);
-        if (t == 0) break;
-        if (t != 1) {
-          snprintf(why, sizeof why, "%s", rc.why);
-          return BRIDGE_FAIL;
-        }
+      const int t = take_replies([&](const redisReply* reply) {
         // Only ["message", our channel, payload] carries anything to relay.
         if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "message") &&
             redis_is(reply->element[1], b.opt.channel) && reply->element[2]->type == REDIS_REPLY_STRING)
           deliver(reply->element[2]->str, reply->element[2]->len, 0, 0, e, true);
-        freeReplyObject(reply);
-      }
+        return BRIDGE_OK;
+      });
+      if (t != BRIDGE_OK) return BRIDGE_FAIL;
       if (f != G_REDIS_CONN::FILL_MORE) break;
     }
   }

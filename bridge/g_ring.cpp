@@ -125,12 +125,7 @@ void G_RING::rewind() {
   lock.unlock();
 }
 
-size_t G_RING::handed() {
-  if (lock.lock() != 0) return 0;
-  const size_t n = n_peeked;
-  lock.unlock();
-  return n;
-}
+size_t G_RING::handed() { return read_locked(n_peeked); }
 
 uint64_t G_RING::clear() {
   if (lock.lock() != 0) return 0;
@@ -153,16 +148,6 @@ bool G_RING::fits(size_t data_len) {
   return ok;
 }
 
-size_t G_RING::count() {
-  if (lock.lock() != 0) return 0;
-  const size_t n = n_records;
-  lock.unlock();
-  return n;
-}
+size_t G_RING::count() { return read_locked(n_records); }
 
-size_t G_RING::bytes() {
-  if (lock.lock() != 0) return 0;
-  const size_t n = used;
-  lock.unlock();
-  return n;
-}
+size_t G_RING::bytes() { return read_locked(used); }

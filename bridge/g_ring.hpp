@@ -125,6 +125,14 @@ class G_RING {
   // now. Lock held.
   size_t place(size_t n) const;
   void drop_front();  // lock held, n_records > 0
+  // A copy of member v read under the lock; 0 when the ring is closed.
+  template <class T>
+  T read_locked(const T& v) {
+    if (lock.lock() != 0) return T{};
+    const T copy = v;
+    lock.unlock();
+    return copy;
+  }
 
   g_mutex lock;
   char* p_buf;

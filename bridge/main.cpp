@@ -1,5 +1,6 @@
-// relayhub-bridge: hubs on many hosts share one relay through Redis pub/sub.
-// See docs/federation.md.
+// relayhub-bridge: hubs on many hosts share one relay through Redis (a
+// stream or a pub/sub channel). The entry: options, stop signals, the
+// bridge. See docs/federation.md.
 
 #include <fcntl.h>
 #include <langinfo.h>
