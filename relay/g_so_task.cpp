@@ -288,6 +288,7 @@ void G_SO_TASK::become_member() {
   const int kind = kind_of_connection();
   G_SLOT_COUNTERS::add(counters.accepted[kind], 1);
   kind_now = kind;
+  form_now = ws.version.load() >= 13 ? 0 : 1;
   // Reset the send side under the send lock, before the slot turns ready: a
   // sender that saw this slot ready may already be waiting.
   const bool locked = lock_send() == 0;
@@ -1015,10 +1016,11 @@ void G_SO_TASK::take_snapshot(G_METRICS_SNAPSHOT& m) {
     const G_SO_TASK& t = tasks[i];
     m.add(t.counters);
     if (t.b_connected) ++m.slots_in_use;
+    // Members only: a connection being closed is none any more.
     const int k = t.kind_now.load();
-    if (k < 0) continue;
+    if (k < 0 || !t.b_relay) continue;
     ++m.connections[k];
-    if (k == G_KIND_WS || k == G_KIND_WSS) ++m.ws_forms[t.ws.version.load() >= 13 ? 0 : 1];
+    if (k == G_KIND_WS || k == G_KIND_WSS) ++m.ws_forms[t.form_now.load()];
   }
   m.slots_configured = w_connections;
   m.tls_not_after = g_tls_t::server_valid ? g_tls_t::server_not_after.load() : 0;

@@ -93,6 +93,8 @@ class G_SO_TASK {
   // The member's kind while it is one (G_KIND_NONE otherwise); written by the
   // receive thread at set-up and teardown.
   std::atomic<int> kind_now{G_KIND_NONE};
+  // Its WebSocket handshake form while it is one: 0 RFC 6455, 1 Key1/Key2.
+  std::atomic<int> form_now{0};
   // Set by the receive thread while it hands a batch out: a stop waits until
   // no slot is in the middle of one (what was read is delivered first).
   std::atomic<bool> b_fanning{false};

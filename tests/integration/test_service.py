@@ -480,10 +480,15 @@ class Metrics(unittest.TestCase):
             # Closes: an echoed 1000, and a 1009 for a message too large.
             w.sock.sendall(client_frame(0x8, b"\x03\xe8"))
             self.assertEqual(w.recv_frame()[0], 0x88)
+            # A connection being closed is no member any more.
+            closing = metrics(hub.port)
+            self.assertEqual((metric(closing, "relayhub_connections", kind="ws"),
+                              metric(closing, "relayhub_websocket_connections", form="rfc6455"),
+                              metric(closing, "relayhub_websocket_connections", form="key1key2")), (0, 0, 0))
             big = RawWS(hub)
             big.sock.sendall(client_frame(0x2, b"x" * 5000))
             hub.wait_for(r"closed with 1009")
-            hub.wait_for(r"\.fin ", count=7)
+            hub.wait_for(r"\.fin ", count=8)
             after = metrics(hub.port)
             self.assertEqual([metric(after, "relayhub_closes_sent_total", code=c) -
                               metric(before, "relayhub_closes_sent_total", code=c) for c in ("1000", "1009")], [1, 1])
