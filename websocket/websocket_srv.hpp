@@ -19,7 +19,8 @@ enum WS_DECODE_E : int {
   WS_DECODE_PROTOCOL = -1,  // not a valid client frame (RSV bits, reserved
                             // opcode, no mask, bad control frame; old
                             // framing: neither 0x00 ... 0xFF nor 0xFF 0x00)
-  WS_DECODE_CLOSED = -8,    // no framing on this connection (version 0)
+  WS_DECODE_CLOSED = -8,    // no framing on this connection (version 0), or
+                            // a close frame, answered: version 0 from then on
 };
 
 // Results of client_handshake.
@@ -30,8 +31,8 @@ enum WS_HANDSHAKE_E : int {
 };
 
 // Threading: everything that decodes (decrypt and its results, the frame
-// walk rx, c_reply, close_code) belongs to the connection's own receive
-// thread, as does the handshake. encode_msg runs on
+// walk rx, close_with with c_reply and close_code) belongs to the
+// connection's own receive thread, as does the handshake. encode_msg runs on
 // the other connections' receive threads, serialised by this connection's
 // send lock (its slot's e_send_done); it reads version, frame_type_fixed and
 // nothing it writes is shared. b_websocket and version are atomics read by
