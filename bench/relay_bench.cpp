@@ -70,6 +70,8 @@
 #include <vector>
 #include <wchar.h>
 
+#include "support/g_mask.hpp"
+
 namespace {
 
 constexpr uint32_t k_magic = 0x52484231;
@@ -138,22 +140,6 @@ void build_message(uint8_t* dst, uint32_t len, uint32_t sender, uint64_t seq, ui
         memcpy(p + pos, g_pattern + ((base + pos) & 0xFF), piece);
         pos += piece;
     }
-}
-
-// XOR with the 4-byte client mask; key_pos is the payload offset of p[0].
-void ws_mask(uint8_t* p, size_t n, const uint8_t key[4], uint64_t key_pos) {
-    uint8_t k[8];
-    for (int i = 0; i < 8; ++i) k[i] = key[(key_pos + i) & 3];
-    uint64_t k64;
-    memcpy(&k64, k, 8);
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t v;
-        memcpy(&v, p + i, 8);
-        v ^= k64;
-        memcpy(p + i, &v, 8);
-    }
-    for (; i < n; ++i) p[i] ^= k[i & 7];
 }
 
 // Writes a client frame header (FIN, opcode, MASK set, key); returns its length.
@@ -648,7 +634,7 @@ struct WsIn {
             } else {
                 size_t take = size_t(std::min<uint64_t>(left, n));
                 if (masked) {
-                    ws_mask(p, take, key, key_pos);
+                    g_mask(p, p, take, key, key_pos);
                     key_pos += take;
                 }
                 if (opcode & 8) {
@@ -848,7 +834,7 @@ void queue_pong(Receiver& r, const uint8_t* p, uint32_t n) {
     uint8_t key[4] = {0x5a, 0x17, 0xc3, 0x9e};
     size_t h = ws_client_header(r.pong, 0x0A, n, key);
     memcpy(r.pong + h, p, n);
-    ws_mask(r.pong + h, n, key, 0);
+    g_mask(r.pong + h, r.pong + h, n, key, 0);
     r.pong_len = h + n;
     r.pong_off = 0;
 }
@@ -1167,7 +1153,7 @@ void sender_thread(Sender* s) {
                 const uint32_t n = pong_n < sizeof pong_payload ? pong_n : uint32_t(sizeof pong_payload);
                 size_t h = ws_client_header(p, 0x0A, n, s->key);
                 memcpy(p + h, pong_payload, n);
-                ws_mask(p + h, n, s->key, 0);
+                g_mask(p + h, p + h, n, s->key, 0);
                 out_len = h + n;
                 pong_pending = false;
             }
@@ -1177,7 +1163,7 @@ void sender_thread(Sender* s) {
                 size_t m = out_len;
                 build_message(out.data() + m, uint32_t(k_header), s->id, k_ramp_bit | s->ramp_sent++, now);
                 out_len = m + k_header;
-                if (ws) ws_mask(out.data() + m, k_header, s->key, 0);
+                if (ws) g_mask(out.data() + m, out.data() + m, k_header, s->key, 0);
                 ramp_due = false;
             } else if (mode == 1) {
                 if (now >= b.stop_ns.load(std::memory_order_relaxed)) {
@@ -1197,7 +1183,7 @@ void sender_thread(Sender* s) {
                         append_frame_header(msg_len);
                         uint8_t* m = out.data() + out_len;
                         build_message(m, msg_len, s->id, built + k, now);
-                        if (ws) ws_mask(m, msg_len, s->key, 0);
+                        if (ws) g_mask(m, m, msg_len, s->key, 0);
                         out_len += msg_len;
                     }
                     built += n;

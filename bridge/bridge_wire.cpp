@@ -10,7 +10,9 @@
 #include <strings.h>
 
 #include "support/g_crypt.hpp"
-#include "websocket/websocket_srv.hpp"
+#include "support/g_mask.hpp"
+#include "support/g_text.hpp"
+#include "support/g_utf8.hpp"
 
 namespace {
 
@@ -70,7 +72,7 @@ int fed_decode(const char* msg, size_t len, FED_MESSAGE& out) {
   out.payload = msg + head;
   out.len = len - head;
   if (m[3] == FED_TYPE_TEXT &&
-      !WEBSOCKET_SRV::utf8_well_formed(reinterpret_cast<const unsigned char*>(out.payload), out.len))
+      !utf8_well_formed(reinterpret_cast<const unsigned char*>(out.payload), out.len))
     return FED_BAD_TEXT;
   out.type = m[3];
   return FED_OK;
@@ -184,19 +186,19 @@ int hex64_parse(const char* s, size_t len, uint64_t& out) {
 int ws_make_key(char key[WS_KEY_SIZE]) {
   unsigned char raw[KEY_RANDOM_BYTES];
   if (getrandom(raw, sizeof raw, 0) != ssize_t(sizeof raw)) return -1;
-  WEBSOCKET_SRV::b64_encode(raw, long(sizeof raw), key);
+  b64_encode(raw, long(sizeof raw), key);
   return 0;
 }
 
 int ws_accept_value(const char* key, char out[WS_ACCEPT_SIZE]) {
   G_CRYPT sha1;
   if (sha1.init(1, 0, SHA1_ALGORITHM) != 0 || !sha1.b_valid || sha1.hash_length != SHA1_SIZE) return -1;
-  const size_t guid_len = sizeof WEBSOCKET_SRV::c_key_magic - 1;
+  const size_t guid_len = sizeof G_WS_KEY_MAGIC - 1;
   if (sha1.hash_data(0, reinterpret_cast<const unsigned char*>(key), strlen(key)) != 0 ||
-      sha1.hash_data(0, reinterpret_cast<const unsigned char*>(WEBSOCKET_SRV::c_key_magic), guid_len) != 0 ||
+      sha1.hash_data(0, reinterpret_cast<const unsigned char*>(G_WS_KEY_MAGIC), guid_len) != 0 ||
       sha1.update_txt_hashes() != 0)
     return -1;
-  WEBSOCKET_SRV::b64_encode(sha1.txt_hashes[0], long(SHA1_SIZE), out);
+  b64_encode(sha1.txt_hashes[0], long(SHA1_SIZE), out);
   return 0;
 }
 
@@ -296,21 +298,8 @@ size_t ws_client_frame(char* out, uint8_t opcode, const char* payload, size_t le
   }
   memcpy(o + h, mask, 4);
   h += 4;
-  // Copy and mask in one pass, eight bytes at a time.
-  uint64_t m8;
-  uint8_t m[8];
-  for (int i = 0; i < 8; ++i) m[i] = mask[i & 3];
-  memcpy(&m8, m, 8);
-  uint8_t* dst = o + h;
-  const uint8_t* src = reinterpret_cast<const uint8_t*>(payload);
-  size_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    uint64_t w;
-    memcpy(&w, src + i, 8);
-    w ^= m8;
-    memcpy(dst + i, &w, 8);
-  }
-  for (; i < len; ++i) dst[i] = src[i] ^ mask[i & 3];
+  // Copied and masked in one pass.
+  g_mask(o + h, payload, len, mask);
   return h + len;
 }
 

@@ -17,6 +17,7 @@
 
 #include "relay/g_socket.hpp"
 #include "support/g_console.hpp"
+#include "support/g_utf8.hpp"
 #include "web/http_page.hpp"
 
 G_SO_TASK* G_SO_TASK::tasks = nullptr;
@@ -386,7 +387,7 @@ namespace {
 // bytes are well-formed UTF-8, else as binary: decided once for all.
 void resolve_opcode(relay_msg_t& m) {
   if (m.opcode != WS_OPCODE_TEXT && m.opcode != WS_OPCODE_BINARY)
-    m.opcode = WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)m.payload, m.length)
+    m.opcode = utf8_well_formed((const unsigned char*)m.payload, m.length)
                    ? WS_OPCODE_TEXT
                    : WS_OPCODE_BINARY;
 }
@@ -540,54 +541,50 @@ int G_SO_TASK::work_r() {
     }
   }
 
-  ws.walk_begin(page_r, page_size_r);
-  size_t carried = rest_len;
-  for (;;) {
-    size_t room = 0;
-    char* at = ws.walk_room(room);
-    int64_t n = 0;
-    if (b_abandon || b_stopping) return 0;
-    if (carried != 0) {
-      // Frames the client sent right behind its request: walked first.
-      memmove(at, rest, carried);
-      n = static_cast<int64_t>(carried);
-      carried = 0;
-    } else {
-      n = tls.recv(at, room);
-      if (n <= 0) return read_failed(n);
+  // The frame walk calls back per message (collected: the messages of one
+  // read stay where they are until the next room(), and are fanned out
+  // together, one write per receiver), per pong and at the close.
+  struct walk_handler {
+    G_SO_TASK& t;
+    void message(char* payload, size_t length, uint32_t opcode) {
+      t.batch_r[t.batch_count++] = relay_msg_t{payload, length, opcode};
+      if (t.batch_count == BATCH_MAX) t.fan_out_batch();
     }
-    ws.walk_filled(static_cast<size_t>(n));
-    // Collect the messages of this read (they stay where they are until the
-    // next walk_room) and fan them out together: one write per receiver.
-    for (;;) {
-      char* payload = nullptr;
-      size_t length = 0;
-      uint32_t opcode = 0;
-      const int r = ws.walk_next(payload, length, opcode);
-      if (r == WS_WALK_MORE) break;
-      if (r == WS_WALK_MESSAGE) {
-        batch_r[batch_count++] = relay_msg_t{payload, length, opcode};
-        if (batch_count == BATCH_MAX) fan_out_batch();
-        continue;
-      }
-      if (r == WS_WALK_REPLY) {
-        send_control(ws.c_reply, ws.c_reply_size, false);
-        continue;
-      }
+    void reply(const char* frame, size_t length) { t.send_control(frame, length, false); }
+    void close(uint16_t code, const char*, size_t) {
+      // Through ws, which also ends the framing toward this connection.
+      t.ws.close_with(code);
       // What the client sent before its close (or its fault) still goes out.
-      fan_out_batch();
-      if (ws.close_code == WS_CLOSE_TOO_BIG) {
-        wprintf(L"\n!! ws(%02u) message over %llu bytes: closed with 1009 (raise -L)\n", task_id,
-                (unsigned long long)ws.message_max());
+      t.fan_out_batch();
+      if (code == WS_CLOSE_TOO_BIG) {
+        wprintf(L"\n!! ws(%02u) message over %llu bytes: closed with 1009 (raise -L)\n", t.task_id,
+                (unsigned long long)t.ws.rx.message_max());
       }
-      if (r == WS_WALK_CLOSE) {
-        send_control(ws.c_reply, ws.c_reply_size, true);
-        linger_close(g_tls_t::now_ms() + LINGER_MS);
-      }
-      return 0;
+      t.send_control(t.ws.c_reply, t.ws.c_reply_size, true);
+      t.linger_close(g_tls_t::now_ms() + LINGER_MS);
+    }
+  } handler{*this};
+  WS_PARSER& rx = ws.rx;
+  rx.begin(page_r, page_size_r, ws.version);
+  int r = WS_WALK_MORE;
+  size_t carried = 0;
+  while (r == WS_WALK_MORE) {
+    if (b_abandon || b_stopping) return 0;
+    if (carried < rest_len) {
+      // Frames the client sent right behind its request: walked first.
+      size_t taken = 0;
+      r = rx.feed(rest + carried, rest_len - carried, taken, handler);
+      carried += taken;
+    } else {
+      size_t room = 0;
+      char* at = rx.room(room);
+      const int64_t n = tls.recv(at, room);
+      if (n <= 0) return read_failed(n);
+      r = rx.consume(static_cast<size_t>(n), handler);
     }
     fan_out_batch();
   }
+  return 0;
 }
 
 bool G_SO_TASK::spare_of_a_page_load(uint32_t addr) const {
@@ -686,7 +683,7 @@ size_t G_SO_TASK::fan_out_text(char* p, size_t len, size_t full) {
   // before is text (the rest of the character is then on its way; the next
   // read waits for it only TAIL_WAIT_MS). Anything else goes out at once.
   size_t hold = utf8_incomplete_tail(p, len);
-  if (hold != 0 && len != full && !WEBSOCKET_SRV::utf8_well_formed(reinterpret_cast<const unsigned char*>(p), len - hold))
+  if (hold != 0 && len != full && !utf8_well_formed(reinterpret_cast<const unsigned char*>(p), len - hold))
     hold = 0;
   if (len > hold) fan_out(p, len - hold, WS_OPCODE_AUTO);
   if (hold != 0) memmove(p, p + len - hold, hold);

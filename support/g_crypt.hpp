@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <gcrypt.h>
 
+// The GUID that RFC 6455 appends to a client's key before the SHA-1 of the
+// server's answer; hashed without its zero byte.
+inline constexpr char G_WS_KEY_MAGIC[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
 class G_CRYPT {
 public:
     uint64_t all_length;          // size of the whole block in bytes

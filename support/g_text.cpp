@@ -1,5 +1,5 @@
-// Text utilities: sorted string-table search and conversions between
-// UTF-8, UTF-16 and UTF-32.
+// Text utilities: sorted string-table search, conversions between UTF-8,
+// UTF-16 and UTF-32, and base64.
 #include "support/g_text.hpp"
 
 #include <cstring>
@@ -306,4 +306,55 @@ size_t to_line_feed(char* text)
 size_t to_line_feed(char16_t* text)
 {
     return fold_line_ends(text);
+}
+
+char b64_table(unsigned char v)
+{
+    if (v < 26)
+        return static_cast<char>('A' + v);
+    if (v < 52)
+        return static_cast<char>('a' + (v - 26));
+    if (v < 62)
+        return static_cast<char>('0' + (v - 52));
+    if (v == 62)
+        return '+';
+    return '/';
+}
+
+long b64_encode(const unsigned char* data, long n, char* out)
+{
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    long o = 0;
+    if (n <= 0 || data == nullptr) {
+        if (out)
+            out[0] = 0;
+        return 0;
+    }
+    long i = 0;
+    for (; i + 2 < n; i += 3) {
+        const uint32_t g = (static_cast<uint32_t>(data[i]) << 16) |
+                           (static_cast<uint32_t>(data[i + 1]) << 8) | data[i + 2];
+        out[o++] = alphabet[(g >> 18) & 0x3F];
+        out[o++] = alphabet[(g >> 12) & 0x3F];
+        out[o++] = alphabet[(g >> 6) & 0x3F];
+        out[o++] = alphabet[g & 0x3F];
+    }
+    const long rest = n - i;
+    if (rest == 1) {
+        const uint32_t g = static_cast<uint32_t>(data[i]) << 16;
+        out[o++] = alphabet[(g >> 18) & 0x3F];
+        out[o++] = alphabet[(g >> 12) & 0x3F];
+        out[o++] = '=';
+        out[o++] = '=';
+    } else if (rest == 2) {
+        const uint32_t g = (static_cast<uint32_t>(data[i]) << 16) |
+                           (static_cast<uint32_t>(data[i + 1]) << 8);
+        out[o++] = alphabet[(g >> 18) & 0x3F];
+        out[o++] = alphabet[(g >> 12) & 0x3F];
+        out[o++] = alphabet[(g >> 6) & 0x3F];
+        out[o++] = '=';
+    }
+    out[o] = 0;
+    return o;
 }

@@ -1,8 +1,8 @@
 #pragma once
 // Text utilities for zero-terminated text in 8-bit (UTF-8), 16-bit (UTF-16)
 // and 32-bit (wchar_t, UTF-32) code units: sorted-table search, conversion
-// into caller buffers, 16-bit compare and byte swap, line-end folding.
-// Nothing here allocates or keeps state.
+// into caller buffers, 16-bit compare and byte swap, line-end folding;
+// base64. Nothing here allocates or keeps state: any thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,3 +41,10 @@ char16_t char16_to_endian(char16_t unit, TXT_ENCODING encoding);
 // Turns CR LF and lone CR into LF in place; returns the new length.
 size_t to_line_feed(char* text);
 size_t to_line_feed(char16_t* text);
+
+// RFC 4648 base64 with the standard alphabet and padding; out (room for 4
+// characters per started group of 3 bytes and a zero byte) is
+// zero-terminated. Returns the character count, 0 for n <= 0 or no data.
+long b64_encode(const unsigned char* data, long n, char* out);
+// Base64 alphabet character of a 6-bit value; 63 and above give '/'.
+char b64_table(unsigned char v);

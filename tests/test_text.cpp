@@ -1,4 +1,5 @@
 #include "support/g_text.hpp"
+#include "support/g_utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -328,4 +329,21 @@ TEST(TextLineFeed, Folding)
     char16_t w[] = u"x\r\n\r\ny\r";
     EXPECT_EQ(to_line_feed(w), 5u);
     EXPECT_EQ(std::u16string(w), u"x\n\ny\n");
+}
+
+TEST(TextUtf8, IncrementalValidation)
+{
+    const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
+    // Split at every offset: a character cut between two steps is accepted.
+    for (size_t cut = 0; cut <= text.size(); ++cut) {
+        uint32_t s = utf8_step(UTF8_ACCEPT, (const unsigned char*)text.data(), cut);
+        ASSERT_NE(UTF8_REJECT, s) << cut;
+        s = utf8_step(s, (const unsigned char*)text.data() + cut, text.size() - cut);
+        EXPECT_EQ(UTF8_ACCEPT, s) << cut;
+    }
+    // The error is found at its byte, not at the end.
+    const unsigned char bad[] = {'a', 0xED, 0xA0};
+    EXPECT_EQ(UTF8_REJECT, utf8_step(0, bad, 3));
+    const unsigned char open[] = {0xF0, 0x9F};
+    EXPECT_NE(UTF8_ACCEPT, utf8_step(0, open, 2));
 }

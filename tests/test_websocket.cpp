@@ -16,12 +16,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tests/ws_test_frames.hpp"
 #include "web/http_page.hpp"
 #include "websocket/websocket_srv.hpp"
 
 namespace {
-
-using bytes = std::vector<unsigned char>;
 
 std::string digest_b64_sha1(const std::string& s) {
   unsigned char md[EVP_MAX_MD_SIZE];
@@ -79,36 +78,6 @@ header_result build(WEBSOCKET_SRV& ws, const std::string& req, size_t size = 204
   header_result r{n, {}};
   if (n > 0) r.text.assign(out.data(), (size_t)n);
   return r;
-}
-
-// A decode buffer of exactly len + 1 bytes, so that ASan sees any access
-// beyond the byte that decrypt may write.
-struct frame_buf {
-  std::unique_ptr<char[]> mem;
-  size_t len;
-  explicit frame_buf(const bytes& b) : mem(new char[b.size() + 1]), len(b.size()) {
-    memcpy(mem.get(), b.data(), b.size());
-    mem[b.size()] = 0x5A;
-  }
-  char* data() { return mem.get(); }
-};
-
-bytes mask_frame(uint8_t first, const bytes& payload, const uint8_t key[4]) {
-  bytes f{first};
-  size_t n = payload.size();
-  if (n <= 125) {
-    f.push_back((uint8_t)(0x80 | n));
-  } else if (n <= 65535) {
-    f.push_back(0x80 | 126);
-    f.push_back((uint8_t)(n >> 8));
-    f.push_back((uint8_t)n);
-  } else {
-    f.push_back(0x80 | 127);
-    for (int i = 7; i >= 0; --i) f.push_back((uint8_t)((uint64_t)n >> (8 * i)));
-  }
-  f.insert(f.end(), key, key + 4);
-  for (size_t i = 0; i < n; ++i) f.push_back(payload[i] ^ key[i % 4]);
-  return f;
 }
 
 // Owns a WEBSOCKET_SRV whose transport is one end of a socket pair.
@@ -607,429 +576,47 @@ TEST_F(WsPair, GetWithoutUpgradeGetsThePlainHttpAnswer) {
   EXPECT_EQ(take(12), "HTTP/1.1 101");
 }
 
-// ---------------------------------------------------------------- decrypt, RFC 6455
+// ---------------------------------------------------------------- decrypt
 
-TEST(WsDecrypt, Rfc6455HelloFrames) {
-  WEBSOCKET_SRV ws;
-  ws.version = 13;
-  frame_buf f({0x81, 0x85, 0x37, 0xfa, 0x21, 0x3d, 0x7f, 0x9f, 0x4d, 0x51, 0x58});
+TEST_F(WsPair, DecryptDecodesOneFrameAndAnswersACloseItself) {
+  const uint8_t key[4] = {0x37, 0xfa, 0x21, 0x3d};
+  make_websocket(13);
+  // Two frames in one read: the first payload, with more bytes behind it.
+  frame_buf two([&] {
+    bytes b = mask_frame(0x81, {'H', 'i'}, key);
+    const bytes close = mask_frame(0x88, {0x0F, 0xA0}, key);
+    b.insert(b.end(), close.begin(), close.end());
+    return b;
+  }());
   char* cur = nullptr;
-  ASSERT_EQ(5, ws.decrypt(f.data(), f.len, cur));
-  EXPECT_EQ(f.data() + 6, cur);
-  EXPECT_EQ("Hello", std::string(cur, 5));
-  EXPECT_EQ(11u, ws.frame_size);
-  EXPECT_EQ(1u, ws.frame_opcode);
-  EXPECT_TRUE(ws.frame_fin);
-  EXPECT_FALSE(ws.b_more_frames);
-  EXPECT_FALSE(ws.b_frame_incomplete);
-  EXPECT_EQ(0x5A, f.data()[11]);  // nothing written past the frame
-}
-
-TEST(WsDecrypt, UnmaskLongPayloadsAllLengthForms) {
-  const uint8_t key[4] = {0xA1, 0x02, 0xF3, 0x5C};
-  for (size_t n : {0u, 1u, 7u, 8u, 9u, 125u, 126u, 1001u, 65535u, 65536u, 70001u}) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    bytes payload(n);
-    for (size_t i = 0; i < n; ++i) payload[i] = (uint8_t)(i * 31 + 7);
-    frame_buf f(mask_frame(0x82, payload, key));
-    char* cur = nullptr;
-    ASSERT_EQ((int64_t)n, ws.decrypt(f.data(), f.len, cur)) << n;
-    EXPECT_EQ(std::string(payload.begin(), payload.end()), std::string(cur, n)) << n;
-    EXPECT_EQ(f.data() + f.len, cur + n);
-    EXPECT_EQ(f.len, ws.frame_size);
-  }
-}
-
-TEST(WsDecrypt, SplitFramesAreIncompleteAndUntouched) {
-  const uint8_t key[4] = {9, 8, 7, 6};
-  bytes full = mask_frame(0x81, bytes(200, 'q'), key);  // 0x81 0xFE len16, key, payload
-  for (size_t cut : std::vector<size_t>{1, 3, 4, 7, 8, 50, full.size() - 1}) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    bytes part(full.begin(), full.begin() + (long)cut);
-    frame_buf f(part);
-    char* cur = nullptr;
-    EXPECT_EQ((int64_t)cut, ws.decrypt(f.data(), f.len, cur)) << cut;
-    EXPECT_TRUE(ws.b_frame_incomplete) << cut;
-    // Once the length is in, the whole frame's size is known.
-    EXPECT_EQ(cut >= 4 ? full.size() : 0u, ws.frame_size) << cut;
-    EXPECT_EQ(0, memcmp(f.data(), part.data(), cut)) << cut;
-    frame_buf g(full);
-    ASSERT_EQ(200, ws.decrypt(g.data(), g.len, cur)) << cut;
-    EXPECT_FALSE(ws.b_frame_incomplete);
-    EXPECT_EQ(std::string(200, 'q'), std::string(cur, 200));
-  }
-}
-
-TEST(WsDecrypt, LengthFieldsAndClientFrameRules) {
-  // Lying lengths never reach past len.
-  const bytes incomplete[] = {
-      {0x82, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3, 4, 5},
-      {0x82, 0xFE, 0xFF, 0xFF, 1, 2, 3, 4, 'a', 'b'},
-      {0x82, 0xFE, 0x00, 0x05, 1, 2, 3, 4, 'a'},
-      {0x82, 0xFD, 1, 2, 3, 4, 'a'},
-      {0x82, 0x83, 1, 2},
-  };
-  for (const bytes& b : incomplete) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    frame_buf f(b);
-    char* cur = nullptr;
-    EXPECT_EQ((int64_t)f.len, ws.decrypt(f.data(), f.len, cur));
-    EXPECT_TRUE(ws.b_frame_incomplete);
-    EXPECT_EQ(0, memcmp(f.data(), b.data(), b.size()));
-  }
-  // Frames no client may send are refused before their payload arrives:
-  // the 64-bit length with its top bit set (2^63, 2^64 - 1), an unmasked
-  // frame, RSV bits, reserved opcodes, control frames without FIN or over
-  // 125 bytes.
-  const bytes refused[] = {
-      {0x82, 0xFF, 0x80, 0, 0, 0, 0, 0, 0, 0},
-      {0x82, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-      {0x81, 0x01, 'a'},
-      {0xC1, 0x81},
-      {0xA1},
-      {0x91},
-      {0x83, 0x80},
-      {0x87},
-      {0x8B, 0x80},
-      {0x8F},
-      {0x09, 0x80},
-      {0x89, 0xFE, 0x00, 0x7E},
-      {0x88, 0xFE},
-  };
-  for (const bytes& b : refused) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    frame_buf f(b);
-    char* cur = nullptr;
-    EXPECT_EQ(WS_DECODE_PROTOCOL, ws.decrypt(f.data(), f.len, cur)) << (unsigned)b[0];
-  }
-  // Control frames decode like any other frame; the walk acts on them.
-  const uint8_t key[4] = {1, 2, 3, 4};
-  WEBSOCKET_SRV ws;
-  ws.version = 13;
-  frame_buf ping(mask_frame(0x89, bytes(125, 'p'), key));
-  char* cur = nullptr;
-  EXPECT_EQ(125, ws.decrypt(ping.data(), ping.len, cur));
-  EXPECT_EQ(9u, ws.frame_opcode);
-}
-
-// ---------------------------------------------------------------- decrypt, old framing
-
-TEST(WsDecryptOld, FramesResultsAndSplits) {
-  WEBSOCKET_SRV ws;
-  ws.version = 8;
-  char* cur = nullptr;
-  frame_buf f({0x00, 0x61, 0x62, 0xFF});
-  ASSERT_EQ(2, ws.decrypt(f.data(), f.len, cur));
-  EXPECT_EQ(f.data() + 1, cur);
-  EXPECT_EQ(std::string("ab"), std::string(cur, 2));
-  EXPECT_EQ(4u, ws.frame_size);
-  EXPECT_EQ((uint32_t)WS_OPCODE_AUTO, ws.frame_opcode);
-  EXPECT_FALSE(ws.b_more_frames);
-
-  // 0x00 0xFF is an empty message, not the close.
-  frame_buf empty({0x00, 0xFF, 0x00});
-  EXPECT_EQ(0, ws.decrypt(empty.data(), empty.len, cur));
-  EXPECT_EQ((uint32_t)WS_OPCODE_AUTO, ws.frame_opcode);
-  EXPECT_EQ(2u, ws.frame_size);
-  EXPECT_TRUE(ws.b_more_frames);
-
-  // The closing handshake 0xFF 0x00 decodes as a close without payload; a
-  // lone 0xFF waits for its second byte.
-  frame_buf close({0xFF, 0x00});
-  EXPECT_EQ(0, ws.decrypt(close.data(), close.len, cur));
-  EXPECT_EQ((uint32_t)WS_OPCODE_CLOSE, ws.frame_opcode);
-  EXPECT_EQ(2u, ws.frame_size);
-  frame_buf lone({0xFF});
-  EXPECT_EQ(1, ws.decrypt(lone.data(), lone.len, cur));
-  EXPECT_TRUE(ws.b_frame_incomplete);
-
-  for (const bytes& b : {bytes{0xFF, 0x01, 'x'}, bytes{0x80, 0x00}, bytes{0x01, 'a', 0xFF}}) {
-    frame_buf bad(b);
-    EXPECT_EQ(WS_DECODE_PROTOCOL, ws.decrypt(bad.data(), bad.len, cur)) << (unsigned)b[0];
-  }
-
-  // A frame split after its first byte, or before its end marker, waits.
-  frame_buf one({0x00});
-  EXPECT_EQ(1, ws.decrypt(one.data(), one.len, cur));
-  EXPECT_TRUE(ws.b_frame_incomplete);
-  frame_buf two({0x00, 0x61});
-  EXPECT_EQ(2, ws.decrypt(two.data(), two.len, cur));
-  EXPECT_TRUE(ws.b_frame_incomplete);
-  EXPECT_EQ(8u, ws.version.load());
-}
-
-// ---------------------------------------------------------------- the frame walk
-
-// One event of the walk: a message (with its opcode), a reply or a close.
-struct walk_event {
-  int kind;
-  uint32_t opcode;
-  std::string data;
-  bool operator==(const walk_event& o) const {
-    return kind == o.kind && opcode == o.opcode && data == o.data;
-  }
-};
-
-std::ostream& operator<<(std::ostream& os, const walk_event& e) {
-  return os << "{" << e.kind << "," << e.opcode << "," << e.data.size() << "B}";
-}
-
-// The receive loop of the relay over a given sequence of reads: each read
-// fills at most the room the walk gives; what does not fit is read next.
-std::vector<walk_event> walk_reads(WEBSOCKET_SRV& ws, const std::vector<bytes>& reads,
-                                   size_t cap = 4096) {
-  std::vector<walk_event> out;
-  std::vector<char> page(cap);
-  ws.walk_begin(page.data(), cap);
-  for (const bytes& rd0 : reads) {
-    size_t done = 0;
-    while (done < rd0.size()) {
-      size_t room = 0;
-      char* at = ws.walk_room(room);
-      EXPECT_GT(room, 0u);
-      if (room == 0) return out;  // the walk is stuck: nothing can be read
-      const size_t n = std::min(room, rd0.size() - done);
-      memcpy(at, rd0.data() + done, n);
-      done += n;
-      ws.walk_filled(n);
-      for (;;) {
-        char* payload = nullptr;
-        size_t len = 0;
-        uint32_t opcode = 0;
-        const int r = ws.walk_next(payload, len, opcode);
-        if (r == WS_WALK_MORE) break;
-        if (r == WS_WALK_MESSAGE) {
-          out.push_back({r, opcode, std::string(payload, len)});
-          continue;
-        }
-        out.push_back({r, 0, std::string(ws.c_reply, ws.c_reply_size)});
-        if (r != WS_WALK_REPLY) return out;
-      }
-    }
-  }
-  return out;
-}
-
-bytes cat(std::initializer_list<bytes> parts) {
-  bytes all;
-  for (const bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-
-bytes cut(const bytes& b, size_t n) { return bytes(b.begin(), b.begin() + (long)n); }
-
-std::string close_frame(uint16_t code) {
-  return std::string{(char)0x88, 2, (char)(code >> 8), (char)code};
-}
-
-const uint8_t kKey[4] = {0x11, 0x22, 0x33, 0x44};
-// Characters of 1 to 4 bytes, so that reads end inside them.
-const std::string kMixed = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z\xD8\xA7\xE0\xA4\xB9";
-
-TEST(WsWalk, StreamSplitAtEveryOffset) {
-  // Text, a fragmented binary message with a ping and a pong between its
-  // fragments, an empty text, a 300-byte text and a close.
-  bytes stream = cat({mask_frame(0x81, {'o', 'n', 'e'}, kKey),
-                      mask_frame(0x02, bytes(40, 0xF0), kKey),
-                      mask_frame(0x89, {'p', 'i'}, kKey),
-                      mask_frame(0x00, bytes(7, 0x01), kKey),
-                      mask_frame(0x8A, {'x'}, kKey),
-                      mask_frame(0x80, bytes(200, 0xAB), kKey),
-                      mask_frame(0x81, {}, kKey),
-                      mask_frame(0x81, bytes(300, 'T'), kKey),
-                      mask_frame(0x81, bytes(kMixed.begin(), kMixed.end()), kKey),
-                      mask_frame(0x88, {0x03, 0xE9, 'b', 'y', 'e'}, kKey)});
-  std::string joined = std::string(40, (char)0xF0) + std::string(7, 1) + std::string(200, (char)0xAB);
-  const std::vector<walk_event> want = {
-      {WS_WALK_MESSAGE, 1, "one"},
-      {WS_WALK_REPLY, 0, std::string("\x8A\x02pi", 4)},
-      {WS_WALK_MESSAGE, 2, joined},
-      {WS_WALK_MESSAGE, 1, ""},
-      {WS_WALK_MESSAGE, 1, std::string(300, 'T')},
-      {WS_WALK_MESSAGE, 1, kMixed},
-      {WS_WALK_CLOSE, 0, close_frame(1001)},
-  };
-  for (size_t cut = 0; cut <= stream.size(); ++cut) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    std::vector<bytes> reads = {bytes(stream.begin(), stream.begin() + (long)cut),
-                                bytes(stream.begin() + (long)cut, stream.end())};
-    EXPECT_EQ(want, walk_reads(ws, reads)) << "cut at " << cut;
-  }
-  // One byte per read, in a buffer that is barely larger than the largest
-  // message: the joined message is compacted to the front as it grows.
-  WEBSOCKET_SRV ws;
-  ws.version = 13;
-  std::vector<bytes> singles;
-  for (uint8_t c : stream) singles.push_back({c});
-  EXPECT_EQ(want, walk_reads(ws, singles, 300 + WEBSOCKET_SRV::MESSAGE_SLACK));
-}
-
-TEST(WsWalk, ClosesAndProtocolErrors) {
-  struct Case {
-    const char* what;
-    bytes stream;
-    std::string reply;
-  } cases[] = {
-      {"close without code", mask_frame(0x88, {}, kKey), close_frame(1000)},
-      {"close 4000 echoed", mask_frame(0x88, {0x0F, 0xA0}, kKey), close_frame(4000)},
-      {"1-byte close", mask_frame(0x88, {0x03}, kKey), close_frame(1002)},
-      {"close 999", mask_frame(0x88, {0x03, 0xE7}, kKey), close_frame(1002)},
-      {"close 1005", mask_frame(0x88, {0x03, 0xED}, kKey), close_frame(1002)},
-      {"close 1015", mask_frame(0x88, {0x03, 0xF7}, kKey), close_frame(1002)},
-      {"close 2999", mask_frame(0x88, {0x0B, 0xB7}, kKey), close_frame(1002)},
-      {"close reason not UTF-8", mask_frame(0x88, {0x03, 0xE8, 0xC0, 0xAF}, kKey),
-       close_frame(1002)},
-      {"continuation first", mask_frame(0x80, {'a'}, kKey), close_frame(1002)},
-      {"text inside a fragmented text",
-       cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x81, {'b'}, kKey)}), close_frame(1002)},
-      {"unmasked", {0x81, 0x01, 'a'}, close_frame(1002)},
-      {"reserved opcode", {0x83, 0x80, 1, 2, 3, 4}, close_frame(1002)},
-      {"RSV1", {0xC1, 0x80, 1, 2, 3, 4}, close_frame(1002)},
-      {"ping over 125", mask_frame(0x89, bytes(126, 'p'), kKey), close_frame(1002)},
-      {"text not UTF-8", mask_frame(0x81, {'a', 0xED, 0xA0, 0x80}, kKey), close_frame(1007)},
-      // Fails at the bad fragment, before the message is complete.
-      {"bad fragment fails fast",
-       cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x00, {0xF8}, kKey)}), close_frame(1007)},
-      {"text ending inside a character",
-       cat({mask_frame(0x01, {0xE2, 0x82}, kKey), mask_frame(0x80, {}, kKey)}), close_frame(1007)},
-      // Fails inside the frame: the rest of it never comes.
-      {"bad text before its frame is complete",
-       cut(mask_frame(0x81, {'a', 'b', 0xC0, 0xAF, 'c', 'd', 'e', 'f'}, kKey), 2 + 4 + 4),
-       close_frame(1007)},
-      {"bad continuation before its frame is complete",
-       cat({mask_frame(0x01, {'a', 0xF4}, kKey),
-            cut(mask_frame(0x80, {0x90, 0x80, 0x80, 'x', 'y', 'z'}, kKey), 2 + 4 + 1)}),
-       close_frame(1007)},
-      // The length alone is enough to refuse: no payload has come yet.
-      {"too big", {0x82, 0xFE, 0x10, 0x00, 1, 2, 3, 4}, close_frame(1009)},
-  };
-  for (const Case& c : cases) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    std::vector<walk_event> got = walk_reads(ws, {c.stream});
-    ASSERT_FALSE(got.empty()) << c.what;
-    EXPECT_EQ((walk_event{WS_WALK_CLOSE, 0, c.reply}), got.back()) << c.what;
-    EXPECT_EQ(0u, ws.version.load()) << c.what;
-    char* p = nullptr;
-    size_t n = 0;
-    uint32_t op = 0;
-    EXPECT_EQ(WS_WALK_END, ws.walk_next(p, n, op)) << c.what;
-  }
-  // A character split between fragments is fine.
-  WEBSOCKET_SRV ws;
-  ws.version = 13;
-  std::vector<walk_event> got = walk_reads(
-      ws, {cat({mask_frame(0x01, {'a', 0xE2, 0x82}, kKey), mask_frame(0x80, {0xAC}, kKey)})});
-  EXPECT_EQ((std::vector<walk_event>{{WS_WALK_MESSAGE, 1, "a\xE2\x82\xAC"}}), got);
-}
-
-TEST(WsWalk, MessageLimitIsTheBufferLessItsSlack) {
-  const size_t cap = 4096;
-  const size_t limit = cap - WEBSOCKET_SRV::MESSAGE_SLACK;
-  for (size_t n : {limit - 1, limit}) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    std::vector<walk_event> got = walk_reads(ws, {mask_frame(0x82, bytes(n, 7), kKey)}, cap);
-    ASSERT_EQ(1u, got.size()) << n;
-    EXPECT_EQ(n, got[0].data.size());
-  }
-  WEBSOCKET_SRV ws;
-  ws.version = 13;
-  EXPECT_EQ(close_frame(1009),
-            walk_reads(ws, {mask_frame(0x82, bytes(limit + 1, 7), kKey)}, cap).back().data);
-  // Fragments count together.
-  WEBSOCKET_SRV frag;
-  frag.version = 13;
-  std::vector<walk_event> got = walk_reads(
-      frag, {cat({mask_frame(0x02, bytes(limit / 2, 1), kKey),
-                  mask_frame(0x80, bytes(limit - limit / 2 + 1, 2), kKey)})},
-      cap);
-  EXPECT_EQ(close_frame(1009), got.back().data);
-  EXPECT_EQ(WS_CLOSE_TOO_BIG, frag.close_code);
-}
-
-TEST(WsWalk, ControlFramesBetweenFragmentsNeedOnlyRoomInTheBuffer) {
-  // A ping larger than the message limit still fits a small buffer: it is
-  // answered however the reads fall, like any ping.
-  const size_t tiny = 1 + WEBSOCKET_SRV::MESSAGE_SLACK;
-  const bytes stream = cat({mask_frame(0x81, {}, kKey), mask_frame(0x02, {}, kKey),
-                            mask_frame(0x89, {'m', 'i', 'd'}, kKey), mask_frame(0x80, {}, kKey)});
-  const std::vector<walk_event> want = {{WS_WALK_MESSAGE, 1, ""},
-                                        {WS_WALK_REPLY, 0, std::string("\x8A\x03mid", 5)},
-                                        {WS_WALK_MESSAGE, 2, ""}};
-  for (size_t cut = 0; cut <= stream.size(); ++cut) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    EXPECT_EQ(want, walk_reads(ws, {bytes(stream.begin(), stream.begin() + (long)cut),
-                                    bytes(stream.begin() + (long)cut, stream.end())},
-                               tiny))
-        << "cut at " << cut;
-  }
-
-  // Behind a fragment that the buffer holds, a ping that still fits is
-  // answered; one that can no longer fit refuses the message with 1009
-  // rather than leaving the walk without room to read.
-  const size_t cap = 256;
-  for (size_t ping : {40, 125}) {
-    WEBSOCKET_SRV ws;
-    ws.version = 13;
-    const std::vector<walk_event> got =
-        walk_reads(ws, {cat({mask_frame(0x01, bytes(200, 'a'), kKey),
-                             mask_frame(0x89, bytes(ping, 'p'), kKey),
-                             mask_frame(0x80, bytes(10, 'b'), kKey)})},
-                   cap);
-    ASSERT_FALSE(got.empty()) << ping;
-    if (200 + 6 + ping <= cap) {
-      ASSERT_EQ(2u, got.size()) << ping;
-      EXPECT_EQ(WS_WALK_REPLY, got[0].kind);
-      EXPECT_EQ((walk_event{WS_WALK_MESSAGE, 1, std::string(200, 'a') + std::string(10, 'b')}),
-                got[1]);
-    } else {
-      EXPECT_EQ((std::vector<walk_event>{{WS_WALK_CLOSE, 0, close_frame(1009)}}), got) << ping;
-    }
-  }
-}
-
-// The old framing's close, as the hub sends it.
-const std::string kOldClose("\xFF\x00", 2);
-
-TEST(WsWalk, OldFraming) {
-  // Messages across reads, an empty one, and the closing handshake split in
-  // two: answered with 0xFF 0x00.
-  WEBSOCKET_SRV old;
-  old.version = 8;
-  const std::vector<walk_event> got = walk_reads(
-      old, {{0x00, 'a', 0xFF, 0x00, 'b', 'c', 0xFF, 0x00, 'd'}, {'e', 0xFF, 0x00, 0xFF, 0xFF}, {0x00, 0x00, 'x'}});
-  const std::vector<walk_event> want = {{WS_WALK_MESSAGE, WS_OPCODE_AUTO, "a"},
-                                        {WS_WALK_MESSAGE, WS_OPCODE_AUTO, "bc"},
-                                        {WS_WALK_MESSAGE, WS_OPCODE_AUTO, "de"},
-                                        {WS_WALK_MESSAGE, WS_OPCODE_AUTO, ""},
-                                        {WS_WALK_CLOSE, 0, kOldClose}};
-  EXPECT_EQ(want, got);
-  EXPECT_EQ(WS_CLOSE_NORMAL, old.close_code);
-  EXPECT_EQ(0u, old.version.load());
-
-  // The hub's own closes end with 0xFF 0x00 too: a frame of another type,
-  // and a message over the limit.
-  const struct {
-    bytes stream;
-    uint16_t code;
-  } faults[] = {{{0x00, 'a', 0xFF, 0x80, 0x01, 'z'}, WS_CLOSE_PROTOCOL}, {bytes(200, 'm'), WS_CLOSE_TOO_BIG}};
-  for (const auto& c : faults) {
-    WEBSOCKET_SRV ws;
-    ws.version = 8;
-    bytes stream = c.stream;
-    if (c.code == WS_CLOSE_TOO_BIG) stream[0] = 0x00;
-    const std::vector<walk_event> g = walk_reads(ws, {stream}, 128);
-    ASSERT_FALSE(g.empty());
-    EXPECT_EQ((walk_event{WS_WALK_CLOSE, 0, kOldClose}), g.back()) << c.code;
-    EXPECT_EQ(c.code, ws.close_code);
-  }
+  ASSERT_EQ(2, ws->decrypt(two.data(), two.len, cur));
+  EXPECT_EQ("Hi", std::string(cur, 2));
+  EXPECT_TRUE(ws->b_more_frames);
+  EXPECT_FALSE(ws->b_frame_incomplete);
+  // A split frame: len, nothing changed.
+  const size_t first = ws->frame.size;
+  EXPECT_EQ(3, ws->decrypt(two.data() + first, 3, cur));
+  EXPECT_TRUE(ws->b_frame_incomplete);
+  EXPECT_EQ("", take(16, 50));
+  // The close: its code echoed through the transport, and nothing more is
+  // decoded or framed for the connection.
+  EXPECT_EQ(WS_DECODE_CLOSED, ws->decrypt(two.data() + first, two.len - first, cur));
+  EXPECT_EQ(std::string("\x88\x02\x0F\xA0", 4), take(4));
+  EXPECT_EQ(0u, ws->version.load());
+  EXPECT_EQ(WS_DECODE_CLOSED, ws->decrypt(two.data(), two.len, cur));
+  // A frame no client may send is refused without a word.
+  make_websocket(13);
+  frame_buf unmasked({0x81, 0x01, 'a'});
+  EXPECT_EQ(WS_DECODE_PROTOCOL, ws->decrypt(unmasked.data(), unmasked.len, cur));
+  EXPECT_EQ(13u, ws->version.load());
+  // The old framing's closing handshake is answered with its own.
+  make_websocket(8);
+  frame_buf old({0x00, 'a', 0xFF, 0xFF, 0x00});
+  EXPECT_EQ(1, ws->decrypt(old.data(), old.len, cur));
+  EXPECT_EQ('a', *cur);
+  EXPECT_EQ(WS_DECODE_CLOSED, ws->decrypt(old.data() + 3, 2, cur));
+  EXPECT_EQ(std::string("\xFF\x00", 2), take(2));
+  EXPECT_EQ(0u, ws->version.load());
 }
 
 // ---------------------------------------------------------------- encode_msg
@@ -1205,23 +792,6 @@ TEST(WsFrameType, SenderOpcodeKeptBytesDecideOtherwise) {
   ws.frame_type_fixed = 1;
   EXPECT_EQ(1, opcode_of(ws, "\xE0\xA4\xB9"));
   EXPECT_EQ(2, opcode_of(ws, "\xF0\x8F\xBF\xBF"));
-}
-
-TEST(WsUtf8, IncrementalValidation) {
-  const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
-  // Split at every offset: a character cut between two steps is accepted.
-  for (size_t cut = 0; cut <= text.size(); ++cut) {
-    uint32_t s = WEBSOCKET_SRV::utf8_step(WEBSOCKET_SRV::UTF8_ACCEPT,
-                                          (const unsigned char*)text.data(), cut);
-    ASSERT_NE(WEBSOCKET_SRV::UTF8_REJECT, s) << cut;
-    s = WEBSOCKET_SRV::utf8_step(s, (const unsigned char*)text.data() + cut, text.size() - cut);
-    EXPECT_EQ(WEBSOCKET_SRV::UTF8_ACCEPT, s) << cut;
-  }
-  // The error is found at its byte, not at the end.
-  const unsigned char bad[] = {'a', 0xED, 0xA0};
-  EXPECT_EQ(WEBSOCKET_SRV::UTF8_REJECT, WEBSOCKET_SRV::utf8_step(0, bad, 3));
-  const unsigned char open[] = {0xF0, 0x9F};
-  EXPECT_NE(WEBSOCKET_SRV::UTF8_ACCEPT, WEBSOCKET_SRV::utf8_step(0, open, 2));
 }
 
 // ---------------------------------------------------------------- send_msg

@@ -185,48 +185,6 @@ size_t WEBSOCKET_SRV::header_token_length(const char* p, const char* end) {
   return n;
 }
 
-char WEBSOCKET_SRV::b64_table(unsigned char v) {
-  if (v < 26) return (char)('A' + v);
-  if (v < 52) return (char)('a' + (v - 26));
-  if (v < 62) return (char)('0' + (v - 52));
-  if (v == 62) return '+';
-  return '/';
-}
-
-long WEBSOCKET_SRV::b64_encode(unsigned char* data, long n, char* out) {
-  static const char alphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  long o = 0;
-  if (n <= 0 || data == nullptr) {
-    if (out) out[0] = 0;
-    return 0;
-  }
-  long i = 0;
-  for (; i + 2 < n; i += 3) {
-    uint32_t g = ((uint32_t)data[i] << 16) | ((uint32_t)data[i + 1] << 8) | data[i + 2];
-    out[o++] = alphabet[(g >> 18) & 0x3F];
-    out[o++] = alphabet[(g >> 12) & 0x3F];
-    out[o++] = alphabet[(g >> 6) & 0x3F];
-    out[o++] = alphabet[g & 0x3F];
-  }
-  long rest = n - i;
-  if (rest == 1) {
-    uint32_t g = (uint32_t)data[i] << 16;
-    out[o++] = alphabet[(g >> 18) & 0x3F];
-    out[o++] = alphabet[(g >> 12) & 0x3F];
-    out[o++] = '=';
-    out[o++] = '=';
-  } else if (rest == 2) {
-    uint32_t g = ((uint32_t)data[i] << 16) | ((uint32_t)data[i + 1] << 8);
-    out[o++] = alphabet[(g >> 18) & 0x3F];
-    out[o++] = alphabet[(g >> 12) & 0x3F];
-    out[o++] = alphabet[(g >> 6) & 0x3F];
-    out[o++] = '=';
-  }
-  out[o] = 0;
-  return o;
-}
-
 long WEBSOCKET_SRV::calc_web_socket_key(const unsigned char* key, size_t len, char* out) {
   crypt.init(1, 0, 2);
   if (!crypt.b_valid) return 0;

@@ -9,24 +9,18 @@
 
 #include "support/g_crypt.hpp"
 #include "support/g_event_sem.hpp"
+#include "support/g_text.hpp"
 #include "transport/g_tls.hpp"
 #include "web/http_request.hpp"
+#include "websocket/ws_parser.hpp"
 
 // Results of decrypt (one frame).
 enum WS_DECODE_E : int {
   WS_DECODE_PROTOCOL = -1,  // not a valid client frame (RSV bits, reserved
                             // opcode, no mask, bad control frame; old
                             // framing: neither 0x00 ... 0xFF nor 0xFF 0x00)
-  WS_DECODE_CLOSED = -8,    // no framing on this connection (version 0)
-};
-
-// Results of walk_next: what the receive loop does next.
-enum WS_WALK_E : int {
-  WS_WALK_MORE = 0,     // no whole message buffered: read more (walk_room)
-  WS_WALK_MESSAGE = 1,  // a whole message: payload, length, opcode
-  WS_WALK_REPLY = 2,    // send the control frame in c_reply (a pong), go on
-  WS_WALK_CLOSE = 3,    // send the close frame in c_reply, then end
-  WS_WALK_END = 4,      // end without a reply
+  WS_DECODE_CLOSED = -8,    // no framing on this connection (version 0), or
+                            // a close frame, answered: version 0 from then on
 };
 
 // Results of client_handshake.
@@ -36,27 +30,8 @@ enum WS_HANDSHAKE_E : int {
   WS_HANDSHAKE_ANSWERED = -3,  // answered over HTTP (refusal or page): close it
 };
 
-// Opcodes of RFC 6455 frames as the relay passes them on.
-enum WS_OPCODE_E : uint32_t {
-  WS_OPCODE_AUTO = 0,  // decided per message by its bytes (plain senders)
-  WS_OPCODE_TEXT = 1,
-  WS_OPCODE_BINARY = 2,
-  WS_OPCODE_CLOSE = 8,
-  WS_OPCODE_PING = 9,
-  WS_OPCODE_PONG = 10,
-};
-
-// Close status codes the hub sends.
-enum WS_CLOSE_E : uint16_t {
-  WS_CLOSE_NORMAL = 1000,
-  WS_CLOSE_AWAY = 1001,  // going away: the hub stops
-  WS_CLOSE_PROTOCOL = 1002,
-  WS_CLOSE_INVALID_DATA = 1007,
-  WS_CLOSE_TOO_BIG = 1009,
-};
-
-// Threading: everything that decodes (decrypt, the frame walk and its rx_*
-// state, c_reply, close_code, the frame_* results) belongs to the
+// Threading: everything that decodes (decrypt and its results, the frame
+// walk rx, close_with with c_reply and close_code) belongs to the
 // connection's own receive thread, as does the handshake. encode_msg runs on
 // the other connections' receive threads, serialised by this connection's
 // send lock (its slot's e_send_done); it reads version, frame_type_fixed and
@@ -65,17 +40,13 @@ enum WS_CLOSE_E : uint16_t {
 class WEBSOCKET_SRV {
  public:
   static constexpr size_t HEADER_SERVER_SIZE = 2048;
+  static constexpr size_t MESSAGE_SLACK = WS_PARSER::MESSAGE_SLACK;
+  static constexpr size_t CONTROL_MAX = WS_PARSER::CONTROL_MAX;
   // Origin, Host and key-digit fields of the Key1/Key2 form: 127 bytes and a
   // zero byte. Longer values are cut to the field.
   static constexpr size_t FIELD_SIZE = 128;
-  // Room kept in the receive buffer beyond the largest message: the header
-  // and mask of the frame that carries it, and the header that frames it for
-  // a receiver, whose half is as large as the receive buffer.
-  static constexpr size_t MESSAGE_SLACK = 16;
-  static constexpr size_t CONTROL_MAX = 125;
-
   // RFC 6455 GUID appended to the client's key.
-  static constexpr char c_key_magic[] = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+  static constexpr const char (&c_key_magic)[sizeof G_WS_KEY_MAGIC] = G_WS_KEY_MAGIC;
   static constexpr char c_header_server_template[] =
       "HTTP/1.1 101 Switching Protocols\r\n"
       "Upgrade: WebSocket\r\n"
@@ -123,16 +94,10 @@ class WEBSOCKET_SRV {
   // Read by the other connections' threads while they forward to this one.
   std::atomic<bool> b_websocket{false};
   // Results of the last decrypt: the data ends inside the frame; more bytes
-  // follow the frame.
+  // follow the frame; the frame itself.
   bool b_frame_incomplete = false;
   bool b_more_frames = false;
-  // Opcode and FIN bit of the last decoded frame, and the bytes it occupies
-  // (header, mask and payload; for an incomplete frame the size its header
-  // announces, or 0 while the header itself is incomplete).
-  uint32_t frame_opcode = 0;
-  bool frame_fin = false;
-  uint64_t frame_size = 0;
-  uint64_t frame_payload = 0;
+  ws_frame_t frame;
   // Opcode forced onto every outgoing frame; 0 = by the message.
   uint32_t frame_type_fixed = 0;
   // 13 = RFC 6455 framing, 1..12 = old framing (the Key1/Key2 handshake sets
@@ -147,11 +112,12 @@ class WEBSOCKET_SRV {
   char c_header_server[HEADER_SERVER_SIZE] = {};
   size_t c_header_server_size = 0;
 
-  // Control frame the walk asks the relay to send (a pong or a close).
+  // The frame walk over the connection's reads (receive thread only).
+  WS_PARSER rx;
+
+  // The close frame of the last close_with, and its status code (0 = none).
   char c_reply[2 + CONTROL_MAX] = {};
   size_t c_reply_size = 0;
-  // Status code of the close the walk produced (received and echoed, or the
-  // hub's own 1002/1007/1009), 0 for none.
   uint16_t close_code = 0;
 
   WEBSOCKET_SRV();
@@ -216,11 +182,10 @@ class WEBSOCKET_SRV {
   // MD5 of data into out (16 bytes and a zero byte). 0, or -1 on failure.
   int calc_web_socket_md5(const unsigned char* data, size_t len, unsigned char* out);
 
-  // RFC 4648 base64 with padding; out is zero-terminated. Returns the
-  // character count (4 per started group of 3 bytes), 0 for n <= 0.
-  static long b64_encode(unsigned char* data, long n, char* out);
-  // Base64 alphabet character of a 6-bit value; 63 and above give '/'.
-  static char b64_table(unsigned char v);
+  // Base64 of the handshake answers: ::b64_encode and ::b64_table
+  // (support/g_text.hpp) under the names the handshake code knows.
+  static long b64_encode(unsigned char* data, long n, char* out) { return ::b64_encode(data, n, out); }
+  static char b64_table(unsigned char v) { return ::b64_table(v); }
 
   // Start of the value of header `name` (colon included) in the first len
   // bytes of str. Header names are case-insensitive and stand at the start
@@ -234,47 +199,21 @@ class WEBSOCKET_SRV {
 
   // ---- framing (websocket_framing.cpp) ----
 
-  // Decodes the frame at data (len bytes available). The payload is
-  // unmasked in place and cursor is set to it; frame_opcode, frame_fin and
-  // frame_size describe the frame.
-  //
-  // RFC 6455 framing (version >= 13): the frame must be a client frame
-  // (masked, no RSV bits, a defined opcode, control frames with FIN and at
-  // most 125 bytes, a 64-bit length below 2^63).
-  //   >= 0     payload length; the frame occupies frame_size bytes.
+  // Decodes the one frame at data (len bytes available) with
+  // WS_PARSER::decode in this connection's framing. The payload is
+  // unmasked in place, cursor is set to it, and frame describes the frame.
+  // Sets b_frame_incomplete and b_more_frames. Results:
+  //   >= 0     a data, ping or pong frame: its payload length (the frame
+  //            occupies frame.size bytes; old framing: 0x00 0xFF is an
+  //            empty message).
   //   len      with b_frame_incomplete set: the data ends inside the frame;
   //            nothing was changed. Call again from the same byte with more.
-  //   WS_DECODE_PROTOCOL, WS_DECODE_CLOSED (version 0).
-  //
-  // Old framing (version 1..12): 0x00, the payload (no 0xFF), 0xFF; the
-  // closing handshake is 0xFF 0x00.
-  //   >= 0     payload length, 0 for the empty message 0x00 0xFF (cursor =
-  //            data + 1, frame_size = result + 2, frame_opcode
-  //            WS_OPCODE_AUTO: the bytes decide its type); or 0 with
-  //            frame_opcode WS_OPCODE_CLOSE for 0xFF 0x00 (frame_size 2).
-  //   len      with b_frame_incomplete set: no 0xFF yet, or a lone 0xFF.
-  //   WS_DECODE_PROTOCOL for any other first byte, or 0xFF not followed
-  //   by 0x00.
+  //   WS_DECODE_PROTOCOL  not a valid client frame (nothing is sent).
+  //   WS_DECODE_CLOSED    version is 0; or a close frame (old framing: 0xFF
+  //            0x00), which is answered at once through tls with the close
+  //            the frame walk gives (close_with), so version is 0 after it.
+  // The relay's receive loop walks its reads with rx instead.
   int64_t decrypt(char* data, size_t len, char*& cursor);
-
-  // ---- the frame walk: the receive side of a WebSocket connection ----
-  //
-  // The receive loop reads into the room that walk_room gives, reports the
-  // bytes with walk_filled and then calls walk_next until it says
-  // WS_WALK_MORE. Frames are decoded in place; a fragmented message is
-  // joined in place; pings, pongs and closes are handled on the way.
-  // A message handed out stays valid (and is not moved) until the next
-  // walk_room, so several messages of one read may be collected first.
-
-  // Starts the walk for a new connection over the receive buffer buf.
-  void walk_begin(char* buf, size_t cap);
-  // Largest message this connection can carry: the buffer less its slack.
-  size_t message_max() const { return rx_cap > MESSAGE_SLACK ? rx_cap - MESSAGE_SLACK : 0; }
-  // Moves what is still needed to the front and returns where the next read
-  // goes, with its room (never 0 while the walk goes on).
-  char* walk_room(size_t& room);
-  void walk_filled(size_t n);
-  int walk_next(char*& payload, size_t& len, uint32_t& opcode);
 
   // Frames payload (len bytes; 0 is an empty message) inside buf for this
   // connection. opcode is the sender's (text or binary) or WS_OPCODE_AUTO,
@@ -290,7 +229,11 @@ class WEBSOCKET_SRV {
                    uint32_t opcode = WS_OPCODE_AUTO);
 
   // Results of frame_append.
-  enum : int { APPEND_SKIPPED = -1, APPEND_FULL = 0, APPEND_DONE = 1 };
+  enum : int {
+    APPEND_SKIPPED = WS_APPEND_SKIPPED,
+    APPEND_FULL = WS_APPEND_FULL,
+    APPEND_DONE = WS_APPEND_DONE
+  };
   // Appends the frame of one message at buf + pos, behind frames already
   // there, and advances pos: APPEND_DONE; APPEND_FULL when it does not fit
   // in what is left of buf (nothing written); APPEND_SKIPPED when this
@@ -301,8 +244,10 @@ class WEBSOCKET_SRV {
 
   // RFC 6455 server frame header (FIN, the opcode, no mask) of a payload of
   // len bytes: its size (2, 4 or 10), and the header itself written at `at`.
-  static size_t frame_header_size(size_t len) { return len <= 125 ? 2 : len <= 65535 ? 4 : 10; }
-  static size_t frame_header(char* at, size_t len, uint32_t opcode);
+  static size_t frame_header_size(size_t len) { return ws_frame_header_size(len); }
+  static size_t frame_header(char* at, size_t len, uint32_t opcode) {
+    return ws_frame_header(at, len, opcode);
+  }
 
   // Outgoing frame type of a message whose sender gave no opcode:
   // frame_type_fixed when set, else 1 (text) for well-formed UTF-8 and 2
@@ -313,17 +258,6 @@ class WEBSOCKET_SRV {
   // sender's text or binary, else get_frame_type.
   uint32_t send_type(const char* payload, size_t len, uint32_t opcode) const;
 
-  // Incremental UTF-8 validation (all of Unicode, no overlong forms, no
-  // surrogates, nothing above U+10FFFF). utf8_step feeds n bytes to a
-  // validator in state s (UTF8_ACCEPT to begin) and returns its new state,
-  // UTF8_REJECT at the first error. A text is whole when it ends in
-  // UTF8_ACCEPT.
-  static constexpr uint32_t UTF8_ACCEPT = 0;
-  static constexpr uint32_t UTF8_REJECT = 0xFFFFFFFFu;
-  static uint32_t utf8_step(uint32_t s, const unsigned char* data, size_t n);
-  // True when data is well-formed UTF-8 on its own.
-  static bool utf8_well_formed(const unsigned char* data, size_t len);
-
   // Frames str in send_buf and sends it under sem_send. str_len 0 = measure
   // the zero-terminated string. Returns the send result, or -1.
   int64_t send_msg(char* str, size_t str_len);
@@ -331,7 +265,8 @@ class WEBSOCKET_SRV {
   // Puts a close frame with code into c_reply (close_code = code) and ends
   // the framing on this connection (version 0): nothing more is decoded or
   // framed for it. The old framing's close is 0xFF 0x00, without a code;
-  // c_reply stays empty when the framing had ended already. Returns
+  // c_reply stays empty when the framing had ended already, so that of two
+  // closes (the peer's and a stop's) only one frame goes out. Returns
   // WS_WALK_CLOSE.
   int close_with(uint16_t code);
 
@@ -344,26 +279,4 @@ class WEBSOCKET_SRV {
   // WS_HANDSHAKE_ANSWERED.
   int answer_http(int status, const http_request_t* req);
   int refuse_upgrade(const char* refusal, size_t len, int status);
-  int64_t decrypt_old(char* data, size_t len, char*& cursor);
-  int walk_control(const char* payload, size_t n);
-  // Checks the payload bytes of the incomplete text frame at data (avail
-  // bytes held) that came since the last call, unmasked on the side: a text
-  // that is already invalid fails before the rest of its frame arrives.
-  bool partial_text_invalid(const char* data, size_t avail);
-
-  // Frame walk state (receive thread only): the buffer, the bytes held in
-  // it, where the next frame starts, and the fragmented message being
-  // joined (rx_msg_opcode 0 = none) with its UTF-8 state.
-  char* rx_buf = nullptr;
-  size_t rx_cap = 0;
-  size_t rx_end = 0;
-  size_t rx_next = 0;
-  size_t rx_msg = 0;
-  size_t rx_msg_len = 0;
-  uint32_t rx_msg_opcode = 0;
-  uint32_t rx_utf8 = UTF8_ACCEPT;
-  // Payload bytes of the incomplete text frame at rx_next already checked,
-  // and the UTF-8 state after them (0 checked: none).
-  size_t rx_part_checked = 0;
-  uint32_t rx_part_utf8 = UTF8_ACCEPT;
 };

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "support/g_text.hpp"
+#include "support/g_utf8.hpp"
 #include "tests/fuzz/fuzz_check.hpp"
-#include "websocket/websocket_srv.hpp"
 
 namespace {
 
@@ -93,7 +93,7 @@ void utf8_side(const std::string& in, size_t cap) {
 
   // Well-formed UTF-8 (in the strict sense) survives both round trips
   // byte for byte, and both decoders agree on its code points.
-  if (!WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)in.data(), in.size())) return;
+  if (!utf8_well_formed((const unsigned char*)in.data(), in.size())) return;
   check(back16 == in);
   check(convert_all<char>(wchar_to_char, u32.c_str(), u32.size()) == in);
   std::u16string from32;

@@ -1,6 +1,6 @@
-// Fuzzes the frame walk as the receive loop drives it: reads into the room
-// walk_room gives, walk_filled, then walk_next until it asks for more, with
-// the messages of one read collected before they are used.
+// Fuzzes the frame walk (WS_PARSER) as the receive loop drives it: each
+// read fills the room the walk gives and is consumed at once, with the
+// messages of one read collected before they are used.
 //
 // Input: byte 0 picks the mode, byte 1 the receive buffer size, bytes 2..9
 // are four 16-bit offsets at which the stream is cut into reads, the rest is
@@ -18,16 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "support/g_utf8.hpp"
 #include "tests/fuzz/fuzz_check.hpp"
-#include "websocket/websocket_srv.hpp"
+#include "websocket/ws_parser.hpp"
 
 namespace {
 
-enum : int { EV_MESSAGE = 1, EV_REPLY, EV_CLOSE, EV_END };
+enum : int { EV_MESSAGE = 1, EV_REPLY, EV_CLOSE };
 
 struct event_t {
   int kind;
-  uint32_t opcode;  // message opcode, or the close code of EV_CLOSE / EV_END
+  uint32_t opcode;  // message opcode, or the close code of EV_CLOSE
   std::string bytes;
   bool operator==(const event_t& o) const {
     return kind == o.kind && opcode == o.opcode && bytes == o.bytes;
@@ -35,29 +36,21 @@ struct event_t {
 };
 using log_t = std::vector<event_t>;
 
-// One walker and one receiver of each framing, reused across inputs as a
-// connection slot reuses its objects: state left from an earlier connection
-// would show up as a difference between walks.
-WEBSOCKET_SRV& walker() {
-  static WEBSOCKET_SRV* ws = new WEBSOCKET_SRV;
-  return *ws;
-}
-WEBSOCKET_SRV& receiver(uint32_t version) {
-  static WEBSOCKET_SRV* rx[2] = {new WEBSOCKET_SRV, new WEBSOCKET_SRV};
-  WEBSOCKET_SRV& r = *rx[version == 13 ? 0 : 1];
-  r.version = version;
-  return r;
+// One walker, reused across inputs as a connection slot reuses it: state
+// left from an earlier connection would show up as a difference between
+// walks.
+WS_PARSER& walker() {
+  static WS_PARSER* p = new WS_PARSER;
+  return *p;
 }
 
 // Frames a message for both kinds of WebSocket receiver into a half as large
 // as the receive buffer (as the relay does) and reads the frame back.
 void check_reframe(const char* payload, size_t len, uint32_t opcode, char* half, size_t cap) {
   if (opcode != WS_OPCODE_TEXT && opcode != WS_OPCODE_BINARY)
-    opcode = WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)payload, len) ? WS_OPCODE_TEXT
-                                                                                 : WS_OPCODE_BINARY;
+    opcode = utf8_well_formed((const unsigned char*)payload, len) ? WS_OPCODE_TEXT : WS_OPCODE_BINARY;
   size_t pos = 0;
-  check(receiver(13).frame_append(half, cap, pos, payload, len, opcode) ==
-        WEBSOCKET_SRV::APPEND_DONE);
+  check(ws_frame_append(half, cap, pos, payload, len, opcode, false) == WS_APPEND_DONE);
   const uint8_t* f = (const uint8_t*)half;
   check(f[0] == (0x80 | opcode));
   size_t h = 2;
@@ -73,98 +66,93 @@ void check_reframe(const char* payload, size_t len, uint32_t opcode, char* half,
   check(n == len && pos == h + len && memcmp(half + h, payload, len) == 0);
 
   pos = 0;
-  const int r = receiver(8).frame_append(half, cap, pos, payload, len, opcode);
+  const int r = ws_frame_append(half, cap, pos, payload, len, opcode, true);
   if (memchr(payload, 0xFF, len) != nullptr) {
-    check(r == WEBSOCKET_SRV::APPEND_SKIPPED && pos == 0);
+    check(r == WS_APPEND_SKIPPED && pos == 0);
   } else {
-    check(r == WEBSOCKET_SRV::APPEND_DONE && pos == len + 2);
+    check(r == WS_APPEND_DONE && pos == len + 2);
     check(f[0] == 0x00 && f[len + 1] == 0xFF && memcmp(half + 1, payload, len) == 0);
   }
 }
+
+// A message the walk handed out, checked again once the read is done.
+struct held_t {
+  const char* at;
+  size_t len;
+  uint32_t opcode;
+  size_t index;
+};
+
+// Checks and logs what the walk hands out, as it comes.
+struct collector {
+  bool old;
+  const char* page;
+  size_t cap;
+  size_t limit;
+  log_t& log;
+  std::vector<held_t>& batch;
+
+  void message(char* payload, size_t len, uint32_t opcode) {
+    check(payload >= page && payload + len <= page + cap);
+    check(len <= limit);
+    if (old) {
+      check(opcode == WS_OPCODE_AUTO && memchr(payload, 0xFF, len) == nullptr);
+    } else {
+      check(opcode == WS_OPCODE_TEXT || opcode == WS_OPCODE_BINARY);
+    }
+    if (opcode == WS_OPCODE_TEXT) check(utf8_well_formed((const unsigned char*)payload, len));
+    batch.push_back({payload, len, opcode, log.size()});
+    log.push_back({EV_MESSAGE, opcode, std::string(payload, len)});
+  }
+  void reply(const char* f, size_t n) {
+    check(!old && n >= 2 && (uint8_t)f[0] == 0x8A);
+    check((size_t)(uint8_t)f[1] <= WS_PARSER::CONTROL_MAX && n == 2 + (size_t)(uint8_t)f[1]);
+    log.push_back({EV_REPLY, 0, std::string(f + 2, n - 2)});
+  }
+  void close(uint16_t code, const char* f, size_t n) {
+    if (old) {
+      // The old framing's close has no code: the walk keeps why.
+      check(n == 2 && (uint8_t)f[0] == 0xFF && f[1] == 0);
+      check(code == WS_CLOSE_NORMAL || code == WS_CLOSE_PROTOCOL || code == WS_CLOSE_TOO_BIG);
+    } else {
+      check(n == 4 && (uint8_t)f[0] == 0x88 && f[1] == 2);
+      check(code == (uint16_t)(((uint8_t)f[2] << 8) | (uint8_t)f[3]));
+    }
+    log.push_back({EV_CLOSE, code, {}});
+  }
+};
 
 // Walks stream (n bytes) over a receive buffer of exactly cap bytes on the
 // heap (so that ASan sees any access past it), with reads cut at `cuts` and
 // wherever the room ends.
 log_t walk(uint32_t version, size_t cap, const uint8_t* s, size_t n,
            const std::vector<size_t>& cuts) {
-  WEBSOCKET_SRV& ws = walker();
-  ws.version = version;
-  const bool old = version < 13;
+  WS_PARSER& p = walker();
   char* page = (char*)malloc(cap);
   char* half = (char*)malloc(cap);
-  ws.walk_begin(page, cap);
+  p.begin(page, cap, version);
   log_t log;
-  struct held_t {
-    const char* at;
-    size_t len;
-    uint32_t opcode;
-    size_t index;
-  };
   std::vector<held_t> batch;
+  collector c{version < 13, page, cap, p.message_max(), log, batch};
   size_t pos = 0, ci = 0;
   bool ended = false;
   while (pos < n && !ended) {
-    size_t room = 0;
-    char* at = ws.walk_room(room);
-    check(room > 0 && at >= page && at + room <= page + cap);
     while (ci < cuts.size() && cuts[ci] <= pos) ++ci;
     const size_t until = ci < cuts.size() ? cuts[ci] : n;
-    const size_t k = until - pos < room ? until - pos : room;
-    memcpy(at, s + pos, k);
-    pos += k;
-    ws.walk_filled(k);
-
     batch.clear();
-    for (;;) {
-      char* payload = nullptr;
-      size_t len = 0;
-      uint32_t opcode = 0;
-      const int r = ws.walk_next(payload, len, opcode);
-      if (r == WS_WALK_MORE) break;
-      if (r == WS_WALK_MESSAGE) {
-        check(payload >= page && payload + len <= page + cap);
-        check(len <= ws.message_max());
-        if (old) {
-          check(opcode == WS_OPCODE_AUTO && memchr(payload, 0xFF, len) == nullptr);
-        } else {
-          check(opcode == WS_OPCODE_TEXT || opcode == WS_OPCODE_BINARY);
-        }
-        if (opcode == WS_OPCODE_TEXT)
-          check(WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)payload, len));
-        batch.push_back({payload, len, opcode, log.size()});
-        log.push_back({EV_MESSAGE, opcode, std::string(payload, len)});
-        continue;
-      }
-      if (r == WS_WALK_REPLY) {
-        check(!old && ws.c_reply_size >= 2 && (uint8_t)ws.c_reply[0] == 0x8A);
-        check((size_t)(uint8_t)ws.c_reply[1] <= WEBSOCKET_SRV::CONTROL_MAX &&
-              ws.c_reply_size == 2 + (size_t)(uint8_t)ws.c_reply[1]);
-        log.push_back({EV_REPLY, 0, std::string(ws.c_reply + 2, ws.c_reply_size - 2)});
-        continue;
-      }
-      if (r == WS_WALK_CLOSE) {
-        check(ws.version == 0);
-        if (old) {
-          // The old framing's close has no code: the walk keeps why.
-          check(ws.c_reply_size == 2 && (uint8_t)ws.c_reply[0] == 0xFF && ws.c_reply[1] == 0);
-          check(ws.close_code == WS_CLOSE_NORMAL || ws.close_code == WS_CLOSE_PROTOCOL ||
-                ws.close_code == WS_CLOSE_TOO_BIG);
-          log.push_back({EV_CLOSE, ws.close_code, {}});
-        } else {
-          check(ws.c_reply_size == 4 && (uint8_t)ws.c_reply[0] == 0x88 && ws.c_reply[1] == 2);
-          const uint16_t code = (uint16_t)(((uint8_t)ws.c_reply[2] << 8) | (uint8_t)ws.c_reply[3]);
-          check(code == ws.close_code);
-          log.push_back({EV_CLOSE, code, {}});
-        }
-      } else {
-        check(r == WS_WALK_END);
-        log.push_back({EV_END, ws.close_code, {}});
-      }
+    size_t taken = 0;
+    const int r = p.feed((const char*)s + pos, until - pos, taken, c);
+    // The room is never 0 while the walk goes on.
+    check(taken > 0);
+    pos += taken;
+    if (r != WS_WALK_MORE) {
+      check(r == WS_WALK_CLOSE);
+      // Nothing more is parsed after a close.
+      check(p.consume(0, c) == WS_WALK_END);
       ended = true;
-      break;
     }
     // The messages of one read stay where they are, unchanged, until the
-    // next walk_room: later frames of the same read must not overwrite them.
+    // next room(): later frames of the same read must not overwrite them.
     for (const held_t& h : batch) {
       check(memcmp(h.at, log[h.index].bytes.data(), h.len) == 0);
       check_reframe(h.at, h.len, h.opcode, half, cap);
@@ -205,7 +193,7 @@ void put_frame(std::string& out, uint8_t first, const std::string& p, const uint
 // Builds the stream and the walk's expected log for a buffer of cap bytes.
 void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& stream,
             log_t& expect) {
-  const size_t limit = cap - WEBSOCKET_SRV::MESSAGE_SLACK;
+  const size_t limit = cap - WS_PARSER::MESSAGE_SLACK;
   size_t i = 0;
   while (i + 2 <= n) {
     const uint8_t ctl = b[i], lb = b[i + 1];
@@ -239,7 +227,7 @@ void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& strea
     // A control frame needs room in the buffer (behind the bytes of a
     // message being joined), not under the message limit.
     if (kind == 2) {
-      if (p.size() > WEBSOCKET_SRV::CONTROL_MAX) p.resize(WEBSOCKET_SRV::CONTROL_MAX);
+      if (p.size() > WS_PARSER::CONTROL_MAX) p.resize(WS_PARSER::CONTROL_MAX);
       put_frame(stream, 0x89, p, key);
       if (6 + p.size() > cap) {
         expect.push_back({EV_CLOSE, WS_CLOSE_TOO_BIG, {}});
@@ -263,7 +251,7 @@ void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& strea
     }
     uint32_t opcode = kind == 0 ? WS_OPCODE_TEXT : WS_OPCODE_BINARY;
     if (opcode == WS_OPCODE_TEXT &&
-        !WEBSOCKET_SRV::utf8_well_formed((const unsigned char*)p.data(), p.size()))
+        !utf8_well_formed((const unsigned char*)p.data(), p.size()))
       opcode = WS_OPCODE_BINARY;
     const size_t frags = ((ctl >> 2) & 3) + 1;
     size_t joined = 0;
@@ -296,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 10) return 0;
   const bool old = data[0] & 1;
   const bool scripted = data[0] & 2;
-  const size_t cap = WEBSOCKET_SRV::MESSAGE_SLACK + 1 + (size_t)data[1] * 16;
+  const size_t cap = WS_PARSER::MESSAGE_SLACK + 1 + (size_t)data[1] * 16;
   const uint8_t* body = data + 10;
   const size_t body_size = size - 10;
 
