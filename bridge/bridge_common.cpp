@@ -1,6 +1,7 @@
 // The bridge's shared pieces: counters, a thread's wake-up descriptor and
 // the console lines.
 #include "bridge/bridge_common.hpp"
+#include "support/g_eintr.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -55,18 +56,12 @@ void G_WAKE::close() {
 void G_WAKE::signal() {
   const uint64_t one = 1;
   // A full counter (never in practice) still leaves the descriptor readable.
-  ssize_t r;
-  do {
-    r = write(fd, &one, sizeof one);
-  } while (r < 0 && errno == EINTR);
+  (void)no_eintr([&] { return write(fd, &one, sizeof one); });
 }
 
 void G_WAKE::drain() {
   uint64_t v;
-  ssize_t r;
-  do {
-    r = read(fd, &v, sizeof v);
-  } while (r < 0 && errno == EINTR);
+  (void)no_eintr([&] { return read(fd, &v, sizeof v); });
 }
 
 int G_WAKE::nap(unsigned ms, const std::atomic<bool>& stop) {

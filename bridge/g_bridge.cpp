@@ -1,6 +1,7 @@
 // The bridge as a whole: start-up, the threads of its links, the periodic
 // counters line and the clean stop.
 #include "bridge/g_bridge.hpp"
+#include "support/g_eintr.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -53,8 +54,7 @@ int G_BRIDGE::read_private_file(const char* path, const char* what, bool b_keep)
 int G_BRIDGE::read_password(int fd, const char* path, const char* what) {
   size_t n = 0;
   for (;;) {
-    const ssize_t r = read(fd, password + n, sizeof password - 1 - n);
-    if (r < 0 && errno == EINTR) continue;
+    const ssize_t r = no_eintr([&] { return read(fd, password + n, sizeof password - 1 - n); });
     if (r <= 0) break;
     n += size_t(r);
     if (n == sizeof password - 1) break;

@@ -1,5 +1,6 @@
 // The bridge's /metrics and /healthz endpoint on its own loopback port.
 #include "bridge/g_bridge_metrics.hpp"
+#include "support/g_eintr.hpp"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -34,12 +35,11 @@ void counter(char* out, size_t cap, size_t* len, const char* name, const char* h
 void send_all(int so, const char* data, size_t n, uint64_t deadline) {
   size_t done = 0;
   while (done < n) {
-    const ssize_t r = send(so, data + done, n - done, MSG_NOSIGNAL);
+    const ssize_t r = no_eintr([&] { return send(so, data + done, n - done, MSG_NOSIGNAL); });
     if (r > 0) {
       done += size_t(r);
       continue;
     }
-    if (r < 0 && errno == EINTR) continue;
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       const uint64_t now = bridge_now_ms();
       if (now >= deadline) return;
@@ -193,13 +193,12 @@ int G_BRIDGE_METRICS::read_request(int so, char* req, uint64_t deadline) {
   size_t n = 0;
   // The request head; a body, if any, is not read.
   while (n < REQUEST_MAX && memmem(req, n, "\r\n\r\n", 4) == nullptr) {
-    const ssize_t r = recv(so, req + n, REQUEST_MAX - n, 0);
+    const ssize_t r = no_eintr([&] { return recv(so, req + n, REQUEST_MAX - n, 0); });
     if (r > 0) {
       n += size_t(r);
       continue;
     }
     if (r == 0) break;
-    if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     const uint64_t now = bridge_now_ms();
     if (now >= deadline) return -1;

@@ -1,6 +1,7 @@
 // One client connection of the bridge, plain TCP or TLS on its socket,
 // used by the hub link and the Redis links alike.
 #include "bridge/g_conn.hpp"
+#include "support/g_eintr.hpp"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -242,15 +243,12 @@ int64_t G_CONN::read(char* buf, size_t n) {
     const int r = SSL_read(p_ssl, buf, n > INT_MAX ? INT_MAX : int(n));
     return r > 0 ? r : ssl_failed(r);
   }
-  for (;;) {
-    const ssize_t r = recv(so, buf, n, 0);
-    if (r > 0) return r;
-    if (r == 0) return CONN_EOF;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return CONN_AGAIN_READ;
-    io_errno = errno;
-    return CONN_ERROR;
-  }
+  const ssize_t r = no_eintr([&] { return recv(so, buf, n, 0); });
+  if (r > 0) return r;
+  if (r == 0) return CONN_EOF;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return CONN_AGAIN_READ;
+  io_errno = errno;
+  return CONN_ERROR;
 }
 
 int64_t G_CONN::write(const char* buf, size_t n) {
@@ -262,14 +260,11 @@ int64_t G_CONN::write(const char* buf, size_t n) {
     const int r = SSL_write(p_ssl, buf, n > INT_MAX ? INT_MAX : int(n));
     return r > 0 ? r : ssl_failed(r);
   }
-  for (;;) {
-    const ssize_t r = send(so, buf, n, MSG_NOSIGNAL);
-    if (r >= 0) return r;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return CONN_AGAIN_WRITE;
-    io_errno = errno;
-    return CONN_ERROR;
-  }
+  const ssize_t r = no_eintr([&] { return send(so, buf, n, MSG_NOSIGNAL); });
+  if (r >= 0) return r;
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return CONN_AGAIN_WRITE;
+  io_errno = errno;
+  return CONN_ERROR;
 }
 
 void G_CONN::shutdown_tls() {

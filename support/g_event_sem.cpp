@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/g_eintr.hpp"
 #include "support/g_event.hpp"
 
 g_event_sem::g_event_sem() : b_manual_reset(false), b_signaled(false), b_valid(false) {
@@ -14,7 +15,7 @@ g_event_sem::g_event_sem() : b_manual_reset(false), b_signaled(false), b_valid(f
 g_event_sem::~g_event_sem() { close(); }
 
 void g_event_sem::drain() {
-  while (sem_trywait(&sem) == 0 || errno == EINTR) {
+  while (no_eintr([&] { return sem_trywait(&sem); }) == 0) {
   }
 }
 
@@ -43,6 +44,16 @@ int g_event_sem::reset() {
   return 0;
 }
 
+int g_event_sem::woken(int err) {
+  if (!b_valid.load()) {
+    gate.leave();
+    return G_CLOSED;
+  }
+  if (err == 0) return passed();
+  gate.leave();
+  return err;
+}
+
 int g_event_sem::passed() {
   if (b_manual_reset) {
     // Put the count back so the next waiter passes too.
@@ -61,19 +72,8 @@ int g_event_sem::wait() {
     gate.leave();
     return 0;
   }
-  for (;;) {
-    const int rc = sem_wait(&sem);
-    const int err = errno;
-    if (!b_valid.load()) {
-      gate.leave();
-      return G_CLOSED;
-    }
-    if (rc == 0) return passed();
-    if (err != EINTR) {
-      gate.leave();
-      return err;
-    }
-  }
+  const int rc = no_eintr([&] { return sem_wait(&sem); });
+  return woken(rc == 0 ? 0 : errno);
 }
 
 int g_event_sem::wait_time(unsigned ms) {
@@ -84,19 +84,8 @@ int g_event_sem::wait_time(unsigned ms) {
   }
   struct timespec until;
   g_event::deadline(ms, &until);
-  for (;;) {
-    const int rc = sem_timedwait(&sem, &until);
-    const int err = errno;
-    if (!b_valid.load()) {
-      gate.leave();
-      return G_CLOSED;
-    }
-    if (rc == 0) return passed();
-    if (err != EINTR) {
-      gate.leave();
-      return err;
-    }
-  }
+  const int rc = no_eintr([&] { return sem_timedwait(&sem, &until); });
+  return woken(rc == 0 ? 0 : errno);
 }
 
 int g_event_sem::close() {

@@ -40,6 +40,9 @@ class g_event_sem {
   void drain();
   // Shared tail of wait and wait_time once the semaphore was taken.
   int passed();
+  // Ends a wait the semaphore call ended with err (0: passed): G_CLOSED when
+  // the event was closed meanwhile, else passed() or err; leaves the gate.
+  int woken(int err);
 
   // Threads currently inside an operation; close waits for none.
   g_event_gate gate;

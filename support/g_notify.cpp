@@ -1,5 +1,6 @@
 // Service manager notifications over NOTIFY_SOCKET, without a library.
 #include "support/g_notify.hpp"
+#include "support/g_eintr.hpp"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -54,10 +55,8 @@ int g_notify(const char* state) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd == -1) return -errno;
   const size_t len = strlen(state);
-  ssize_t r;
-  do {
-    r = sendto(fd, state, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr), addr_len);
-  } while (r == -1 && errno == EINTR);
+  const ssize_t r = no_eintr(
+      [&] { return sendto(fd, state, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr), addr_len); });
   const int err = r == -1 ? errno : 0;
   close(fd);
   if (err != 0) return -err;

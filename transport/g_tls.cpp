@@ -20,18 +20,9 @@
 #include <openssl/buffer.h>
 #include <openssl/err.h>
 
-namespace {
+#include "support/g_eintr.hpp"
 
-// The one EINTR retry of the transport: every socket call goes through it.
-template <typename F>
-auto no_eintr(F call) -> decltype(call())
-{
-  for (;;) {
-    const auto r = call();
-    if (r != -1 || errno != EINTR)
-      return r;
-  }
-}
+namespace {
 
 // Per-session slot that carries the number of operations still holding a
 // session after end_session has detached it from its object.

@@ -1,6 +1,7 @@
 // Process-wide TLS contexts: creation, protocol and cipher policy, key
 // exchange groups, certificate loading and checks.
 #include "transport/g_tls.hpp"
+#include "support/g_eintr.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -153,10 +154,7 @@ int probe_file(const char* path)
   if (fd == -1)
     return errno != 0 ? errno : ENOENT;
   char c;
-  ssize_t r;
-  do {
-    r = ::read(fd, &c, 1);
-  } while (r == -1 && errno == EINTR);
+  const ssize_t r = no_eintr([&] { return ::read(fd, &c, 1); });
   const int err = r == -1 ? errno : 0;
   ::close(fd);
   return err;
