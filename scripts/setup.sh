@@ -23,10 +23,10 @@ PACKAGES=(build-essential cmake pkg-config libssl-dev libgcrypt20-dev libhiredis
 # What the tests use besides: GoogleTest, Python and real clients and peers
 # (nc, python3-websockets, a browser, Redis, ncat, curl, a terminal in tmux,
 # a parser for the metrics page), the man page renderer, clang for the fuzz
-# targets, systemd-analyze for the service unit, and what cpack needs for the
-# Debian package's Depends.
+# targets, clang-format for the layout check, systemd-analyze for the service
+# unit, and what cpack needs for the Debian package's Depends.
 TEST_PACKAGES=(libgtest-dev python3 python3-websockets netcat-openbsd chromium redis-server ncat curl
-               tmux python3-prometheus-client groff-base man-db clang libclang-rt-14-dev systemd dpkg-dev file)
+               tmux python3-prometheus-client groff-base man-db clang clang-format libclang-rt-14-dev systemd dpkg-dev file)
 
 deps() {  # deps PURPOSE PACKAGES...: says what PURPOSE needs and installs what is missing
   local purpose="$1"; shift

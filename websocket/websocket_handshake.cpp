@@ -360,35 +360,10 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   b_more_frames = false;
   memset(c_header_server, 0, sizeof(c_header_server));
 
-  // Read the head to its empty line, across as many reads as it takes: each
-  // waits at most the set-up's receive time-out, and none starts after the
-  // set-up budget. Bytes read here that turn out to be no request stay the
-  // stream's, and so do bytes that follow the head.
   http_request_t req;
   size_t have = 0;
-  long head = HTTP_PARSE_PARTIAL;
   int kind = HTTP_LINE_PREFIX;
-  for (;;) {
-    const int64_t n = tls.recv(pRAM + have, size - 1 - have);
-    // Each read waits at most the set-up's receive time-out; the budget,
-    // when there is one, bounds them all.
-    if (n < 0 && quiet_for_now()) continue;
-    if (n <= 0) {
-      if (b_verbose_handshake) {
-        if (n < 0)
-          wprintf(L"[%i] tls.recv(pRAM, size)\n", (int)tls.err_recv);
-        else
-          wprintf(L"\n[connection closed]");
-      }
-      break;
-    }
-    have += (size_t)n;
-    kind = http_request_line_kind(pRAM, have);
-    if (kind == HTTP_LINE_NO) break;
-    head = http_parse_request(pRAM, have, &req);
-    if (head != HTTP_PARSE_PARTIAL || have == size - 1) break;
-  }
-  if (b_verbose_handshake && have > 0) wprintf(L"%.*s", (int)have, pRAM);
+  const long head = read_head(pRAM, size, req, have, kind);
 
   // Not a request after all (or only the start of one when the client went
   // quiet): a plain stream, and what was read is its first message.
@@ -422,38 +397,10 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   if (req.method_len != 3 || memcmp(req.method, "GET", 3) != 0)
     return answer_http(HTTP_STATUS_METHOD_NOT_ALLOWED, nullptr);
 
-  long len = 0;
   size_t used = head_len;
-  if (rfc_form) {
-    // An upgrade this server cannot serve is told so, in HTTP, and closed.
-    size_t vl = 0;
-    const char* ver = http_header_value(&req, "Sec-WebSocket-Version", &vl);
-    if (ver != nullptr && (vl != 2 || memcmp(ver, "13", 2) != 0))
-      return refuse_upgrade(c_upgrade_required, sizeof(c_upgrade_required) - 1, 426);
-    size_t kl = 0;
-    const char* key = http_header_value(&req, "Sec-WebSocket-Key", &kl);
-    if (key == nullptr || !usable_key(key, key + kl))
-      return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
-    len = calc_web_socket_header(pRAM, head_len, c_header_server, HEADER_SERVER_SIZE,
-                                 tls.get_status() == G_TLS_OK);
-  } else {
-    // The Key1/Key2 form's 8 key bytes follow the head, perhaps in a later
-    // segment.
-    while (have < head_len + 8 && have < size - 1) {
-      const int64_t n = tls.recv(pRAM + have, size - 1 - have);
-      if (n < 0 && quiet_for_now()) continue;
-      if (n <= 0) break;
-      have += (size_t)n;
-    }
-    if (have < head_len + 8) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
-    used = head_len + 8;
-    len = calc_web_socket_header_old(pRAM, used, c_header_server, HEADER_SERVER_SIZE,
-                                     tls.get_status() == G_TLS_OK);
-    if (len <= 0) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
-  }
-  // Only a digest that could not be computed leaves no answer.
-  if (len <= 0) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
-  if (rfc_form) len = announce(c_header_server, (size_t)len, message_limit);
+  const long len =
+      rfc_form ? upgrade_rfc(pRAM, head_len, req) : upgrade_old(pRAM, size, head_len, have, used);
+  if (len == WS_HANDSHAKE_ANSWERED) return WS_HANDSHAKE_ANSWERED;
   c_header_server_size = (size_t)len;
 
   if (b_verbose_handshake) {
@@ -474,4 +421,66 @@ int WEBSOCKET_SRV::client_handshake(char* pRAM, size_t size) {
   handshake_rest_len = have - used;
   b_websocket = true;
   return WS_HANDSHAKE_OK;
+}
+
+long WEBSOCKET_SRV::read_head(char* pRAM, size_t size, http_request_t& req, size_t& have, int& kind) {
+  // Read the head to its empty line, across as many reads as it takes: each
+  // waits at most the set-up's receive time-out, and none starts after the
+  // set-up budget. Bytes read here that turn out to be no request stay the
+  // stream's, and so do bytes that follow the head.
+  long head = HTTP_PARSE_PARTIAL;
+  for (;;) {
+    const int64_t n = tls.recv(pRAM + have, size - 1 - have);
+    if (n < 0 && quiet_for_now()) continue;
+    if (n <= 0) {
+      if (b_verbose_handshake) {
+        if (n < 0)
+          wprintf(L"[%i] tls.recv(pRAM, size)\n", (int)tls.err_recv);
+        else
+          wprintf(L"\n[connection closed]");
+      }
+      break;
+    }
+    have += (size_t)n;
+    kind = http_request_line_kind(pRAM, have);
+    if (kind == HTTP_LINE_NO) break;
+    head = http_parse_request(pRAM, have, &req);
+    if (head != HTTP_PARSE_PARTIAL || have == size - 1) break;
+  }
+  if (b_verbose_handshake && have > 0) wprintf(L"%.*s", (int)have, pRAM);
+  return head;
+}
+
+long WEBSOCKET_SRV::upgrade_rfc(char* pRAM, size_t head_len, const http_request_t& req) {
+  // An upgrade this server cannot serve is told so, in HTTP, and closed.
+  size_t vl = 0;
+  const char* ver = http_header_value(&req, "Sec-WebSocket-Version", &vl);
+  if (ver != nullptr && (vl != 2 || memcmp(ver, "13", 2) != 0))
+    return refuse_upgrade(c_upgrade_required, sizeof(c_upgrade_required) - 1, 426);
+  size_t kl = 0;
+  const char* key = http_header_value(&req, "Sec-WebSocket-Key", &kl);
+  if (key == nullptr || !usable_key(key, key + kl))
+    return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
+  const long len = calc_web_socket_header(pRAM, head_len, c_header_server, HEADER_SERVER_SIZE,
+                                          tls.get_status() == G_TLS_OK);
+  // Only a digest that could not be computed leaves no answer.
+  if (len <= 0) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
+  return announce(c_header_server, (size_t)len, message_limit);
+}
+
+long WEBSOCKET_SRV::upgrade_old(char* pRAM, size_t size, size_t head_len, size_t& have, size_t& used) {
+  // The Key1/Key2 form's 8 key bytes follow the head, perhaps in a later
+  // segment.
+  while (have < head_len + 8 && have < size - 1) {
+    const int64_t n = tls.recv(pRAM + have, size - 1 - have);
+    if (n < 0 && quiet_for_now()) continue;
+    if (n <= 0) break;
+    have += (size_t)n;
+  }
+  if (have < head_len + 8) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
+  used = head_len + 8;
+  const long len = calc_web_socket_header_old(pRAM, used, c_header_server, HEADER_SERVER_SIZE,
+                                              tls.get_status() == G_TLS_OK);
+  if (len <= 0) return refuse_upgrade(c_bad_request, sizeof(c_bad_request) - 1, 400);
+  return len;
 }

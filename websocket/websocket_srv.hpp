@@ -279,4 +279,15 @@ class WEBSOCKET_SRV {
   // WS_HANDSHAKE_ANSWERED.
   int answer_http(int status, const http_request_t* req);
   int refuse_upgrade(const char* refusal, size_t len, int status);
+  // Reads the request head into pRAM (have bytes so far) across reads within
+  // the set-up time; kind is the request line's last judgement. Returns what
+  // http_parse_request gave last: the head's length, HTTP_PARSE_PARTIAL
+  // (ended, quiet, or the buffer full) or HTTP_PARSE_ERROR (req says why).
+  long read_head(char* pRAM, size_t size, http_request_t& req, size_t& have, int& kind);
+  // The answers to an upgrade in c_header_server: > 0 its length, or
+  // WS_HANDSHAKE_ANSWERED when the upgrade was refused in HTTP. The old form
+  // reads its 8 key bytes first (have grows) and sets used to the head and
+  // those bytes.
+  long upgrade_rfc(char* pRAM, size_t head_len, const http_request_t& req);
+  long upgrade_old(char* pRAM, size_t size, size_t head_len, size_t& have, size_t& used);
 };
