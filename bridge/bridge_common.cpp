@@ -30,17 +30,19 @@ BRIDGE_COUNTS G_BRIDGE_COUNTERS::snapshot() const {
 }
 
 void bridge_print_counts(const BRIDGE_COUNTS& c) {
-  bridge_log(L":: counters  from hub %llu  to redis %llu  from redis %llu  to hub %llu  "
-             L"dropped: redis down %llu  buffer full %llu  hub down %llu  too large %llu  rejected %llu  "
-             L"missed %llu  duplicates %llu\n",
-             (unsigned long long)c.from_hub, (unsigned long long)c.to_redis, (unsigned long long)c.from_redis,
-             (unsigned long long)c.to_hub, (unsigned long long)c.lost_redis_down,
-             (unsigned long long)c.dropped_full, (unsigned long long)c.dropped_hub_down,
-             (unsigned long long)c.too_large, (unsigned long long)c.rejected, (unsigned long long)c.missed,
-             (unsigned long long)c.duplicates);
+  bridge_log(
+      L":: counters  from hub %llu  to redis %llu  from redis %llu  to hub %llu  "
+      L"dropped: redis down %llu  buffer full %llu  hub down %llu  too large %llu  rejected %llu  "
+      L"missed %llu  duplicates %llu\n",
+      (unsigned long long)c.from_hub, (unsigned long long)c.to_redis, (unsigned long long)c.from_redis,
+      (unsigned long long)c.to_hub, (unsigned long long)c.lost_redis_down, (unsigned long long)c.dropped_full,
+      (unsigned long long)c.dropped_hub_down, (unsigned long long)c.too_large, (unsigned long long)c.rejected,
+      (unsigned long long)c.missed, (unsigned long long)c.duplicates);
 }
 
-G_WAKE::~G_WAKE() { close(); }
+G_WAKE::~G_WAKE() {
+  close();
+}
 
 int G_WAKE::init() {
   close();

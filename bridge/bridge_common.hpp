@@ -8,8 +8,8 @@
 // Results shared by the links.
 enum BRIDGE_RESULT_E : int {
   BRIDGE_OK = 0,
-  BRIDGE_FAIL = -1,  // the connection failed or ended; retry later
-  BRIDGE_STOP = -2,  // the bridge is stopping
+  BRIDGE_FAIL = -1,     // the connection failed or ended; retry later
+  BRIDGE_STOP = -2,     // the bridge is stopping
   BRIDGE_STANDBY = -3,  // another bridge holds the hub: stand by
   BRIDGE_PENDING = -4,  // not decided yet
 };

@@ -85,7 +85,8 @@ int set_tls(BRIDGE_OPTIONS& o, const char*, const char*) {
 }
 
 int set_ca(BRIDGE_OPTIONS& o, const char*, const char* value) {
-  if (*value == 0 || copy_text(value, o.ca_file, sizeof o.ca_file) != 0) return fail(o, "bad --ca file name", value);
+  if (*value == 0 || copy_text(value, o.ca_file, sizeof o.ca_file) != 0)
+    return fail(o, "bad --ca file name", value);
   o.b_tls = true;  // verifying a certificate implies TLS
   return BRIDGE_PARSE_OK;
 }
@@ -110,7 +111,8 @@ int set_buffer(BRIDGE_OPTIONS& o, const char*, const char* value) {
 }
 
 int set_max_message(BRIDGE_OPTIONS& o, const char*, const char* value) {
-  if (parse_size(value, o.max_message) != 0 || o.max_message == 0 || o.max_message > BRIDGE_OPTIONS::HUB_MESSAGE_MAX)
+  if (parse_size(value, o.max_message) != 0 || o.max_message == 0 ||
+      o.max_message > BRIDGE_OPTIONS::HUB_MESSAGE_MAX)
     return fail(o, "--max-message wants 1 to 2097136 bytes", value);
   return BRIDGE_PARSE_OK;
 }
@@ -143,7 +145,8 @@ int set_redis_tls(BRIDGE_OPTIONS& o, const char*, const char*) {
 
 // --redis-ca, --redis-cert and --redis-key: a file name into out.
 int set_redis_file(BRIDGE_OPTIONS& o, char* out, const char* name, const char* value) {
-  if (*value == 0 || copy_text(value, out, BRIDGE_OPTIONS::PATH_SIZE) != 0) return fail(o, "bad file name for", name);
+  if (*value == 0 || copy_text(value, out, BRIDGE_OPTIONS::PATH_SIZE) != 0)
+    return fail(o, "bad file name for", name);
   o.b_redis_tls = true;  // each of them implies TLS
   return BRIDGE_PARSE_OK;
 }
@@ -161,7 +164,8 @@ int set_redis_key(BRIDGE_OPTIONS& o, const char* name, const char* value) {
 }
 
 int set_redis_user(BRIDGE_OPTIONS& o, const char*, const char* value) {
-  if (*value == 0 || strpbrk(value, " \t\r\n") != nullptr || copy_text(value, o.redis_user, sizeof o.redis_user) != 0)
+  if (*value == 0 || strpbrk(value, " \t\r\n") != nullptr ||
+      copy_text(value, o.redis_user, sizeof o.redis_user) != 0)
     return fail(o, "--redis-user wants a name of 1 to 255 bytes without blanks", value);
   return BRIDGE_PARSE_OK;
 }
@@ -267,37 +271,38 @@ int bridge_parse_options(int argc, char** argv, BRIDGE_OPTIONS& o) {
 }
 
 void bridge_print_usage(const char* program) {
-  wprintf(L"usage: %s --hub HOST:PORT [--tls] [--ca FILE] --redis HOST:PORT\n"
-          L"          [--transport streams|pubsub] [--retention SECONDS] [--channel NAME]\n"
-          L"          [--redis-tls] [--redis-ca FILE] [--redis-cert FILE [--redis-key FILE]]\n"
-          L"          [--redis-user NAME] [--password-file FILE]\n"
-          L"          [--buffer BYTES] [--max-message BYTES] [--stats SECONDS]\n"
-          L"          [--metrics [ADDRESS:]PORT]\n"
-          L"\n"
-          L"Joins a relayhub to every other hub whose bridge uses the same Redis and channel.\n"
-          L"  --hub            the hub, reached as a WebSocket client\n"
-          L"  --tls            WebSocket over TLS to the hub; verifies nothing by itself\n"
-          L"  --ca FILE        verify the hub's certificate against FILE (implies --tls)\n"
-          L"  --redis          the Redis server\n"
-          L"  --transport      streams (default): one Redis stream, kept for --retention;\n"
-          L"                   a bridge resumes where it stopped, nothing lost within it.\n"
-          L"                   pubsub: a pub/sub channel, nothing kept\n"
-          L"  --retention      seconds the stream keeps each message (default 60)\n"
-          L"  --channel        stream key or pub/sub channel (default relayhub)\n"
-          L"  --redis-tls      TLS to Redis; verifies nothing by itself\n"
-          L"  --redis-ca FILE  verify Redis' certificate against FILE (implies --redis-tls)\n"
-          L"  --redis-cert FILE, --redis-key FILE\n"
-          L"                   client certificate (and its key, if in another file)\n"
-          L"  --redis-user     Redis ACL user (with --password-file)\n"
-          L"  --password-file  Redis password: the file's first line; the file must not\n"
-          L"                   be readable by others than its owner\n"
-          L"  --buffer         bytes buffered toward the hub and toward Redis, each\n"
-          L"                   (default 4m; 64k to 1024m)\n"
-          L"  --max-message    largest message relayed (default 2097136; the hub's own\n"
-          L"                   limit, when it announces one, if lower); larger ones are\n"
-          L"                   dropped and counted\n"
-          L"  --stats          seconds between counter lines (default 10)\n"
-          L"  --metrics        serve GET /metrics (Prometheus) and GET /healthz on PORT\n"
-          L"                   (loopback) or ADDRESS:PORT\n",
-          program);
+  wprintf(
+      L"usage: %s --hub HOST:PORT [--tls] [--ca FILE] --redis HOST:PORT\n"
+      L"          [--transport streams|pubsub] [--retention SECONDS] [--channel NAME]\n"
+      L"          [--redis-tls] [--redis-ca FILE] [--redis-cert FILE [--redis-key FILE]]\n"
+      L"          [--redis-user NAME] [--password-file FILE]\n"
+      L"          [--buffer BYTES] [--max-message BYTES] [--stats SECONDS]\n"
+      L"          [--metrics [ADDRESS:]PORT]\n"
+      L"\n"
+      L"Joins a relayhub to every other hub whose bridge uses the same Redis and channel.\n"
+      L"  --hub            the hub, reached as a WebSocket client\n"
+      L"  --tls            WebSocket over TLS to the hub; verifies nothing by itself\n"
+      L"  --ca FILE        verify the hub's certificate against FILE (implies --tls)\n"
+      L"  --redis          the Redis server\n"
+      L"  --transport      streams (default): one Redis stream, kept for --retention;\n"
+      L"                   a bridge resumes where it stopped, nothing lost within it.\n"
+      L"                   pubsub: a pub/sub channel, nothing kept\n"
+      L"  --retention      seconds the stream keeps each message (default 60)\n"
+      L"  --channel        stream key or pub/sub channel (default relayhub)\n"
+      L"  --redis-tls      TLS to Redis; verifies nothing by itself\n"
+      L"  --redis-ca FILE  verify Redis' certificate against FILE (implies --redis-tls)\n"
+      L"  --redis-cert FILE, --redis-key FILE\n"
+      L"                   client certificate (and its key, if in another file)\n"
+      L"  --redis-user     Redis ACL user (with --password-file)\n"
+      L"  --password-file  Redis password: the file's first line; the file must not\n"
+      L"                   be readable by others than its owner\n"
+      L"  --buffer         bytes buffered toward the hub and toward Redis, each\n"
+      L"                   (default 4m; 64k to 1024m)\n"
+      L"  --max-message    largest message relayed (default 2097136; the hub's own\n"
+      L"                   limit, when it announces one, if lower); larger ones are\n"
+      L"                   dropped and counted\n"
+      L"  --stats          seconds between counter lines (default 10)\n"
+      L"  --metrics        serve GET /metrics (Prometheus) and GET /healthz on PORT\n"
+      L"                   (loopback) or ADDRESS:PORT\n",
+      program);
 }

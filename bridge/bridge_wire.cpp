@@ -35,7 +35,8 @@ void put64(char* out, uint64_t v) {
 
 uint64_t get64(const uint8_t* in) {
   uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
+  for (int i = 0; i < 8; ++i)
+    v = (v << 8) | in[i];
   return v;
 }
 
@@ -230,10 +231,13 @@ bool header_value(const char* head, size_t len, const char* name, const char*& v
     ++line;
     if (size_t(end - line) > name_len && strncasecmp(line, name, name_len) == 0 && line[name_len] == ':') {
       const char* p = line + name_len + 1;
-      while (p < end && (*p == ' ' || *p == '\t')) ++p;
+      while (p < end && (*p == ' ' || *p == '\t'))
+        ++p;
       const char* e = p;
-      while (e < end && *e != '\r' && *e != '\n') ++e;
-      while (e > p && (e[-1] == ' ' || e[-1] == '\t')) --e;
+      while (e < end && *e != '\r' && *e != '\n')
+        ++e;
+      while (e > p && (e[-1] == ' ' || e[-1] == '\t'))
+        --e;
       value = p;
       value_len = size_t(e - p);
       return true;
@@ -269,7 +273,8 @@ int ws_hub_announcement(const char* head, size_t len, uint64_t& instance, uint64
   if (header_value(head, len, "X-Relayhub-Message-Max", v, n) && n > 0 && n < 16) {
     uint64_t m = 0;
     size_t i = 0;
-    while (i < n && v[i] >= '0' && v[i] <= '9') m = m * 10 + uint64_t(v[i++] - '0');
+    while (i < n && v[i] >= '0' && v[i] <= '9')
+      m = m * 10 + uint64_t(v[i++] - '0');
     if (i == n) {
       message_max = m;
       found |= WS_ANNOUNCE_MAX;
@@ -280,7 +285,9 @@ int ws_hub_announcement(const char* head, size_t len, uint64_t& instance, uint64
 
 // ---- frames ------------------------------------------------------------------
 
-size_t ws_client_header_size(uint64_t len) { return (len < 126 ? 2 : len <= 0xFFFF ? 4 : 10) + 4; }
+size_t ws_client_header_size(uint64_t len) {
+  return (len < 126 ? 2 : len <= 0xFFFF ? 4 : 10) + 4;
+}
 
 size_t ws_client_frame(char* out, uint8_t opcode, const char* payload, size_t len, const uint8_t mask[4]) {
   uint8_t* o = reinterpret_cast<uint8_t*>(out);
@@ -294,7 +301,8 @@ size_t ws_client_frame(char* out, uint8_t opcode, const char* payload, size_t le
     o[h++] = uint8_t(len);
   } else {
     o[h++] = 0x80 | 127;
-    for (int i = 7; i >= 0; --i) o[h++] = uint8_t(uint64_t(len) >> (8 * i));
+    for (int i = 7; i >= 0; --i)
+      o[h++] = uint8_t(uint64_t(len) >> (8 * i));
   }
   memcpy(o + h, mask, 4);
   h += 4;
@@ -377,7 +385,8 @@ size_t G_WS_READER::header_size() const {
 }
 
 int G_WS_READER::take_header(const uint8_t* p, size_t n, size_t& used) {
-  while (hdr_have < header_size() && used < n) hdr[hdr_have++] = p[used++];
+  while (hdr_have < header_size() && used < n)
+    hdr[hdr_have++] = p[used++];
   if (hdr_have < header_size()) return WSR_MORE;
   return start_frame();
 }
@@ -391,7 +400,8 @@ int G_WS_READER::start_frame() {
     len = (uint64_t(hdr[2]) << 8) | hdr[3];
   } else if (len == 127) {
     len = 0;
-    for (int i = 2; i < 10; ++i) len = (len << 8) | hdr[i];
+    for (int i = 2; i < 10; ++i)
+      len = (len << 8) | hdr[i];
     if (len >> 63) return WSR_PROTOCOL;
   }
   if (op >= WS_OP_CLOSE) {

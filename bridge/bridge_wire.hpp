@@ -30,11 +30,11 @@ enum FED_TYPE_E : uint8_t { FED_TYPE_TEXT = 1, FED_TYPE_BINARY = 2 };
 
 // Results of fed_decode.
 enum FED_DECODE_E : int {
-  FED_OK = 0,           // a bridge message: every field of FED_MESSAGE set
-  FED_FOREIGN = -1,     // not a bridge message (too short, magic, version)
-  FED_BAD_TYPE = -2,    // a type other than text or binary
-  FED_BAD_TEXT = -3,    // text that is not well-formed UTF-8: the hub would
-                        // close the bridge for it
+  FED_OK = 0,         // a bridge message: every field of FED_MESSAGE set
+  FED_FOREIGN = -1,   // not a bridge message (too short, magic, version)
+  FED_BAD_TYPE = -2,  // a type other than text or binary
+  FED_BAD_TEXT = -3,  // text that is not well-formed UTF-8: the hub would
+                      // close the bridge for it
 };
 
 struct FED_MESSAGE {
@@ -199,9 +199,9 @@ class G_WS_READER {
   uint8_t hdr[10] = {};
   size_t hdr_have = 0;
   bool b_in_payload = false;
-  uint64_t left = 0;         // payload bytes of the current frame still to come
+  uint64_t left = 0;  // payload bytes of the current frame still to come
   uint8_t frame_op = 0;
   bool b_fin = false;
-  uint8_t open_op = 0;       // opcode of the message being joined, 0 = none
-  bool b_skip = false;       // the message being joined is too large
+  uint8_t open_op = 0;  // opcode of the message being joined, 0 = none
+  bool b_skip = false;  // the message being joined is too large
 };

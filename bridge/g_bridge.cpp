@@ -20,7 +20,9 @@ constexpr uint64_t TOO_LARGE_LOG_MS = 1000;  // at most one such line a second
 
 }  // namespace
 
-G_BRIDGE::~G_BRIDGE() { close(); }
+G_BRIDGE::~G_BRIDGE() {
+  close();
+}
 
 int G_BRIDGE::read_private_file(const char* path, const char* what, bool b_keep) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -61,7 +63,8 @@ int G_BRIDGE::read_password(int fd, const char* path, const char* what) {
   }
   // The first line is the password; a line break ends it.
   size_t len = 0;
-  while (len < n && password[len] != '\n' && password[len] != '\r') ++len;
+  while (len < n && password[len] != '\n' && password[len] != '\r')
+    ++len;
   if (len == 0 || len == sizeof password - 1) {
     explicit_bzero(password, sizeof password);
     bridge_log(L"!! the %s %s holds %ls\n", what, path,
@@ -150,15 +153,17 @@ void G_BRIDGE::log_start() const {
   const bool streams = opt.transport == TRANSPORT_STREAMS;
   wchar_t retention[64] = L"";
   if (streams) swprintf(retention, 64, L"  retention %u s", opt.retention_s);
-  bridge_log(L":: relayhub-bridge  hub %s:%u (%ls)  redis %s:%u (%ls)  %ls %s%ls  instance %016llx\n"
-             L"   buffer %llu bytes each way  max message %llu bytes  counters every %u s\n",
-             opt.hub_host, unsigned(opt.hub_port), opt.b_tls ? (opt.ca_file[0] ? L"wss, verified" : L"wss") : L"ws",
-             opt.redis_host, unsigned(opt.redis_port),
-             opt.b_redis_tls ? (opt.redis_ca[0] ? L"tls, verified" : L"tls") : L"plain",
-             streams ? L"stream" : L"channel", opt.channel, retention, (unsigned long long)instance_id,
-             (unsigned long long)opt.buffer_bytes, (unsigned long long)max_message, opt.stats_s);
+  bridge_log(
+      L":: relayhub-bridge  hub %s:%u (%ls)  redis %s:%u (%ls)  %ls %s%ls  instance %016llx\n"
+      L"   buffer %llu bytes each way  max message %llu bytes  counters every %u s\n",
+      opt.hub_host, unsigned(opt.hub_port), opt.b_tls ? (opt.ca_file[0] ? L"wss, verified" : L"wss") : L"ws",
+      opt.redis_host, unsigned(opt.redis_port),
+      opt.b_redis_tls ? (opt.redis_ca[0] ? L"tls, verified" : L"tls") : L"plain",
+      streams ? L"stream" : L"channel", opt.channel, retention, (unsigned long long)instance_id,
+      (unsigned long long)opt.buffer_bytes, (unsigned long long)max_message, opt.stats_s);
   if (opt.metrics_port != 0)
-    bridge_log(L":: metrics on http://%s:%u/metrics and /healthz\n", opt.metrics_host, unsigned(opt.metrics_port));
+    bridge_log(L":: metrics on http://%s:%u/metrics and /healthz\n", opt.metrics_host,
+               unsigned(opt.metrics_port));
 }
 
 int G_BRIDGE::start_links(int& started) {

@@ -28,7 +28,8 @@ void put(char* out, size_t cap, size_t* len, const char* format, ...) {
 }
 
 void counter(char* out, size_t cap, size_t* len, const char* name, const char* help, uint64_t v) {
-  put(out, cap, len, "# HELP %s %s\n# TYPE %s counter\n%s %llu\n", name, help, name, name, (unsigned long long)v);
+  put(out, cap, len, "# HELP %s %s\n# TYPE %s counter\n%s %llu\n", name, help, name, name,
+      (unsigned long long)v);
 }
 
 // Writes all of data (bounded by the deadline); the peer may go away.
@@ -53,7 +54,9 @@ void send_all(int so, const char* data, size_t n, uint64_t deadline) {
 
 }  // namespace
 
-G_BRIDGE_METRICS::~G_BRIDGE_METRICS() { close(); }
+G_BRIDGE_METRICS::~G_BRIDGE_METRICS() {
+  close();
+}
 
 int G_BRIDGE_METRICS::init(G_BRIDGE* owner) {
   p_bridge = owner;
@@ -103,7 +106,9 @@ int G_BRIDGE_METRICS::start() {
   return thread.create(&bridge_thread_main<G_BRIDGE_METRICS, &G_BRIDGE_METRICS::run>, this);
 }
 
-int G_BRIDGE_METRICS::join() { return thread.wait(); }
+int G_BRIDGE_METRICS::join() {
+  return thread.wait();
+}
 
 void G_BRIDGE_METRICS::run() {
   G_BRIDGE& b = *p_bridge;
@@ -135,10 +140,10 @@ size_t G_BRIDGE_METRICS::render(char* out, size_t cap) const {
   const G_BRIDGE& b = *p_bridge;
   const G_BRIDGE_COUNTERS& c = b.counters;
   size_t len = 0;
-  counter(out, cap, &len, "relayhub_bridge_messages_from_hub_total", "Messages the hub relayed to the bridge.",
-          c.from_hub.load());
-  counter(out, cap, &len, "relayhub_bridge_messages_published_total", "Messages Redis accepted from the bridge.",
-          c.to_redis.load());
+  counter(out, cap, &len, "relayhub_bridge_messages_from_hub_total",
+          "Messages the hub relayed to the bridge.", c.from_hub.load());
+  counter(out, cap, &len, "relayhub_bridge_messages_published_total",
+          "Messages Redis accepted from the bridge.", c.to_redis.load());
   counter(out, cap, &len, "relayhub_bridge_messages_from_redis_total", "Messages of other hubs received.",
           c.from_redis.load());
   counter(out, cap, &len, "relayhub_bridge_messages_delivered_total", "Messages written into the hub.",
@@ -150,8 +155,8 @@ size_t G_BRIDGE_METRICS::render(char* out, size_t cap) const {
     const char* reason;
     uint64_t v;
   } dropped[] = {{"redis_down", c.lost_redis_down.load()}, {"buffer_full", c.dropped_full.load()},
-                 {"hub_down", c.dropped_hub_down.load()},   {"too_large", c.too_large.load()},
-                 {"rejected", c.rejected.load()},           {"duplicate", c.duplicates.load()}};
+                 {"hub_down", c.dropped_hub_down.load()},  {"too_large", c.too_large.load()},
+                 {"rejected", c.rejected.load()},          {"duplicate", c.duplicates.load()}};
   for (const auto& d : dropped)
     put(out, cap, &len, "relayhub_bridge_messages_dropped_total{reason=\"%s\"} %llu\n", d.reason,
         (unsigned long long)d.v);
@@ -235,9 +240,10 @@ void G_BRIDGE_METRICS::answer(int so, const char* req, uint64_t deadline) {
     body_len = size_t(snprintf(body, sizeof body, "not found\n"));
   }
   char head[256];
-  const int h = snprintf(head, sizeof head,
-                         "HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
-                         status, type, body_len);
+  const int h =
+      snprintf(head, sizeof head,
+               "HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n", status,
+               type, body_len);
   send_all(so, head, size_t(h), deadline);
   if (!head_only) send_all(so, body, body_len, deadline);
 }

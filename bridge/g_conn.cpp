@@ -69,7 +69,8 @@ SSL_CTX* conn_tls_context(const char* ca_file, const char* cert_file, const char
     if (SSL_CTX_use_certificate_chain_file(ctx, cert_file) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
       ssl_reason(err, sizeof err);
-      snprintf(why, why_size, "cannot use the client certificate %.80s (key %.80s): %.80s", cert_file, key, err);
+      snprintf(why, why_size, "cannot use the client certificate %.80s (key %.80s): %.80s", cert_file, key,
+               err);
       SSL_CTX_free(ctx);
       return nullptr;
     }
@@ -77,7 +78,9 @@ SSL_CTX* conn_tls_context(const char* ca_file, const char* cert_file, const char
   return ctx;
 }
 
-G_CONN::~G_CONN() { close(); }
+G_CONN::~G_CONN() {
+  close();
+}
 
 void G_CONN::close() {
   if (p_ssl != nullptr) SSL_free(p_ssl);

@@ -43,8 +43,8 @@ class G_CONN {
   // must be valid for host, a name or an address). Every wait ends at
   // deadline_ms, at stop, or is cut short by wake. BRIDGE_OK, BRIDGE_FAIL
   // (why says), or BRIDGE_STOP.
-  int open(const char* host, uint16_t port, SSL_CTX* ctx, bool verify_name, uint64_t deadline_ms, G_WAKE& wake,
-           const std::atomic<bool>& stop);
+  int open(const char* host, uint16_t port, SSL_CTX* ctx, bool verify_name, uint64_t deadline_ms,
+           G_WAKE& wake, const std::atomic<bool>& stop);
   // Until the socket is ready for events (or failed): BRIDGE_OK; the
   // deadline passed: BRIDGE_FAIL; stop: BRIDGE_STOP.
   int wait(short events, uint64_t deadline_ms, G_WAKE& wake, const std::atomic<bool>& stop);

@@ -17,12 +17,15 @@ namespace {
 constexpr int SERVE_POLL_MS = 1000;
 constexpr unsigned CLAIM_POLL_MS = 50;  // while the writer decides at once
 
-short poll_events(int64_t again) { return again == CONN_AGAIN_WRITE ? POLLOUT : POLLIN; }
+short poll_events(int64_t again) {
+  return again == CONN_AGAIN_WRITE ? POLLOUT : POLLIN;
+}
 
 // The identity of a hub that announces none: its address (FNV-1a).
 uint64_t address_id(const char* host, uint16_t port) {
   uint64_t h = 1469598103934665603ull;
-  for (const char* p = host; *p != 0; ++p) h = (h ^ uint8_t(*p)) * 1099511628211ull;
+  for (const char* p = host; *p != 0; ++p)
+    h = (h ^ uint8_t(*p)) * 1099511628211ull;
   h = (h ^ (port >> 8)) * 1099511628211ull;
   h = (h ^ (port & 0xFF)) * 1099511628211ull;
   return h != 0 ? h : 1;
@@ -51,7 +54,9 @@ HUB_RECORD_ID HUB_RECORD_ID::read(const char in[SIZE]) {
   return id;
 }
 
-G_HUB_LINK::~G_HUB_LINK() { close(); }
+G_HUB_LINK::~G_HUB_LINK() {
+  close();
+}
 
 int G_HUB_LINK::init(G_BRIDGE* owner) {
   p_bridge = owner;
@@ -87,15 +92,20 @@ void G_HUB_LINK::close() {
   wake.close();
 }
 
-int G_HUB_LINK::start() { return thread.create(&bridge_thread_main<G_HUB_LINK, &G_HUB_LINK::run>, this); }
+int G_HUB_LINK::start() {
+  return thread.create(&bridge_thread_main<G_HUB_LINK, &G_HUB_LINK::run>, this);
+}
 
-int G_HUB_LINK::join() { return thread.wait(); }
+int G_HUB_LINK::join() {
+  return thread.wait();
+}
 
 const uint8_t* G_HUB_LINK::next_mask() {
   if (mask_next >= sizeof masks) {
     // Masks must be unpredictable to whoever sees the frames (RFC 6455 10.3).
     if (RAND_bytes(masks, int(sizeof masks)) != 1) {
-      for (size_t i = 0; i < sizeof masks; ++i) masks[i] = uint8_t(random());
+      for (size_t i = 0; i < sizeof masks; ++i)
+        masks[i] = uint8_t(random());
     }
     mask_next = 0;
   }
@@ -235,10 +245,11 @@ void G_HUB_LINK::learn_hub(size_t head_len) {
   const bool named = (found & WS_ANNOUNCE_INSTANCE) != 0 && instance != 0;
   const uint64_t id = named ? instance : address_id(o.hub_host, o.hub_port);
   if ((found & WS_ANNOUNCE_INSTANCE) == 0 && id != hub_id)
-    bridge_log(L"!! hub %s:%u announces no instance id (an older hub): its address stands for it, so a bridge "
-               L"restarted after the hub was restarted too resumes where the old one stopped, and two bridges "
-               L"reach it unnoticed under two addresses\n",
-               o.hub_host, unsigned(o.hub_port));
+    bridge_log(
+        L"!! hub %s:%u announces no instance id (an older hub): its address stands for it, so a bridge "
+        L"restarted after the hub was restarted too resumes where the old one stopped, and two bridges "
+        L"reach it unnoticed under two addresses\n",
+        o.hub_host, unsigned(o.hub_port));
   p_bridge->hub_message_max.store(message_limit(found, announced_max, id));
   hub_id = id;
 }
@@ -252,9 +263,10 @@ size_t G_HUB_LINK::message_limit(int found, uint64_t announced_max, uint64_t id)
   } else if (id == hub_id) {
     limit = b.hub_message_max.load();  // what its 1009 taught, for the same hub
   } else {
-    bridge_log(L"!! hub %s:%u announces no message limit (an older hub): --max-message %zu applies; a larger "
-               L"message costs a reconnect\n",
-               b.opt.hub_host, unsigned(b.opt.hub_port), limit);
+    bridge_log(
+        L"!! hub %s:%u announces no message limit (an older hub): --max-message %zu applies; a larger "
+        L"message costs a reconnect\n",
+        b.opt.hub_host, unsigned(b.opt.hub_port), limit);
   }
   return limit;
 }
@@ -309,8 +321,9 @@ void G_HUB_LINK::stand_by() {
   if (b_standing) return;
   const BRIDGE_OPTIONS& o = p_bridge->opt;
   bridge_printable(why);
-  bridge_log(L"!! hub %s:%u (instance %016llx) is bridged already by %s; standing by, asking again every %u ms\n",
-             o.hub_host, unsigned(o.hub_port), (unsigned long long)hub_id, why, STANDBY_RETRY_MS);
+  bridge_log(
+      L"!! hub %s:%u (instance %016llx) is bridged already by %s; standing by, asking again every %u ms\n",
+      o.hub_host, unsigned(o.hub_port), (unsigned long long)hub_id, why, STANDBY_RETRY_MS);
   b_standing = true;
 }
 
@@ -625,10 +638,11 @@ void G_HUB_LINK::learn_limit() {
   if (largest == 0) return;
   const size_t limit = largest - 1;
   if (limit < b.hub_message_max.load()) b.hub_message_max.store(limit);
-  bridge_log(L"!! hub %s:%u refused a message of %zu bytes (1009); messages larger than %zu bytes toward it are "
-             L"dropped from now on%ls\n",
-             b.opt.hub_host, unsigned(b.opt.hub_port), largest, limit,
-             b_announced_max ? L"" : L" (it announces no limit: give --max-message)");
+  bridge_log(
+      L"!! hub %s:%u refused a message of %zu bytes (1009); messages larger than %zu bytes toward it are "
+      L"dropped from now on%ls\n",
+      b.opt.hub_host, unsigned(b.opt.hub_port), largest, limit,
+      b_announced_max ? L"" : L" (it announces no limit: give --max-message)");
   if (b.opt.transport == TRANSPORT_STREAMS) rewind_before(largest);
 }
 

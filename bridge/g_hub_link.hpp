@@ -46,10 +46,10 @@ class G_HUB_LINK {
   // Time for connect, TLS and WebSocket handshakes together.
   static constexpr unsigned OPEN_TIMEOUT_MS = 5000;
   static constexpr unsigned STANDBY_RETRY_MS = 2000;
-  static constexpr size_t IN_SIZE = 256 * 1024;     // socket reads
-  static constexpr size_t OUT_BATCH = 256 * 1024;   // frames written together
+  static constexpr size_t IN_SIZE = 256 * 1024;    // socket reads
+  static constexpr size_t OUT_BATCH = 256 * 1024;  // frames written together
   static constexpr size_t OUT_FRAMES_MAX = 1024;
-  static constexpr size_t HEAD_MAX = 8192;          // handshake response
+  static constexpr size_t HEAD_MAX = 8192;  // handshake response
   // Frames remembered after they were written, to find the one an older
   // hub refused with 1009.
   static constexpr size_t HISTORY = 1024;
@@ -82,8 +82,8 @@ class G_HUB_LINK {
   struct FRAME {
     size_t end;  // end of the frame in p_out
     HUB_RECORD_ID id;
-    size_t len;   // payload bytes
-    bool b_msg;   // a message, not a control frame
+    size_t len;  // payload bytes
+    bool b_msg;  // a message, not a control frame
   };
   // What serve learnt of the socket: whether to try it, else what it waits for.
   struct SOCKET_STATE {

@@ -25,7 +25,8 @@ unsigned G_RECONNECT::failed(bool b_was_connected) {
     bridge_log(L"!! %ls %s:%u %ls%ls%ls%ls: %s; %ls (backoff %u ms doubling to %u ms)\n", kind, host,
                unsigned(port), b_was_connected ? L"down" : L"unreachable", role != nullptr ? L" (" : L"",
                role != nullptr ? role : L"", role != nullptr ? L")" : L"", why,
-               b_was_connected ? L"reconnecting" : L"retrying", BRIDGE_BACKOFF::FIRST_MS, BRIDGE_BACKOFF::CAP_MS);
+               b_was_connected ? L"reconnecting" : L"retrying", BRIDGE_BACKOFF::FIRST_MS,
+               BRIDGE_BACKOFF::CAP_MS);
     b_reported = true;
   }
   return backoff.take();

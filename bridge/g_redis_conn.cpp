@@ -18,7 +18,9 @@ namespace {
 // creation is counted first; a creation over the budget returns nullptr,
 // which the reader reports as out of memory and the connection ends.
 
-REDIS_BUDGET* budget_of(const redisReadTask* task) { return static_cast<REDIS_BUDGET*>(task->privdata); }
+REDIS_BUDGET* budget_of(const redisReadTask* task) {
+  return static_cast<REDIS_BUDGET*>(task->privdata);
+}
 
 // Counts bytes and elements for one object; false when over the budget.
 bool charge(const redisReadTask* task, size_t bytes, size_t elements) {
@@ -126,7 +128,9 @@ void redis_why_reply(char* why, size_t n, const char* what, const redisReply* r)
     snprintf(why, n, "%s: unexpected reply", what);
 }
 
-G_REDIS_CONN::~G_REDIS_CONN() { close(); }
+G_REDIS_CONN::~G_REDIS_CONN() {
+  close();
+}
 
 int G_REDIS_CONN::init(size_t out_capacity, size_t reply_bytes) {
   close();
@@ -192,7 +196,8 @@ namespace {
 // bytes besides.
 size_t command_size(int argc, const size_t* lens, size_t extra) {
   size_t need = 16 + extra;
-  for (int i = 0; i < argc; ++i) need += 24 + lens[i];
+  for (int i = 0; i < argc; ++i)
+    need += 24 + lens[i];
   return need;
 }
 
@@ -222,7 +227,8 @@ int G_REDIS_CONN::append(int argc, const char* const* argv, const size_t* lens) 
   char* p = room_for(command_size(argc, lens, 0));
   if (p == nullptr) return -1;
   p += sprintf(p, "*%d\r\n", argc);
-  for (int i = 0; i < argc; ++i) p = put_bulk(p, argv[i], lens[i]);
+  for (int i = 0; i < argc; ++i)
+    p = put_bulk(p, argv[i], lens[i]);
   out_len = size_t(p - p_out);
   return 0;
 }
@@ -230,11 +236,13 @@ int G_REDIS_CONN::append(int argc, const char* const* argv, const size_t* lens) 
 int G_REDIS_CONN::append_packed(int argc, const char* const* argv, const size_t* lens, size_t n,
                                 const char* const* parts, const size_t* part_lens) {
   size_t packed = 0;
-  for (size_t i = 0; i < n; ++i) packed += 4 + part_lens[i];
+  for (size_t i = 0; i < n; ++i)
+    packed += 4 + part_lens[i];
   char* p = room_for(command_size(argc, lens, 24 + packed));
   if (p == nullptr) return -1;
   p += sprintf(p, "*%d\r\n", argc + 1);
-  for (int i = 0; i < argc; ++i) p = put_bulk(p, argv[i], lens[i]);
+  for (int i = 0; i < argc; ++i)
+    p = put_bulk(p, argv[i], lens[i]);
   p += sprintf(p, "$%zu\r\n", packed);
   for (size_t i = 0; i < n; ++i) {
     const uint32_t len = uint32_t(part_lens[i]);

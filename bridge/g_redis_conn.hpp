@@ -38,9 +38,9 @@ redisReader* redis_budget_reader(REDIS_BUDGET* budget);
 struct REDIS_ENDPOINT {
   const char* host = nullptr;
   uint16_t port = 0;
-  SSL_CTX* tls = nullptr;  // nullptr: plain TCP
-  bool b_verify = false;   // the certificate must name host
-  const char* user = nullptr;  // nullptr or empty: AUTH with the password only
+  SSL_CTX* tls = nullptr;          // nullptr: plain TCP
+  bool b_verify = false;           // the certificate must name host
+  const char* user = nullptr;      // nullptr or empty: AUTH with the password only
   const char* password = nullptr;  // nullptr: no AUTH
   size_t password_len = 0;
 };

@@ -55,7 +55,9 @@ bool is_entry_id(const redisReply* r, uint64_t& ms, uint64_t& seq) {
 
 }  // namespace
 
-G_REDIS_LINK::~G_REDIS_LINK() { close(); }
+G_REDIS_LINK::~G_REDIS_LINK() {
+  close();
+}
 
 int G_REDIS_LINK::init(G_BRIDGE* owner, int r) {
   p_bridge = owner;
@@ -84,8 +86,8 @@ int G_REDIS_LINK::init(G_BRIDGE* owner, int r) {
     }
     endpoint.tls = p_tls;
   }
-  snprintf(claim_value, sizeof claim_value, "bridge %016llx (%s %.60s)", (unsigned long long)owner->instance_id,
-           b_streams ? "stream" : "channel", o.channel);
+  snprintf(claim_value, sizeof claim_value, "bridge %016llx (%s %.60s)",
+           (unsigned long long)owner->instance_id, b_streams ? "stream" : "channel", o.channel);
   return 0;
 }
 
@@ -97,9 +99,13 @@ void G_REDIS_LINK::close() {
   p_tls = nullptr;
 }
 
-int G_REDIS_LINK::start() { return thread.create(&bridge_thread_main<G_REDIS_LINK, &G_REDIS_LINK::run>, this); }
+int G_REDIS_LINK::start() {
+  return thread.create(&bridge_thread_main<G_REDIS_LINK, &G_REDIS_LINK::run>, this);
+}
 
-int G_REDIS_LINK::join() { return thread.wait(); }
+int G_REDIS_LINK::join() {
+  return thread.wait();
+}
 
 const wchar_t* G_REDIS_LINK::role_name() const {
   if (role == ROLE_WRITE) return b_streams ? L"append" : L"publish";
@@ -168,14 +174,16 @@ int G_REDIS_LINK::ping() {
   // (a server that wants a password answers NOAUTH).
   const char* argv[1] = {"PING"};
   const size_t lens[1] = {4};
-  return command_judged(1, argv, lens, "PING", [](const redisReply* reply) { return redis_is(reply, "PONG"); });
+  return command_judged(1, argv, lens, "PING",
+                        [](const redisReply* reply) { return redis_is(reply, "PONG"); });
 }
 
 int G_REDIS_LINK::subscribe() {
   const char* argv[2] = {"SUBSCRIBE", p_bridge->opt.channel};
   const size_t lens[2] = {9, channel_len};
   return command_judged(2, argv, lens, "SUBSCRIBE", [](const redisReply* reply) {
-    return reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "subscribe");
+    return reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 &&
+           redis_is(reply->element[0], "subscribe");
   });
 }
 
@@ -253,11 +261,12 @@ void parse_seen(const redisReply* reply, G_ORIGINS& seen) {
     const redisReply* v = reply->element[i + 1];
     uint64_t bridge = 0;
     uint64_t last = 0;
-    if (f->type != REDIS_REPLY_STRING || v->type != REDIS_REPLY_STRING || hex64_parse(f->str, f->len, bridge) != 0 ||
-        v->len == 0 || v->len > 20)
+    if (f->type != REDIS_REPLY_STRING || v->type != REDIS_REPLY_STRING ||
+        hex64_parse(f->str, f->len, bridge) != 0 || v->len == 0 || v->len > 20)
       continue;
     size_t k = 0;
-    while (k < v->len && v->str[k] >= '0' && v->str[k] <= '9') last = last * 10 + uint64_t(v->str[k++] - '0');
+    while (k < v->len && v->str[k] >= '0' && v->str[k] <= '9')
+      last = last * 10 + uint64_t(v->str[k++] - '0');
     if (k == v->len) seen.set(bridge, last);
   }
 }
@@ -271,8 +280,9 @@ int G_REDIS_LINK::start_position(uint64_t id, STREAM_ID& start, G_ORIGINS& seen)
   snprintf(ttl, sizeof ttl, "%u", POSITION_TTL_MS);
   const char* argv[6] = {"EVAL", POSITION_SCRIPT, "2", pos_key, o.channel, ttl};
   const size_t lens[6] = {4, sizeof POSITION_SCRIPT - 1, 1, strlen(pos_key), channel_len, strlen(ttl)};
-  const int r = command_judged(6, argv, lens, "reading the position (EVAL)",
-                               [&](const redisReply* reply) { return is_entry_id(reply, start.ms, start.seq); });
+  const int r = command_judged(6, argv, lens, "reading the position (EVAL)", [&](const redisReply* reply) {
+    return is_entry_id(reply, start.ms, start.seq);
+  });
   if (r != BRIDGE_OK) return r;
   // The numbers seen as far as that position (none for a new hub).
   seen.clear();
@@ -291,7 +301,6 @@ void G_REDIS_LINK::set_keys(uint64_t id) {
   snprintf(seen_key, sizeof seen_key, "%s:seen:%016llx", channel, (unsigned long long)id);
   pos_key_hub = id;
 }
-
 
 int G_REDIS_LINK::tend_claim(bool b_force) {
   G_BRIDGE& b = *p_bridge;
@@ -389,7 +398,8 @@ void G_REDIS_LINK::finish() {
   // whatever the stop flag says.
   const std::atomic<bool> go_on{false};
   const uint64_t deadline = bridge_now_ms() + FINISH_TIMEOUT_MS;
-  while (!b.hub.b_done.load() && bridge_now_ms() < deadline) wake.wait(10, go_on);
+  while (!b.hub.b_done.load() && bridge_now_ms() < deadline)
+    wake.wait(10, go_on);
   if (finish_appends(deadline, go_on) != BRIDGE_OK) return;
   size_t n_save = 0;
   if (b_streams && pos_key_hub == claimed_hub) {
@@ -465,10 +475,10 @@ int G_REDIS_LINK::append_save(const STREAM_ID& at, size_t n_seen, bool full, siz
     argv[1] = seen_key;
     lens[1] = strlen(seen_key);
     for (size_t i = 0; i < n_seen; ++i) {
-      lens[2 + 2 * i] = size_t(snprintf(seen_text[i][0], sizeof seen_text[i][0], "%016llx",
-                                        (unsigned long long)seen_bridges[i]));
-      lens[3 + 2 * i] = size_t(snprintf(seen_text[i][1], sizeof seen_text[i][1], "%llu",
-                                        (unsigned long long)seen_lasts[i]));
+      lens[2 + 2 * i] = size_t(
+          snprintf(seen_text[i][0], sizeof seen_text[i][0], "%016llx", (unsigned long long)seen_bridges[i]));
+      lens[3 + 2 * i] = size_t(
+          snprintf(seen_text[i][1], sizeof seen_text[i][1], "%llu", (unsigned long long)seen_lasts[i]));
       argv[2 + 2 * i] = seen_text[i][0];
       argv[3 + 2 * i] = seen_text[i][1];
     }
@@ -481,7 +491,6 @@ int G_REDIS_LINK::append_save(const STREAM_ID& at, size_t n_seen, bool full, siz
   ++*commands;
   return 0;
 }
-
 
 bool G_REDIS_LINK::take_written(STREAM_ID& at, size_t& n_seen, bool& full) {
   G_BRIDGE& b = *p_bridge;
@@ -543,7 +552,6 @@ int G_REDIS_LINK::handle_reply(int kind, size_t count, const redisReply* reply, 
                   reply);
   return BRIDGE_FAIL;
 }
-
 
 void G_REDIS_LINK::settle(size_t acked) {
   G_BRIDGE& b = *p_bridge;
@@ -676,7 +684,8 @@ int G_REDIS_LINK::append_entry(size_t n, const char* minid) {
 
 int G_REDIS_LINK::queue_position(bool& progress) {
   // The position of the last entry written into the hub goes along.
-  if (!b_streams || claimed_hub == 0 || pos_key_hub != claimed_hub || kinds_tail - kinds_head >= WINDOW_COMMANDS)
+  if (!b_streams || claimed_hub == 0 || pos_key_hub != claimed_hub ||
+      kinds_tail - kinds_head >= WINDOW_COMMANDS)
     return BRIDGE_OK;
   STREAM_ID saving;
   size_t n_seen = 0;
@@ -688,7 +697,8 @@ int G_REDIS_LINK::queue_position(bool& progress) {
     snprintf(why, sizeof why, "the position does not fit the out buffer");
     return BRIDGE_FAIL;
   }
-  for (size_t i = 0; i < n_save; ++i) owe(i == 0 ? KIND_SET : KIND_INTEGER, 0);
+  for (size_t i = 0; i < n_save; ++i)
+    owe(i == 0 ? KIND_SET : KIND_INTEGER, 0);
   progress = true;
   return BRIDGE_OK;
 }
@@ -752,7 +762,8 @@ int G_REDIS_LINK::wait_for_redis(uint64_t answer_due, bool want_write) {
 uint64_t G_REDIS_LINK::current_epoch(STREAM_ID* start) {
   G_BRIDGE& b = *p_bridge;
   SESSION_LOCK guard(b.session.lock);
-  if (b.session.claim_session != b.session.hub_session || b.session.claim != BRIDGE_SESSION::CLAIM_HELD) return 0;
+  if (b.session.claim_session != b.session.hub_session || b.session.claim != BRIDGE_SESSION::CLAIM_HELD)
+    return 0;
   hub_id = b.session.hub_id;
   if (start != nullptr && b.session.epoch != epoch) {
     *start = b.session.start;
@@ -770,8 +781,8 @@ bool G_REDIS_LINK::deliverable(const char* msg, size_t len) const {
          (m.seq == 0 || !origins.is_duplicate(m.bridge, m.seq)) && m.len <= b.hub_message_max.load();
 }
 
-
-void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now, bool b_end) {
+void G_REDIS_LINK::deliver(const char* msg, size_t len, uint64_t ms, uint64_t seq, uint64_t epoch_now,
+                           bool b_end) {
   G_BRIDGE& b = *p_bridge;
   FED_MESSAGE m;
   if (fed_decode(msg, len, m) != FED_OK) {
@@ -820,8 +831,8 @@ void G_REDIS_LINK::push_toward_hub(const FED_MESSAGE& m, const HUB_RECORD_ID& id
   id.write(head);
   uint64_t dropped = 0;
   bool was_empty = false;
-  const int p = b.ring_to_hub.push(head, sizeof head, m.payload, m.len, G_BRIDGE::record_aux(m.type, epoch_now),
-                                   !b_streams, &dropped, &was_empty);
+  const int p = b.ring_to_hub.push(head, sizeof head, m.payload, m.len,
+                                   G_BRIDGE::record_aux(m.type, epoch_now), !b_streams, &dropped, &was_empty);
   if (dropped != 0) b.counters.dropped_full += dropped;
   if (p != G_RING::RING_OK) {
     ++b.counters.too_large;
@@ -871,8 +882,9 @@ size_t G_REDIS_LINK::entry_pieces(const redisReply* fields) {
     } else if (redis_is(f, "b")) {
       for (size_t at = 0; at < v->len;) {
         const uint8_t* h = reinterpret_cast<const uint8_t*>(v->str + at);
-        const size_t len = v->len - at < 4 ? SIZE_MAX
-                                           : (size_t(h[0]) << 24) | (size_t(h[1]) << 16) | (size_t(h[2]) << 8) | h[3];
+        const size_t len = v->len - at < 4
+                               ? SIZE_MAX
+                               : (size_t(h[0]) << 24) | (size_t(h[1]) << 16) | (size_t(h[2]) << 8) | h[3];
         if (len > v->len - at - 4 || n == PIECES_MAX) {
           bad = true;
           break;
@@ -890,7 +902,6 @@ size_t G_REDIS_LINK::entry_pieces(const redisReply* fields) {
   }
   return n;
 }
-
 
 int G_REDIS_LINK::serve_read_stream() {
   G_BRIDGE& b = *p_bridge;
@@ -956,10 +967,12 @@ int G_REDIS_LINK::xread(redisReply** reply) {
   snprintf(count_text, sizeof count_text, "%zu", count);
   snprintf(block_text, sizeof block_text, "%u", XREAD_BLOCK_MS);
   const size_t from_len = stream_id_format(from, read_ms, read_seq);
-  const char* argv[8] = {"XREAD", "COUNT", count_text, "BLOCK", block_text, "STREAMS", p_bridge->opt.channel, from};
+  const char* argv[8] = {"XREAD", "COUNT", count_text, "BLOCK", block_text, "STREAMS", p_bridge->opt.channel,
+                         from};
   const size_t lens[8] = {5, 5, strlen(count_text), 5, strlen(block_text), 7, channel_len, from_len};
   const int r = command(8, argv, lens, reply, XREAD_BLOCK_MS + IO_TIMEOUT_MS);
-  if (r != BRIDGE_OK && (strstr(rc.why, "over the limit") != nullptr || strstr(rc.why, "larger than") != nullptr)) {
+  if (r != BRIDGE_OK &&
+      (strstr(rc.why, "over the limit") != nullptr || strstr(rc.why, "larger than") != nullptr)) {
     // Fewer entries next time; one alone that large is skipped.
     if (count > 1)
       entry_max_seen = xread_budget;
@@ -972,8 +985,9 @@ int G_REDIS_LINK::xread(redisReply** reply) {
 bool G_REDIS_LINK::take_entries(const redisReply* reply, uint64_t epoch_now) {
   if (reply->type == REDIS_REPLY_NIL) return true;  // BLOCK ran out: nothing new
   // [[key, [[id, [field, value, ...]], ...]]]
-  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 1 || reply->element[0]->type != REDIS_REPLY_ARRAY ||
-      reply->element[0]->elements != 2 || reply->element[0]->element[1]->type != REDIS_REPLY_ARRAY)
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 1 ||
+      reply->element[0]->type != REDIS_REPLY_ARRAY || reply->element[0]->elements != 2 ||
+      reply->element[0]->element[1]->type != REDIS_REPLY_ARRAY)
     return false;
   const redisReply* entries = reply->element[0]->element[1];
   for (size_t i = 0; i < entries->elements; ++i) {
@@ -995,7 +1009,8 @@ int G_REDIS_LINK::queue_entry(const redisReply* entry, uint64_t epoch_now) {
   // after its length, 4 bytes big-endian).
   const size_t n = entry_pieces(entry->element[1]);
   size_t entry_len = 0;
-  for (size_t k = 0; k < n; ++k) entry_len += piece_len[k] + 4;
+  for (size_t k = 0; k < n; ++k)
+    entry_len += piece_len[k] + 4;
   if (entry_len > entry_max_seen) entry_max_seen = entry_len;
   // Part of it went in already when it was read before.
   const size_t first = ms == partial_ms && seq == partial_seq ? partial_k : 0;
@@ -1034,8 +1049,9 @@ int G_REDIS_LINK::serve_read_channel() {
       const uint64_t e = current_epoch(nullptr);
       const int t = take_replies([&](const redisReply* reply) {
         // Only ["message", our channel, payload] carries anything to relay.
-        if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 && redis_is(reply->element[0], "message") &&
-            redis_is(reply->element[1], b.opt.channel) && reply->element[2]->type == REDIS_REPLY_STRING)
+        if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 &&
+            redis_is(reply->element[0], "message") && redis_is(reply->element[1], b.opt.channel) &&
+            reply->element[2]->type == REDIS_REPLY_STRING)
           deliver(reply->element[2]->str, reply->element[2]->len, 0, 0, e, true);
         return BRIDGE_OK;
       });

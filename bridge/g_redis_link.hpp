@@ -279,7 +279,7 @@ class G_REDIS_LINK {
 
   // Reader state.
   uint64_t epoch = 0;
-  uint64_t hub_id = 0;  // of the claimed session, as of current_epoch
+  uint64_t hub_id = 0;   // of the claimed session, as of current_epoch
   uint64_t read_ms = 0;  // the last entry queued (or skipped)
   uint64_t read_seq = 0;
   size_t entry_max_seen = 1024;

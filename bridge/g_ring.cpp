@@ -9,7 +9,9 @@
 G_RING::G_RING()
     : p_buf(nullptr), cap(0), r_pos(0), w_pos(0), wrap_end(0), b_wrapped(false), n_records(0), used(0) {}
 
-G_RING::~G_RING() { close(); }
+G_RING::~G_RING() {
+  close();
+}
 
 int G_RING::init(size_t capacity) {
   close();
@@ -115,7 +117,8 @@ int G_RING::push(const void* head, size_t head_len, const void* data, size_t len
 
 void G_RING::forget(size_t n) {
   if (lock.lock() != 0) return;
-  for (size_t i = 0; i < n && n_peeked != 0; ++i) drop_front();
+  for (size_t i = 0; i < n && n_peeked != 0; ++i)
+    drop_front();
   lock.unlock();
 }
 
@@ -125,7 +128,9 @@ void G_RING::rewind() {
   lock.unlock();
 }
 
-size_t G_RING::handed() { return read_locked(n_peeked); }
+size_t G_RING::handed() {
+  return read_locked(n_peeked);
+}
 
 uint64_t G_RING::clear() {
   if (lock.lock() != 0) return 0;
@@ -148,6 +153,10 @@ bool G_RING::fits(size_t data_len) {
   return ok;
 }
 
-size_t G_RING::count() { return read_locked(n_records); }
+size_t G_RING::count() {
+  return read_locked(n_records);
+}
 
-size_t G_RING::bytes() { return read_locked(used); }
+size_t G_RING::bytes() {
+  return read_locked(used);
+}

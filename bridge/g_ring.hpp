@@ -51,8 +51,8 @@ class G_RING {
   // without it a record that does not fit gives RING_FULL. *was_empty (when
   // not null) tells whether the ring held nothing before: the consumer may
   // be waiting for exactly this record.
-  int push(const void* head, size_t head_len, const void* data, size_t len, uint32_t aux,
-           bool drop_oldest, uint64_t* dropped, bool* was_empty);
+  int push(const void* head, size_t head_len, const void* data, size_t len, uint32_t aux, bool drop_oldest,
+           uint64_t* dropped, bool* was_empty);
 
   // Hands the oldest record to f(const char* data, size_t len, uint32_t aux)
   // under the lock; the record is removed when f returns true.

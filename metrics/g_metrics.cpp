@@ -19,7 +19,8 @@ int G_SLOT_COUNTERS::http_index(int status) {
 
 void G_METRICS_SNAPSHOT::add(const G_SLOT_COUNTERS& c) {
   auto sum = [](uint64_t* to, const std::atomic<uint64_t>* from, int n) {
-    for (int i = 0; i < n; ++i) to[i] += from[i].load(std::memory_order_relaxed);
+    for (int i = 0; i < n; ++i)
+      to[i] += from[i].load(std::memory_order_relaxed);
   };
   sum(accepted, c.accepted, G_KIND_COUNT);
   sum(received_msgs, c.received_msgs, G_KIND_COUNT);
@@ -85,18 +86,21 @@ size_t g_metrics_render(const G_METRICS_SNAPSHOT& m, size_t from, char* out, siz
   window_writer w(from, out, cap);
   w.by_kind("relayhub_connections", "gauge", "Members connected now, by kind.", m.connections);
   w.head("relayhub_websocket_connections", "gauge", "WebSocket members connected now, by handshake form.");
-  w.line("relayhub_websocket_connections{form=\"rfc6455\"} %llu\n", static_cast<unsigned long long>(m.ws_forms[0]));
-  w.line("relayhub_websocket_connections{form=\"key1key2\"} %llu\n", static_cast<unsigned long long>(m.ws_forms[1]));
+  w.line("relayhub_websocket_connections{form=\"rfc6455\"} %llu\n",
+         static_cast<unsigned long long>(m.ws_forms[0]));
+  w.line("relayhub_websocket_connections{form=\"key1key2\"} %llu\n",
+         static_cast<unsigned long long>(m.ws_forms[1]));
   w.by_kind("relayhub_connections_accepted_total", "counter", "Connections that became members, by kind.",
             m.accepted);
   w.by_kind("relayhub_messages_received_total", "counter",
-            "Messages read from members, by the sender's kind (a plain read is one message).", m.received_msgs);
-  w.by_kind("relayhub_received_bytes_total", "counter", "Payload bytes read from members, by the sender's kind.",
-            m.received_bytes);
+            "Messages read from members, by the sender's kind (a plain read is one message).",
+            m.received_msgs);
+  w.by_kind("relayhub_received_bytes_total", "counter",
+            "Payload bytes read from members, by the sender's kind.", m.received_bytes);
   w.by_kind("relayhub_messages_delivered_total", "counter",
             "Messages handed to receivers, by the receiver's kind.", m.delivered_msgs);
-  w.by_kind("relayhub_delivered_bytes_total", "counter", "Payload bytes handed to receivers, by the receiver's kind.",
-            m.delivered_bytes);
+  w.by_kind("relayhub_delivered_bytes_total", "counter",
+            "Payload bytes handed to receivers, by the receiver's kind.", m.delivered_bytes);
   w.head("relayhub_closes_sent_total", "counter", "WebSocket close frames the hub sent, by status code.");
   for (int i = 0; i < G_CLOSE_COUNT; ++i)
     w.line("relayhub_closes_sent_total{code=\"%d\"} %llu\n", G_CLOSE_CODES[i],
@@ -104,11 +108,13 @@ size_t g_metrics_render(const G_METRICS_SNAPSHOT& m, size_t from, char* out, siz
   w.head("relayhub_receivers_cut_total", "counter",
          "Receivers disconnected because their socket did not take a batch within the bound.");
   w.line("relayhub_receivers_cut_total %llu\n", static_cast<unsigned long long>(m.stalled));
-  w.head("relayhub_setup_failures_total", "counter", "Connection set-ups that failed or were refused, by reason.");
+  w.head("relayhub_setup_failures_total", "counter",
+         "Connection set-ups that failed or were refused, by reason.");
   for (int i = 0; i < G_SETUP_FAIL_COUNT; ++i)
     w.line("relayhub_setup_failures_total{reason=\"%s\"} %llu\n", SETUP_LABEL[i],
            static_cast<unsigned long long>(m.setup_failures[i]));
-  w.head("relayhub_http_responses_total", "counter", "HTTP answers sent, by status (101: WebSocket upgrades).");
+  w.head("relayhub_http_responses_total", "counter",
+         "HTTP answers sent, by status (101: WebSocket upgrades).");
   for (int i = 0; i < G_HTTP_COUNT; ++i)
     w.line("relayhub_http_responses_total{status=\"%d\"} %llu\n", G_HTTP_STATUSES[i],
            static_cast<unsigned long long>(m.http[i]));

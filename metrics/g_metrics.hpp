@@ -65,8 +65,8 @@ struct alignas(64) G_SLOT_COUNTERS {
 
 // Everything a scrape shows, summed over the slots at one moment.
 struct G_METRICS_SNAPSHOT {
-  uint64_t connections[G_KIND_COUNT];   // members now, by kind
-  uint64_t ws_forms[2];                 // WebSocket members now: RFC 6455, Key1/Key2
+  uint64_t connections[G_KIND_COUNT];  // members now, by kind
+  uint64_t ws_forms[2];                // WebSocket members now: RFC 6455, Key1/Key2
   uint64_t accepted[G_KIND_COUNT];
   uint64_t received_msgs[G_KIND_COUNT];
   uint64_t received_bytes[G_KIND_COUNT];

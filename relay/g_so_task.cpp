@@ -222,9 +222,10 @@ int G_SO_TASK::accept_one(int& so) {
   b_running = false;
   const int listening = so_listen;
   if (listening == -1) return ACCEPT_FAILED;
-  wprintf(L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, "
-          L"&addr_listen_size:%u)\n",
-          task_id, listening, (unsigned long long)(uintptr_t)&addr_listen, addr_listen_size);
+  wprintf(
+      L"!! server %02u  accept(so_listen:%i, (sockaddr *) &addr_listen:%08llx, "
+      L"&addr_listen_size:%u)\n",
+      task_id, listening, (unsigned long long)(uintptr_t)&addr_listen, addr_listen_size);
   print_format_inline(err, nullptr);
   return ACCEPT_FAILED;
 }
@@ -236,8 +237,8 @@ int32_t G_SO_TASK::arrived(int so) {
   if (report) {
     const unsigned char* a = reinterpret_cast<const unsigned char*>(&addr_listen.sin_addr);
     wprintf(L"\r:: SYN from %u.%u.%u.%u:%u  :: server_%02u.working  active %02u/%02u  so %i  ", a[0], a[1],
-            a[2], a[3], (unsigned)ntohs(addr_listen.sin_port), task_id, (unsigned)count, (unsigned)w_connections,
-            so);
+            a[2], a[3], (unsigned)ntohs(addr_listen.sin_port), task_id, (unsigned)count,
+            (unsigned)w_connections, so);
     if (ws.b_verbose_handshake) {
       wprintf(L"\n");
     } else {
@@ -315,8 +316,8 @@ void G_SO_TASK::teardown(int so) {
   if (report) {
     bool expected = true;
     if (b_print_was_active.compare_exchange_strong(expected, false)) wprintf(L"\n\n");
-    wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", task_id, (unsigned)count, (unsigned)w_connections,
-            so);
+    wprintf(L":: server_%02u.fin  active %02u/%02u  so %i\n", task_id, (unsigned)count,
+            (unsigned)w_connections, so);
   }
 }
 
@@ -334,8 +335,8 @@ int G_SO_TASK::start_client(g_event* e, bool receiver) {
         int32_t count = ++task_count;
         const int so = tls.so;
         if (report) {
-          wprintf(L":: client_%02u.working  active %02u  so %i  %s\n", task_id, (unsigned)count,
-                  so, tls.get_status() == G_TLS_OK ? "TLS" : "RAW");
+          wprintf(L":: client_%02u.working  active %02u  so %i  %s\n", task_id, (unsigned)count, so,
+                  tls.get_status() == G_TLS_OK ? "TLS" : "RAW");
         }
         work_r();
         tls.end_session();
@@ -368,9 +369,13 @@ int G_SO_TASK::resume() {
   return r;
 }
 
-int G_SO_TASK::resume_r() { return e_thread_r.signal(); }
+int G_SO_TASK::resume_r() {
+  return e_thread_r.signal();
+}
 
-int G_SO_TASK::resume_w() { return e_thread_w.b_valid ? e_thread_w.signal() : 0; }
+int G_SO_TASK::resume_w() {
+  return e_thread_w.b_valid ? e_thread_w.signal() : 0;
+}
 
 // ---------------------------------------------------------------------------
 // Fan-out data path
@@ -387,9 +392,8 @@ namespace {
 // bytes are well-formed UTF-8, else as binary: decided once for all.
 void resolve_opcode(relay_msg_t& m) {
   if (m.opcode != WS_OPCODE_TEXT && m.opcode != WS_OPCODE_BINARY)
-    m.opcode = utf8_well_formed((const unsigned char*)m.payload, m.length)
-                   ? WS_OPCODE_TEXT
-                   : WS_OPCODE_BINARY;
+    m.opcode =
+        utf8_well_formed((const unsigned char*)m.payload, m.length) ? WS_OPCODE_TEXT : WS_OPCODE_BINARY;
 }
 
 }  // namespace
@@ -406,7 +410,8 @@ void G_SO_TASK::fan_out_batch() {
     return;
   }
   uint64_t total = 0;
-  for (size_t k = 0; k < count; ++k) total += batch_r[k].length;
+  for (size_t k = 0; k < count; ++k)
+    total += batch_r[k].length;
   const int own = kind_now.load(std::memory_order_relaxed);
   if (own >= 0) {
     G_SLOT_COUNTERS::add(counters.received_msgs[own], count);
@@ -433,7 +438,8 @@ void G_SO_TASK::fan_out_batch() {
     if (handed == count) {
       bytes[kind] += total;
     } else {
-      for (size_t k = 0; k < handed; ++k) bytes[kind] += batch_r[k].length;
+      for (size_t k = 0; k < handed; ++k)
+        bytes[kind] += batch_r[k].length;
     }
   }
   for (int k = 0; k < G_KIND_COUNT; ++k) {
@@ -636,7 +642,7 @@ int G_SO_TASK::set_up(int so, int32_t count, bool late) {
     if (tls.new_server_detect(so) == G_TLS_FAIL) {
       // Refused before it was classified: no identity, a failed handshake,
       // or one that did not finish within the set-up budget.
-      const int why = !g_tls_t::server_valid        ? G_SETUP_TLS_NO_IDENTITY
+      const int why = !g_tls_t::server_valid      ? G_SETUP_TLS_NO_IDENTITY
                       : tls.err_recv == ETIMEDOUT ? G_SETUP_TIMEOUT
                                                   : G_SETUP_TLS_HANDSHAKE;
       G_SLOT_COUNTERS::add(counters.setup_failures[why], 1);
@@ -645,7 +651,8 @@ int G_SO_TASK::set_up(int so, int32_t count, bool late) {
   }
   ws.send_buf = page_w;
   ws.send_buf_size = page_size_w;
-  ws.message_limit = page_size_r > WEBSOCKET_SRV::MESSAGE_SLACK ? page_size_r - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
+  ws.message_limit =
+      page_size_r > WEBSOCKET_SRV::MESSAGE_SLACK ? page_size_r - WEBSOCKET_SRV::MESSAGE_SLACK : 0;
   // The request is read behind the head room a plain read keeps, so that
   // bytes the handshake read for a plain stream are relayed from where they
   // are.
@@ -701,8 +708,10 @@ size_t G_SO_TASK::utf8_incomplete_tail(const char* p, size_t len) {
   }
   if (i == 0) return 0;
   const unsigned char lead = u[i - 1];
-  const size_t need = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3
-                      : lead >= 0xC2 && lead <= 0xDF ? 2 : 0;
+  const size_t need = lead >= 0xF0 && lead <= 0xF4   ? 4
+                      : lead >= 0xE0 && lead <= 0xEF ? 3
+                      : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                     : 0;
   // Only a character that is still short of bytes is held.
   return need > cont + 1 ? cont + 1 : 0;
 }
@@ -726,9 +735,12 @@ void G_SO_TASK::close_for_stop() {
   // is under way).
   for (;;) {
     bool busy = false;
-    for (uint32_t i = 0; i < w_connections && !busy; ++i) busy = tasks[i].b_fanning.load();
+    for (uint32_t i = 0; i < w_connections && !busy; ++i)
+      busy = tasks[i].b_fanning.load();
     if (!busy || g_tls_t::now_ms() >= deadline) break;
-    struct timespec pause{0, 2000000};
+    struct timespec pause {
+      0, 2000000
+    };
     nanosleep(&pause, nullptr);
   }
   // Our last bytes must not wait past the stop's deadline either.
@@ -1040,7 +1052,8 @@ int G_SO_TASK::serve_page(WEBSOCKET_SRV& ws, const http_request_t& req) {
     const bool ok = !b_stopping && so_listen.load() != -1;
     const char* body = ok ? "ok\n" : "stopping\n";
     const int status = ok ? HTTP_STATUS_OK : HTTP_STATUS_UNAVAILABLE;
-    const size_t hl = http_answer_head(status, "text/plain; charset=utf-8", strlen(body), head_buf, sizeof head_buf);
+    const size_t hl =
+        http_answer_head(status, "text/plain; charset=utf-8", strlen(body), head_buf, sizeof head_buf);
     if (ws.tls.send(head_buf, hl) > 0 && get) (void)ws.tls.send(body, strlen(body));
     return status;
   }
@@ -1052,7 +1065,8 @@ int G_SO_TASK::serve_page(WEBSOCKET_SRV& ws, const http_request_t& req) {
   ++m.http[G_SLOT_COUNTERS::http_index(HTTP_STATUS_OK)];
   char piece[1024];
   const size_t total = g_metrics_render(m, 0, piece, 0);
-  const size_t hl = http_answer_head(HTTP_STATUS_OK, G_METRICS_CONTENT_TYPE, total, head_buf, sizeof head_buf);
+  const size_t hl =
+      http_answer_head(HTTP_STATUS_OK, G_METRICS_CONTENT_TYPE, total, head_buf, sizeof head_buf);
   if (ws.tls.send(head_buf, hl) <= 0 || !get) return HTTP_STATUS_OK;
   for (size_t at = 0; at < total;) {
     const size_t n = total - at < sizeof piece ? total - at : sizeof piece;

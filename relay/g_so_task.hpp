@@ -54,8 +54,8 @@ struct relay_frames_t {
 class G_SO_TASK {
  public:
   // ---- set once at start-up, by the hub before any thread is released ----
-  char* page_r = nullptr;      // receive buffer
-  char* page_w = nullptr;      // send double buffer: two halves of size_w_half
+  char* page_r = nullptr;  // receive buffer
+  char* page_w = nullptr;  // send double buffer: two halves of size_w_half
   uint64_t size_w_half = 0;
   uint32_t task_id = 0;
   bool report = false;

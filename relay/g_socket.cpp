@@ -125,8 +125,7 @@ void G_SOCKET::load_identity() {
 }
 
 void G_SOCKET::print_config() const {
-  if (b_reduced)
-    wprintf(L"!! G_SOCKET::config()  number of connections reduced to: %u\n\n", MAX_CONNECTIONS);
+  if (b_reduced) wprintf(L"!! G_SOCKET::config()  number of connections reduced to: %u\n\n", MAX_CONNECTIONS);
   if (!verbose) return;
   wprintf(L":: config ::\n");
   wprintf(L"  print:%u, print_once:%u, listen:%u, write:%u, connections:%u\n", (unsigned)print,
@@ -139,8 +138,7 @@ void G_SOCKET::print_config() const {
   wprintf(L":: ------ ::\n");
 }
 
-G_SOCKET::sizes_t G_SOCKET::compute_sizes(uint64_t packet_length, uint32_t protocol,
-                                          uint32_t connections) {
+G_SOCKET::sizes_t G_SOCKET::compute_sizes(uint64_t packet_length, uint32_t protocol, uint32_t connections) {
   sizes_t s{};
   s.L = packet_length;
   if (s.L == 0 || s.L > ARENA_UNIT) s.L = ARENA_UNIT;
@@ -213,7 +211,8 @@ G_SOCKET::G_SOCKET(int argc, char** argv) {
     start_error = t.init_task();
     if (start_error != 0) break;
   }
-  for (uint32_t i = cw_connections; i < MAX_CONNECTIONS; ++i) task_table[i].b_running = false;
+  for (uint32_t i = cw_connections; i < MAX_CONNECTIONS; ++i)
+    task_table[i].b_running = false;
   if (start_error == 0) start_error = task_table[0].init_print();
   // On a failure the threads already started wait on their start events;
   // the destructor closes those and joins them before the process ends.
@@ -239,8 +238,8 @@ void G_SOCKET::print_identity_report() {
   wchar_t why[2][128];
   for (int i = 0; i < 2; ++i)
     g_tls_t::cer_fault_text(tls_fault[i], tls_fault_errno[i], why[i], 128);
-  wprintf(L"!! no usable TLS identity (%s: %ls; %s: %ls): TLS and WSS clients will be refused\n\n",
-          pem[0], why[0], pem[1], why[1]);
+  wprintf(L"!! no usable TLS identity (%s: %ls; %s: %ls): TLS and WSS clients will be refused\n\n", pem[0],
+          why[0], pem[1], why[1]);
 }
 
 int G_SOCKET::start_server() {
@@ -263,12 +262,13 @@ int G_SOCKET::start_server() {
     return -1;
   }
   const bool tls = g_tls_t::server_valid;
-  wprintf(L"RAW%s WS%s  max connections: %u\n:: waiting for client connection...\n\n",
-          tls ? " TLS" : "", tls ? " WSS" : "", (unsigned)cw_connections);
+  wprintf(L"RAW%s WS%s  max connections: %u\n:: waiting for client connection...\n\n", tls ? " TLS" : "",
+          tls ? " WSS" : "", (unsigned)cw_connections);
   fflush(stdout);
   g_notify_ready_once();  // connections queue from here on, before any slot accepts
   G_SO_TASK::so_listen = so;
-  for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].e_thread_r.signal();
+  for (uint32_t i = 0; i < cw_connections; ++i)
+    task_table[i].e_thread_r.signal();
   watch();
   for (uint32_t i = 0; i < cw_connections; ++i) {
     task_table[i].h_thread_r.wait();
@@ -343,7 +343,8 @@ void G_SOCKET::watch() {
 }
 
 void G_SOCKET::stop(int sig) {
-  wprintf(L":: stopping on %ls: closing %d connections\n", signal_name(sig), (int)G_SO_TASK::task_count.load());
+  wprintf(L":: stopping on %ls: closing %d connections\n", signal_name(sig),
+          (int)G_SO_TASK::task_count.load());
   fflush(stdout);
   g_notify("STOPPING=1");
   // The polite closes must be done by then; what is left is reset.
@@ -358,7 +359,8 @@ void G_SOCKET::stop(int sig) {
   }
   // No more reading: every slot's read returns, a fan-out under way ends
   // first, and each slot then closes its connection (close_for_stop).
-  for (uint32_t i = 0; i < cw_connections; ++i) task_table[i].ws.tls.shutdown_recv();
+  for (uint32_t i = 0; i < cw_connections; ++i)
+    task_table[i].ws.tls.shutdown_recv();
 }
 
 void G_SOCKET::reload_identity() {
@@ -368,13 +370,15 @@ void G_SOCKET::reload_identity() {
   int errs[2];
   SSL_CTX* ctx = g_tls_t::build_server_ctx(pem, 2, faults, errs);
   wchar_t why[2][128];
-  for (int i = 0; i < 2; ++i) g_tls_t::cer_fault_text(faults[i], errs[i], why[i], 128);
+  for (int i = 0; i < 2; ++i)
+    g_tls_t::cer_fault_text(faults[i], errs[i], why[i], 128);
   if (ctx != nullptr) {
     g_tls_t::replace_server_ctx(ctx);
     const time_t until = static_cast<time_t>(g_tls_t::server_not_after.load());
     tm t{};
     char when[64] = "unknown";
-    if (until != 0 && gmtime_r(&until, &t) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &t);
+    if (until != 0 && gmtime_r(&until, &t) != nullptr)
+      strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &t);
     wprintf(L":: reloaded the TLS identity (%s: %ls; %s: %ls): new handshakes use it, expires %s\n", pem[0],
             why[0], pem[1], why[1], when);
   } else {
@@ -401,8 +405,7 @@ int G_SOCKET::start_client() {
     addr_local.sin_port = htons(port_local);
     if (port_local != 0) ++port_local;
     if (::bind(so, reinterpret_cast<sockaddr*>(&addr_local), sizeof(addr_local)) != 0) {
-      print_format_inline(
-          errno, L"\nbind(tasks[i]->so, (sockaddr *) &addr_local, sizeof(addr_local))");
+      print_format_inline(errno, L"\nbind(tasks[i]->so, (sockaddr *) &addr_local, sizeof(addr_local))");
       ::close(so);
       return -1;
     }
@@ -458,7 +461,8 @@ int G_SOCKET::start_client() {
     }
     return err;
   }
-  for (uint32_t i = 0; i < n; ++i) task_table[i].resume_w();
+  for (uint32_t i = 0; i < n; ++i)
+    task_table[i].resume_w();
   for (uint32_t i = 0; i < n; ++i) {
     task_table[i].h_thread_r.wait();
     task_table[i].h_thread_r.close();

@@ -106,8 +106,7 @@ class G_SOCKET {
   struct sizes_t {
     uint64_t L, R, W, S, units;
   };
-  static sizes_t compute_sizes(uint64_t packet_length, uint32_t protocol,
-                               uint32_t connections);
+  static sizes_t compute_sizes(uint64_t packet_length, uint32_t protocol, uint32_t connections);
 
   // Called by config() after the command line is parsed: lets an embedding
   // program (and the tests) set the fields the command line cannot reach,

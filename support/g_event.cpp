@@ -11,7 +11,9 @@ g_event::g_event() : b_manual_reset(false), b_signaled(false), b_valid(false) {
   memset(&mutex, 0, sizeof mutex);
 }
 
-g_event::~g_event() { close(); }
+g_event::~g_event() {
+  close();
+}
 
 void g_event::deadline(unsigned ms, struct timespec* out) {
   struct timeval now;
@@ -66,7 +68,8 @@ int g_event::wait() {
   if (!gate.enter(b_valid)) return G_CLOSED;
   pthread_mutex_lock(&mutex);
   int rc = 0;
-  while (!b_signaled && rc == 0) rc = pthread_cond_wait(&cond, &mutex);
+  while (!b_signaled && rc == 0)
+    rc = pthread_cond_wait(&cond, &mutex);
   if (!b_valid.load()) {
     rc = G_CLOSED;
   } else if (rc == 0 && !b_manual_reset) {
@@ -86,7 +89,8 @@ int g_event::wait_time(unsigned ms) {
     gate.leave();
     return rc;
   }
-  while (!b_signaled && rc == 0) rc = pthread_cond_timedwait(&cond, &mutex, &until);
+  while (!b_signaled && rc == 0)
+    rc = pthread_cond_timedwait(&cond, &mutex, &until);
   if (!b_valid.load()) {
     rc = G_CLOSED;
   } else if (rc == 0 && !b_manual_reset) {

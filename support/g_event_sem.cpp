@@ -12,7 +12,9 @@ g_event_sem::g_event_sem() : b_manual_reset(false), b_signaled(false), b_valid(f
   memset(&sem, 0, sizeof sem);
 }
 
-g_event_sem::~g_event_sem() { close(); }
+g_event_sem::~g_event_sem() {
+  close();
+}
 
 void g_event_sem::drain() {
   while (no_eintr([&] { return sem_trywait(&sem); }) == 0) {
@@ -100,7 +102,8 @@ int g_event_sem::close() {
         const int inside = e->gate.users.load(std::memory_order_acquire);
         int count = 0;
         if (sem_getvalue(&e->sem, &count) == 0) {
-          for (; count < inside; ++count) sem_post(&e->sem);
+          for (; count < inside; ++count)
+            sem_post(&e->sem);
         }
       },
       this);

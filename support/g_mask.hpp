@@ -14,10 +14,10 @@
 // for a payload handled in pieces. Eight bytes per step, with the key laid
 // out twice in one word; memcpy keeps the unaligned accesses defined and
 // compiles to plain loads and stores.
-inline void g_mask(void* dst, const void* src, size_t n, const uint8_t key[4],
-                   uint64_t key_pos = 0) {
+inline void g_mask(void* dst, const void* src, size_t n, const uint8_t key[4], uint64_t key_pos = 0) {
   uint8_t k[8];
-  for (int i = 0; i < 8; ++i) k[i] = key[(key_pos + (uint64_t)i) & 3];
+  for (int i = 0; i < 8; ++i)
+    k[i] = key[(key_pos + (uint64_t)i) & 3];
   uint64_t k8;
   memcpy(&k8, k, 8);
   uint8_t* d = static_cast<uint8_t*>(dst);
@@ -29,5 +29,6 @@ inline void g_mask(void* dst, const void* src, size_t n, const uint8_t key[4],
     w ^= k8;
     memcpy(d + i, &w, 8);
   }
-  for (; i < n; ++i) d[i] = (uint8_t)(s[i] ^ k[i & 7]);
+  for (; i < n; ++i)
+    d[i] = (uint8_t)(s[i] ^ k[i & 7]);
 }

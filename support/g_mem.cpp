@@ -29,7 +29,9 @@ G_MEM::G_MEM()
   stack_size = usable_stack_size(sysconf(_SC_THREAD_STACK_MIN));
 }
 
-G_MEM::~G_MEM() { free_ram(); }
+G_MEM::~G_MEM() {
+  free_ram();
+}
 
 uint64_t G_MEM::usable_stack_size(long system_minimum) {
   // A failed query (-1) must not turn into a huge unsigned size.
@@ -63,7 +65,8 @@ int G_MEM::allocate_ram(unsigned long count) {
   }
   if (b_locked) memset(p_ram, 0, static_cast<size_t>(size));
   if (p_ram != nullptr) return 0;
-  print_format_stderr(alloc_errno != 0 ? alloc_errno : ENOMEM, L"!! _aligned_malloc() failed to allocate RAM!");
+  print_format_stderr(alloc_errno != 0 ? alloc_errno : ENOMEM,
+                      L"!! _aligned_malloc() failed to allocate RAM!");
   return -1;
 }
 

@@ -6,7 +6,6 @@
 
 #include "support/g_event.hpp"
 
-
 g_mutex::g_mutex() : b_valid(false), p_base(this), holder(pthread_t{}) {
   memset(&mutex, 0, sizeof mutex);
 }
@@ -15,7 +14,9 @@ g_mutex::~g_mutex() {
   if (b_valid.load()) close();
 }
 
-bool g_mutex::usable() const { return b_valid.load() && p_base->b_valid.load(); }
+bool g_mutex::usable() const {
+  return b_valid.load() && p_base->b_valid.load();
+}
 
 int g_mutex::enter() {
   // Counting before testing the flags pairs with close, which clears its
@@ -29,7 +30,9 @@ int g_mutex::enter() {
   return 0;
 }
 
-void g_mutex::leave() { p_base->gate.leave(); }
+void g_mutex::leave() {
+  p_base->gate.leave();
+}
 
 int g_mutex::init() {
   if (b_valid.load()) return -1;

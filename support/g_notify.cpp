@@ -55,8 +55,9 @@ int g_notify(const char* state) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd == -1) return -errno;
   const size_t len = strlen(state);
-  const ssize_t r = no_eintr(
-      [&] { return sendto(fd, state, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr), addr_len); });
+  const ssize_t r = no_eintr([&] {
+    return sendto(fd, state, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr), addr_len);
+  });
   const int err = r == -1 ? errno : 0;
   close(fd);
   if (err != 0) return -err;

@@ -10,8 +10,8 @@
 // Byte order handling for char16_to_endian: only TXT_ENCODING_NATIVE leaves
 // the text unchanged, every other value swaps the two bytes of each unit.
 enum TXT_ENCODING {
-    TXT_ENCODING_SWAPPED = 1,
-    TXT_ENCODING_NATIVE = 2,
+  TXT_ENCODING_SWAPPED = 1,
+  TXT_ENCODING_NATIVE = 2,
 };
 
 // Binary search in a table of n strings sorted by the overload's comparison

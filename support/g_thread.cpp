@@ -23,7 +23,9 @@ int g_thread::usable() const {
   return 0;
 }
 
-void g_thread::conf_stack(unsigned long size, bool) { stack_size = size; }
+void g_thread::conf_stack(unsigned long size, bool) {
+  stack_size = size;
+}
 
 void g_thread::conf_flags(void* attributes, unsigned f) {
   p_attr = static_cast<pthread_attr_t*>(attributes);
@@ -70,7 +72,9 @@ int g_thread::close() {
   return 0;
 }
 
-int g_thread::kill() { return kill(SIGTERM); }
+int g_thread::kill() {
+  return kill(SIGTERM);
+}
 
 int g_thread::kill(int sig) {
   const int rc = usable();
@@ -102,9 +106,13 @@ int g_thread::cancel() {
   return pthread_cancel(h_thread);
 }
 
-int g_thread::resume() { return b_valid.load() ? -1 : G_CLOSED; }
+int g_thread::resume() {
+  return b_valid.load() ? -1 : G_CLOSED;
+}
 
-int g_thread::suspend() { return b_valid.load() ? -1 : G_CLOSED; }
+int g_thread::suspend() {
+  return b_valid.load() ? -1 : G_CLOSED;
+}
 
 uint64_t g_thread::get_affinity() {
   if (usable() != 0) return 0;

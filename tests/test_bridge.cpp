@@ -42,7 +42,8 @@ std::string server_frame(uint8_t first, const std::string& payload) {
     f += char(n & 0xFF);
   } else {
     f += char(127);
-    for (int i = 7; i >= 0; --i) f += char((uint64_t(n) >> (8 * i)) & 0xFF);
+    for (int i = 7; i >= 0; --i)
+      f += char((uint64_t(n) >> (8 * i)) & 0xFF);
   }
   return f + payload;
 }
@@ -106,26 +107,30 @@ TEST(BridgeRing, DropOldestCountsAndKeepsTheNewest) {
   bool was_empty = false;
   EXPECT_EQ(r.push(nullptr, 0, "a", 1, 0, true, &dropped, &was_empty), G_RING::RING_OK);
   EXPECT_TRUE(was_empty);
-  for (char c = 'b'; c <= 'z'; ++c) EXPECT_EQ(r.push(nullptr, 0, &c, 1, 0, true, &dropped, &was_empty), G_RING::RING_OK);
+  for (char c = 'b'; c <= 'z'; ++c)
+    EXPECT_EQ(r.push(nullptr, 0, &c, 1, 0, true, &dropped, &was_empty), G_RING::RING_OK);
   EXPECT_FALSE(was_empty);
   // 16-byte records: 8 fit; 26 pushed.
   EXPECT_EQ(r.count(), 8u);
   EXPECT_EQ(dropped, 18u);
   std::string all;
-  while (r.count() != 0) all += pop(r);
+  while (r.count() != 0)
+    all += pop(r);
   EXPECT_EQ(all, "stuvwxyz");
   // One record as large as the ring displaces everything; larger never fits.
   const std::string big(r.max_data(), 'B');
   r.push(nullptr, 0, "q", 1, 0, true, &dropped, nullptr);
   EXPECT_EQ(r.push(nullptr, 0, big.data(), big.size(), 0, true, &dropped, nullptr), G_RING::RING_OK);
   EXPECT_EQ(pop(r), big);
-  EXPECT_EQ(r.push(nullptr, 0, big.data(), big.size() + 1, 0, true, &dropped, nullptr), G_RING::RING_TOO_LARGE);
+  EXPECT_EQ(r.push(nullptr, 0, big.data(), big.size() + 1, 0, true, &dropped, nullptr),
+            G_RING::RING_TOO_LARGE);
 }
 
 TEST(BridgeRing, FullWithoutDroppingRefusesAndDeclinedStays) {
   G_RING r;
   ASSERT_EQ(r.init(64), 0);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(r.push(nullptr, 0, "12345678", 8, 0, false, nullptr, nullptr), G_RING::RING_OK);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(r.push(nullptr, 0, "12345678", 8, 0, false, nullptr, nullptr), G_RING::RING_OK);
   EXPECT_EQ(r.push(nullptr, 0, "x", 1, 0, false, nullptr, nullptr), G_RING::RING_FULL);
   EXPECT_EQ(r.pop_with([](const char*, size_t, uint32_t) { return false; }), G_RING::POP_DECLINED);
   EXPECT_EQ(r.count(), 4u);
@@ -142,16 +147,18 @@ TEST(BridgeReader, MessagesWholeOrInPiecesAnyLengthForm) {
     Reader rd(100000);
     const std::string big(70000, 'b');  // 64-bit length form
     const std::string mid(300, 'm');    // 16-bit length form
-    const std::string stream = server_frame(0x81, "hi") + server_frame(0x82, mid) + server_frame(0x82, big) +
-                               server_frame(0x81, "");
+    const std::string stream =
+        server_frame(0x81, "hi") + server_frame(0x82, mid) + server_frame(0x82, big) + server_frame(0x81, "");
     std::vector<std::string> msgs;
     size_t pos = 0;
     while (pos < stream.size()) {
       size_t used = 0;
       const int res = rd.r.feed(stream.data() + pos, split ? 1 : stream.size() - pos, used);
       pos += used;
-      if (res == G_WS_READER::WSR_MESSAGE) msgs.push_back(std::to_string(rd.r.msg_opcode) + ":" + rd.msg());
-      else ASSERT_EQ(res, G_WS_READER::WSR_MORE);
+      if (res == G_WS_READER::WSR_MESSAGE)
+        msgs.push_back(std::to_string(rd.r.msg_opcode) + ":" + rd.msg());
+      else
+        ASSERT_EQ(res, G_WS_READER::WSR_MORE);
     }
     EXPECT_EQ(msgs, (std::vector<std::string>{"1:hi", "2:" + mid, "2:" + big, "1:"})) << split;
   }
@@ -184,15 +191,15 @@ TEST(BridgeReader, TooLargeSkippedThenTheNextMessageIsWhole) {
 TEST(BridgeReader, InvalidServerFramesAreProtocolErrors) {
   const std::string masked = std::string("\x81\x82", 2) + "abcd" + "xy";
   const std::vector<std::string> bad = {
-      masked,                                          // a server never masks
-      server_frame(0xC1, "rsv"),                       // RSV1 without an extension
-      server_frame(0x83, "op"),                        // reserved opcode
-      server_frame(0x80, "cont"),                      // continuation of nothing
+      masked,                                             // a server never masks
+      server_frame(0xC1, "rsv"),                          // RSV1 without an extension
+      server_frame(0x83, "op"),                           // reserved opcode
+      server_frame(0x80, "cont"),                         // continuation of nothing
       server_frame(0x01, "a") + server_frame(0x81, "b"),  // new message inside one
-      server_frame(0x09, "ping"),                      // fragmented control frame
-      server_frame(0x89, std::string(126, 'p')),       // control frame over 125
-      server_frame(0x88, "x"),                         // close with a 1-byte code
-      std::string("\x82\x7f\x80\0\0\0\0\0\0\0", 10),   // 64-bit length with the top bit
+      server_frame(0x09, "ping"),                         // fragmented control frame
+      server_frame(0x89, std::string(126, 'p')),          // control frame over 125
+      server_frame(0x88, "x"),                            // close with a 1-byte code
+      std::string("\x82\x7f\x80\0\0\0\0\0\0\0", 10),      // 64-bit length with the top bit
   };
   for (const std::string& s : bad) {
     Reader rd(1000);
@@ -206,7 +213,8 @@ TEST(BridgeWire, ClientFrameIsMaskedAndDecodable) {
   const uint8_t mask[4] = {0x11, 0x22, 0x33, 0x44};
   for (const size_t n : {size_t(0), size_t(5), size_t(125), size_t(126), size_t(65535), size_t(65536)}) {
     std::string payload(n, '\0');
-    for (size_t i = 0; i < n; ++i) payload[i] = char(i * 7);
+    for (size_t i = 0; i < n; ++i)
+      payload[i] = char(i * 7);
     std::vector<char> out(ws_client_header_size(n) + n);
     const size_t len = ws_client_frame(out.data(), WS_OP_BINARY, payload.data(), n, mask);
     ASSERT_EQ(len, out.size());
@@ -216,7 +224,8 @@ TEST(BridgeWire, ClientFrameIsMaskedAndDecodable) {
     EXPECT_EQ(memcmp(out.data() + h - 4, mask, 4), 0);
     // Unmasked with the key in the header, the payload is back.
     std::string plain(out.data() + h, n);
-    for (size_t i = 0; i < n; ++i) plain[i] = char(plain[i] ^ mask[i & 3]);
+    for (size_t i = 0; i < n; ++i)
+      plain[i] = char(plain[i] ^ mask[i & 3]);
     EXPECT_EQ(plain, payload);
   }
 }
@@ -228,8 +237,8 @@ TEST(BridgeWire, HandshakeResponseJudged) {
   ASSERT_EQ(ws_accept_value(key, accept), 0);
   EXPECT_STREQ(accept, "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
   auto head = [](const char* status, const char* upgrade, const char* acc) {
-    return std::string(status) + "\r\nupgrade: " + upgrade + "\r\nConnection: Upgrade\r\nSec-WebSocket-Accept:  " +
-           acc + "\r\n\r\n";
+    return std::string(status) + "\r\nupgrade: " + upgrade +
+           "\r\nConnection: Upgrade\r\nSec-WebSocket-Accept:  " + acc + "\r\n\r\n";
   };
   const std::string ok = head("HTTP/1.1 101 Switching Protocols", "WebSocket", accept);
   EXPECT_EQ(ws_check_response(ok.data(), ok.size(), key), WS_RESPONSE_OK);
@@ -237,7 +246,8 @@ TEST(BridgeWire, HandshakeResponseJudged) {
   EXPECT_EQ(ws_check_response(refused.data(), refused.size(), key), WS_RESPONSE_STATUS);
   const std::string other = head("HTTP/1.1 101 Switching Protocols", "h2c", accept);
   EXPECT_EQ(ws_check_response(other.data(), other.size(), key), WS_RESPONSE_UPGRADE);
-  const std::string wrong = head("HTTP/1.1 101 Switching Protocols", "websocket", "s3pPLMBiTxaQ9kYGzzhZRbK+xOo+");
+  const std::string wrong =
+      head("HTTP/1.1 101 Switching Protocols", "websocket", "s3pPLMBiTxaQ9kYGzzhZRbK+xOo+");
   EXPECT_EQ(ws_check_response(wrong.data(), wrong.size(), key), WS_RESPONSE_ACCEPT);
 
   char key2[WS_KEY_SIZE], key3[WS_KEY_SIZE];
@@ -283,7 +293,8 @@ TEST(BridgeWire, PublishedHeaderDecodedByType) {
   EXPECT_EQ(fed_decode(s.data(), s.size(), m), FED_FOREIGN);
   // Version 1, as earlier bridges and other programs publish it: the
   // bridge's id is its origin, and it carries no sequence number.
-  const std::string v1 = std::string("rh\x01\x02", 4) + std::string("\x00\x00\x00\x00\x00\x00\x00\x09", 8) + "old";
+  const std::string v1 =
+      std::string("rh\x01\x02", 4) + std::string("\x00\x00\x00\x00\x00\x00\x00\x09", 8) + "old";
   ASSERT_EQ(fed_decode(v1.data(), v1.size(), m), FED_OK);
   EXPECT_EQ(std::string(m.payload, m.len), "old");
   EXPECT_EQ(m.hub, 9u);
@@ -305,9 +316,10 @@ TEST(BridgeWire, SequenceNumbersJudgedPerBridge) {
   EXPECT_EQ(o.see(1, 7, &missed), G_ORIGINS::SEQ_DUPLICATE);  // the gap is not filled in later
   EXPECT_EQ(o.see(2, 2, &missed), G_ORIGINS::SEQ_NEXT);
   // Past the table's size the bridge heard from least recently is forgotten.
-  for (uint64_t b = 100; b < 100 + G_ORIGINS::ORIGINS_MAX - 2; ++b) EXPECT_EQ(o.see(b, 1, &missed), G_ORIGINS::SEQ_NEW);
-  EXPECT_EQ(o.see(1, 11, &missed), G_ORIGINS::SEQ_NEXT);    // still known: it was full, nothing evicted yet
-  EXPECT_EQ(o.see(999, 1, &missed), G_ORIGINS::SEQ_NEW);    // evicts bridge 2
+  for (uint64_t b = 100; b < 100 + G_ORIGINS::ORIGINS_MAX - 2; ++b)
+    EXPECT_EQ(o.see(b, 1, &missed), G_ORIGINS::SEQ_NEW);
+  EXPECT_EQ(o.see(1, 11, &missed), G_ORIGINS::SEQ_NEXT);  // still known: it was full, nothing evicted yet
+  EXPECT_EQ(o.see(999, 1, &missed), G_ORIGINS::SEQ_NEW);  // evicts bridge 2
   EXPECT_EQ(o.see(2, 3, &missed), G_ORIGINS::SEQ_NEW);
   EXPECT_EQ(o.see(1, 12, &missed), G_ORIGINS::SEQ_NEXT);
 }
@@ -328,13 +340,15 @@ TEST(BridgeWire, StreamIdsAndHubAnnouncement) {
   const std::string head =
       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nX-Relayhub-Instance: 00ff10a0b0c0d0e9\r\n"
       "X-Relayhub-Message-Max: 4080\r\n\r\n";
-  EXPECT_EQ(ws_hub_announcement(head.data(), head.size(), instance, max), WS_ANNOUNCE_INSTANCE | WS_ANNOUNCE_MAX);
+  EXPECT_EQ(ws_hub_announcement(head.data(), head.size(), instance, max),
+            WS_ANNOUNCE_INSTANCE | WS_ANNOUNCE_MAX);
   EXPECT_EQ(instance, 0x00ff10a0b0c0d0e9ull);
   EXPECT_EQ(max, 4080u);
   const std::string older = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
   EXPECT_EQ(ws_hub_announcement(older.data(), older.size(), instance, max), 0);
   const std::string broken =
-      "HTTP/1.1 101 Switching Protocols\r\nX-Relayhub-Instance: 00FF10A0B0C0D0E9\r\nX-Relayhub-Message-Max: 4k\r\n\r\n";
+      "HTTP/1.1 101 Switching Protocols\r\nX-Relayhub-Instance: 00FF10A0B0C0D0E9\r\nX-Relayhub-Message-Max: "
+      "4k\r\n\r\n";
   EXPECT_EQ(ws_hub_announcement(broken.data(), broken.size(), instance, max), 0);
 }
 
@@ -349,7 +363,8 @@ TEST(BridgeRing, HandedRecordsStayUntilForgottenAndComeAgainAfterRewind) {
   };
   std::string got;
   for (int round = 0; round < 3; ++round) {  // across the wrap
-    for (char c = 'a'; c < 'a' + 6; ++c) ASSERT_EQ(r.push(nullptr, 0, &c, 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
+    for (char c = 'a'; c < 'a' + 6; ++c)
+      ASSERT_EQ(r.push(nullptr, 0, &c, 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
     for (char c = 'a'; c < 'a' + 4; ++c) {
       ASSERT_EQ(peek(&got), G_RING::POP_TAKEN);
       EXPECT_EQ(got, std::string(1, c));
@@ -357,7 +372,7 @@ TEST(BridgeRing, HandedRecordsStayUntilForgottenAndComeAgainAfterRewind) {
     EXPECT_EQ(r.handed(), 4u);
     r.forget(2);  // a and b answered
     EXPECT_EQ(r.count(), 4u);
-    r.rewind();   // the connection was lost: c and d go again
+    r.rewind();  // the connection was lost: c and d go again
     for (char c = 'c'; c < 'a' + 6; ++c) {
       ASSERT_EQ(peek(&got), G_RING::POP_TAKEN);
       EXPECT_EQ(got, std::string(1, c));
@@ -369,7 +384,8 @@ TEST(BridgeRing, HandedRecordsStayUntilForgottenAndComeAgainAfterRewind) {
   // Pushing after everything was handed: the next peek finds the new one.
   ASSERT_EQ(r.push(nullptr, 0, "x", 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
   ASSERT_EQ(peek(&got), G_RING::POP_TAKEN);
-  for (int i = 0; i < 7; ++i) ASSERT_EQ(r.push(nullptr, 0, "y", 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
+  for (int i = 0; i < 7; ++i)
+    ASSERT_EQ(r.push(nullptr, 0, "y", 1, 0, false, nullptr, nullptr), G_RING::RING_OK);
   EXPECT_FALSE(r.fits(1));
   r.forget(1);
   EXPECT_TRUE(r.fits(1));
@@ -417,7 +433,8 @@ TEST(BridgeRedisReply, BudgetRefusesBombsAndKeepsOrdinaryReplies) {
   std::string many = "*3\r\n";
   for (int a = 0; a < 3; ++a) {
     many += "*400\r\n";
-    for (int i = 0; i < 400; ++i) many += ":1\r\n";
+    for (int i = 0; i < 400; ++i)
+      many += ":1\r\n";
   }
   EXPECT_EQ(parse(many, &reply), REDIS_ERR);
   EXPECT_TRUE(budget.b_exceeded);
@@ -485,10 +502,11 @@ TEST(BridgeOptions, CommandLine) {
 
   BRIDGE_OPTIONS s;
   EXPECT_EQ(s.transport, TRANSPORT_STREAMS);  // the default
-  ASSERT_EQ(parse({"--hub", "h:80", "--redis", "r:6380", "--transport", "pubsub", "--retention=120", "--redis-ca",
-                   "ca.pem", "--redis-user", "bridge", "--password-file", "pw", "--metrics", "9101"},
-                  s),
-            BRIDGE_PARSE_OK)
+  ASSERT_EQ(
+      parse({"--hub", "h:80", "--redis", "r:6380", "--transport", "pubsub", "--retention=120", "--redis-ca",
+             "ca.pem", "--redis-user", "bridge", "--password-file", "pw", "--metrics", "9101"},
+            s),
+      BRIDGE_PARSE_OK)
       << s.error;
   EXPECT_EQ(s.transport, TRANSPORT_PUBSUB);
   EXPECT_EQ(s.retention_s, 120u);
@@ -504,7 +522,7 @@ TEST(BridgeOptions, CommandLine) {
       {"--hub", "h:80", "--redis", "r:1", "--transport", "kafka"},
       {"--hub", "h:80", "--redis", "r:1", "--retention", "0"},
       {"--hub", "h:80", "--redis", "r:1", "--retention", "1m"},
-      {"--hub", "h:80", "--redis", "r:1", "--redis-user", "u"},  // a user wants a password
+      {"--hub", "h:80", "--redis", "r:1", "--redis-user", "u"},     // a user wants a password
       {"--hub", "h:80", "--redis", "r:1", "--redis-key", "k.pem"},  // a key wants its certificate
       {"--hub", "h:80", "--redis", "r:1", "--metrics", "0"},
       {"--hub", "h:80", "--redis", "r:1", "--metrics", "host:"},

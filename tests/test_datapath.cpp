@@ -48,7 +48,9 @@ const char* kind_name(kind_e k) {
   return names[k];
 }
 
-bool is_tls(kind_e k) { return k == TLS || k == WSS; }
+bool is_tls(kind_e k) {
+  return k == TLS || k == WSS;
+}
 
 void set_timeout(int fd, int opt, int ms) {
   timeval tv{ms / 1000, (ms % 1000) * 1000};
@@ -58,7 +60,8 @@ void set_timeout(int fd, int opt, int ms) {
 // n bytes of a pattern that differs per seed and never contains 0xFF.
 std::string pattern(size_t n, unsigned seed) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(((i * 7 + seed * 131 + (i >> 9)) % 251));
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>(((i * 7 + seed * 131 + (i >> 9)) % 251));
   return s;
 }
 
@@ -77,7 +80,8 @@ std::string ws_frame(uint32_t opcode, const std::string& p) {
     f += static_cast<char>(n & 0xFF);
   } else {
     f += static_cast<char>(127);
-    for (int i = 7; i >= 0; --i) f += static_cast<char>((n >> (8 * i)) & 0xFF);
+    for (int i = 7; i >= 0; --i)
+      f += static_cast<char>((n >> (8 * i)) & 0xFF);
   }
   return f + p;
 }
@@ -91,12 +95,15 @@ std::string client_frame(uint32_t opcode, const std::string& p) {
                                 static_cast<unsigned char>(p.size() >> 8)};
   std::string out = f.substr(0, header);
   out.append(reinterpret_cast<const char*>(key), 4);
-  for (size_t i = 0; i < p.size(); ++i) out += static_cast<char>(p[i] ^ key[i % 4]);
+  for (size_t i = 0; i < p.size(); ++i)
+    out += static_cast<char>(p[i] ^ key[i % 4]);
   return out;
 }
 
 // The old framing: 0x00, the payload, 0xFF.
-std::string old_frame(const std::string& p) { return std::string(1, '\0') + p + '\xFF'; }
+std::string old_frame(const std::string& p) {
+  return std::string(1, '\0') + p + '\xFF';
+}
 
 // Length of the longest tail of msg (at least 1 KiB, so that a chance match
 // of a few bytes does not count) that half starts with; 0 when none.
@@ -123,7 +130,8 @@ bool split_frames(const std::string& s, std::vector<std::pair<uint32_t, std::str
       header = n == 126 ? 4 : 10;
       if (s.size() - at < header) return false;
       n = 0;
-      for (size_t k = 2; k < header; ++k) n = (n << 8) | static_cast<uint8_t>(s[at + k]);
+      for (size_t k = 2; k < header; ++k)
+        n = (n << 8) | static_cast<uint8_t>(s[at + k]);
     }
     if (s.size() - at - header < n) return false;
     out.emplace_back(b0 & 0x0F, s.substr(at + header, n));
@@ -135,9 +143,10 @@ bool split_frames(const std::string& s, std::vector<std::pair<uint32_t, std::str
 ::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
   if (got == want) return ::testing::AssertionSuccess();
   size_t i = 0;
-  while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-  return ::testing::AssertionFailure() << "got " << got.size() << " bytes, want " << want.size()
-                                       << "; first difference at offset " << i;
+  while (i < got.size() && i < want.size() && got[i] == want[i])
+    ++i;
+  return ::testing::AssertionFailure()
+         << "got " << got.size() << " bytes, want " << want.size() << "; first difference at offset " << i;
 }
 
 // ---------------------------------------------------------------------------
@@ -166,7 +175,8 @@ struct capture_stdout {
     FILE* f = fopen(path.c_str(), "rb");
     char b[512];
     size_t n;
-    while (f != nullptr && (n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
+    while (f != nullptr && (n = fread(b, 1, sizeof b, f)) > 0)
+      s.append(b, n);
     if (f != nullptr) fclose(f);
     unlink(path.c_str());
     return s;
@@ -193,8 +203,8 @@ class tls_identity : public ::testing::Environment {
     X509_gmtime_adj(X509_getm_notAfter(x), 30 * 86400);
     X509_set_pubkey(x, key);
     X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"),
+                               -1, -1, 0);
     X509_set_issuer_name(x, name);
     X509_sign(x, key, EVP_sha256());
     FILE* f = fopen(pem.c_str(), "w");
@@ -236,8 +246,8 @@ struct client_end {
     size_t got = 0;
     while (got < n) {
       const size_t want = std::min<size_t>(n - got, 16384);
-      const long r = ssl != nullptr ? SSL_read(ssl, &out[got], static_cast<int>(want))
-                                    : ::recv(fd, &out[got], want, 0);
+      const long r =
+          ssl != nullptr ? SSL_read(ssl, &out[got], static_cast<int>(want)) : ::recv(fd, &out[got], want, 0);
       if (r <= 0) {
         out.resize(got);
         return false;
@@ -314,8 +324,10 @@ class slot_rig {
       slots[i].e_send.close();
       slots[i].e_send_done.close();
     }
-    for (std::thread& th : threads) th.join();
-    for (client_end& c : ends) c.close_end();
+    for (std::thread& th : threads)
+      th.join();
+    for (client_end& c : ends)
+      c.close_end();
     G_SO_TASK::tasks = nullptr;
     G_SO_TASK::w_connections = 0;
   }
@@ -393,12 +405,11 @@ class slot_rig {
   // Cuts every connection: writes blocked on a client that does not read
   // fail, and the send locks they hold are given back.
   void cut() {
-    for (size_t i = 0; i < count; ++i) slots[i].ws.tls.end_session();
+    for (size_t i = 0; i < count; ++i)
+      slots[i].ws.tls.end_session();
   }
   // Both halves of slot i's send buffer.
-  std::string half(size_t i, int which) {
-    return std::string(slots[i].page_w + which * PAGE, PAGE);
-  }
+  std::string half(size_t i, int which) { return std::string(slots[i].page_w + which * PAGE, PAGE); }
 
  private:
   size_t count;
@@ -513,16 +524,17 @@ TEST(DataPath, BatchThatFillsAHalfContinuesInTheOtherHalf) {
   // than a half in the middle fits nowhere and is left out, alone.
   slot_rig rig(3);
   const kind_e kinds[] = {PLAIN, WS, WSS};
-  for (size_t i = 0; i < 3; ++i) ASSERT_TRUE(rig.receiver(i, kinds[i]));
+  for (size_t i = 0; i < 3; ++i)
+    ASSERT_TRUE(rig.receiver(i, kinds[i]));
 
   std::vector<std::string> payloads;
-  for (unsigned i = 0; i < 40; ++i) payloads.push_back(pattern(4096, 200 + i));
+  for (unsigned i = 0; i < 40; ++i)
+    payloads.push_back(pattern(4096, 200 + i));
   const std::string too_long = pattern(PAGE + 100, 7);
   std::vector<relay_msg_t> batch;
   std::string want_plain, want_ws;
   for (size_t i = 0; i < payloads.size(); ++i) {
-    if (i == 20)
-      batch.push_back({const_cast<char*>(too_long.data()), too_long.size(), WS_OPCODE_BINARY});
+    if (i == 20) batch.push_back({const_cast<char*>(too_long.data()), too_long.size(), WS_OPCODE_BINARY});
     batch.push_back({payloads[i].data(), payloads[i].size(), WS_OPCODE_BINARY});
     want_plain += payloads[i];
     want_ws += ws_frame(2, payloads[i]);
@@ -533,7 +545,8 @@ TEST(DataPath, BatchThatFillsAHalfContinuesInTheOtherHalf) {
     r[i].start(rig.client(i), kinds[i] == PLAIN ? want_plain.size() : want_ws.size());
   size_t handed[3] = {};
   EXPECT_TRUE(bounded(rig, [&] {
-    for (size_t i = 0; i < 3; ++i) handed[i] = rig[i].send_batch(batch.data(), batch.size());
+    for (size_t i = 0; i < 3; ++i)
+      handed[i] = rig[i].send_batch(batch.data(), batch.size());
   }));
   for (size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(kind_name(kinds[i]));
@@ -601,23 +614,26 @@ TEST(DataPath, ReceiverWhoseSendFailedIsSkippedWithoutTouchingItsBuffers) {
 TEST(DataPath, EachReceiverOfOneBatchGetsItsOwnFraming) {
   struct item {
     std::string payload;
-    uint32_t opcode;    // as the sender gave it
-    uint32_t framed;    // the frame type a WebSocket receiver gets
+    uint32_t opcode;  // as the sender gave it
+    uint32_t framed;  // the frame type a WebSocket receiver gets
   };
   const std::vector<item> items = {
       {"hello", WS_OPCODE_TEXT, WS_OPCODE_TEXT},
       {std::string("\x01\xFF\x00\x80 bin", 8), WS_OPCODE_BINARY, WS_OPCODE_BINARY},
-      {"gr\xC3\xBC\xC3\x9F" "e", WS_OPCODE_AUTO, WS_OPCODE_TEXT},   // well-formed UTF-8
-      {"\xC3\x28 not utf-8", WS_OPCODE_AUTO, WS_OPCODE_BINARY},     // broken sequence
+      {"gr\xC3\xBC\xC3\x9F"
+       "e",
+       WS_OPCODE_AUTO, WS_OPCODE_TEXT},                          // well-formed UTF-8
+      {"\xC3\x28 not utf-8", WS_OPCODE_AUTO, WS_OPCODE_BINARY},  // broken sequence
       {"", WS_OPCODE_TEXT, WS_OPCODE_TEXT},
-      {std::string(125, 'x'), WS_OPCODE_AUTO, WS_OPCODE_TEXT},     // longest 7-bit length
-      {pattern(126, 30), WS_OPCODE_BINARY, WS_OPCODE_BINARY},       // shortest 16-bit length
+      {std::string(125, 'x'), WS_OPCODE_AUTO, WS_OPCODE_TEXT},  // longest 7-bit length
+      {pattern(126, 30), WS_OPCODE_BINARY, WS_OPCODE_BINARY},   // shortest 16-bit length
       {std::string(300, 'y'), WS_OPCODE_TEXT, WS_OPCODE_TEXT},
   };
   const kind_e kinds[] = {PLAIN, TLS, WS, WSS, WS_OLD};
   constexpr size_t N = sizeof kinds / sizeof kinds[0];
   slot_rig rig(N);
-  for (size_t i = 0; i < N; ++i) ASSERT_TRUE(rig.receiver(i, kinds[i]));
+  for (size_t i = 0; i < N; ++i)
+    ASSERT_TRUE(rig.receiver(i, kinds[i]));
 
   std::string want[N];
   size_t carried[N] = {};
@@ -641,11 +657,13 @@ TEST(DataPath, EachReceiverOfOneBatchGetsItsOwnFraming) {
     batch.push_back({const_cast<char*>(m.payload.data()), m.payload.size(), m.opcode});
 
   reader r[N];
-  for (size_t i = 0; i < N; ++i) r[i].start(rig.client(i), want[i].size());
+  for (size_t i = 0; i < N; ++i)
+    r[i].start(rig.client(i), want[i].size());
   // As the fan-out does: the same batch to every receiver, in index order.
   size_t handed[N] = {};
   EXPECT_TRUE(bounded(rig, [&] {
-    for (size_t i = 0; i < N; ++i) handed[i] = rig[i].send_batch(batch.data(), batch.size());
+    for (size_t i = 0; i < N; ++i)
+      handed[i] = rig[i].send_batch(batch.data(), batch.size());
   }));
   for (size_t i = 0; i < N; ++i) {
     SCOPED_TRACE(kind_name(kinds[i]));
@@ -668,7 +686,8 @@ TEST(DataPath, ReadsFramedInPlaceReachEveryKindOfReceiver) {
   const kind_e kinds[] = {PLAIN, TLS, WS, WSS, WS_OLD};
   constexpr size_t N = sizeof kinds / sizeof kinds[0];
   slot_rig rig(N + 1);
-  for (size_t i = 0; i < N; ++i) ASSERT_TRUE(rig.receiver(i + 1, kinds[i]));
+  for (size_t i = 0; i < N; ++i)
+    ASSERT_TRUE(rig.receiver(i + 1, kinds[i]));
   ASSERT_TRUE(rig.sender(0));
 
   std::string want[N];
@@ -686,7 +705,8 @@ TEST(DataPath, ReadsFramedInPlaceReachEveryKindOfReceiver) {
   // it should get.
   auto deliver = [&](const std::string& bytes) {
     reader r[N];
-    for (size_t i = 0; i < N; ++i) r[i].start(rig.client(i + 1), want[i].size());
+    for (size_t i = 0; i < N; ++i)
+      r[i].start(rig.client(i + 1), want[i].size());
     EXPECT_TRUE(rig.client(0).write_all(bytes));
     for (size_t i = 0; i < N; ++i) {
       SCOPED_TRACE(kind_name(kinds[i]));
@@ -698,7 +718,8 @@ TEST(DataPath, ReadsFramedInPlaceReachEveryKindOfReceiver) {
   };
   auto text = [](size_t n, unsigned seed) {
     std::string t(n, ' ');
-    for (size_t k = 0; k < n; ++k) t[k] = static_cast<char>(0x20 + (k * 31 + seed) % 95);
+    for (size_t k = 0; k < n; ++k)
+      t[k] = static_cast<char>(0x20 + (k * 31 + seed) % 95);
     return t;
   };
 
@@ -748,7 +769,8 @@ TEST(DataPath, PlainReadIsFramedInPlaceAsTextOrBinary) {
   const kind_e kinds[] = {PLAIN, TLS, WS, WSS};
   constexpr size_t N = sizeof kinds / sizeof kinds[0];
   slot_rig rig(N + 1);
-  for (size_t i = 0; i < N; ++i) ASSERT_TRUE(rig.receiver(i + 1, kinds[i]));
+  for (size_t i = 0; i < N; ++i)
+    ASSERT_TRUE(rig.receiver(i + 1, kinds[i]));
   ASSERT_TRUE(rig.sender(0, false));
 
   const size_t sizes[] = {1, 125, 126, 4000, 65535, PAGE - 10};

@@ -31,7 +31,8 @@ class async_call {
   }
   bool finished_within(int ms) const {
     const auto until = clock_type::now() + std::chrono::milliseconds(ms);
-    while (!done_.load() && clock_type::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!done_.load() && clock_type::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return done_.load();
   }
   int result() const { return result_.load(); }
@@ -109,7 +110,8 @@ TYPED_TEST(EventTest, ManualResetReleasesEveryWaiterUntilReset) {
     ASSERT_TRUE(w->finished_within(2000));
     EXPECT_EQ(w->result(), 0);
   }
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(ev.wait_time(0), 0);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(ev.wait_time(0), 0);
   EXPECT_EQ(ev.reset(), 0);
   EXPECT_EQ(ev.wait_time(0), 110);
 }
@@ -134,7 +136,8 @@ TYPED_TEST(EventTest, CloseWakesWaitersAndLetsThemLeaveFirst) {
     }
     // A call must have begun before the object goes away; give the last
     // one a moment to get from the counter into the wait.
-    while (started.load() < 3) std::this_thread::yield();
+    while (started.load() < 3)
+      std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(5 + round % 3));
     if (round % 2) {
       EXPECT_EQ(ev->close(), 0);  // else the destructor closes
@@ -163,7 +166,8 @@ TYPED_TEST(EventTest, CreatedSignalledWorksAsALock) {
       }
     });
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads)
+    t.join();
   EXPECT_EQ(counter, 8000);
 }
 
@@ -186,7 +190,8 @@ TYPED_TEST(EventTest, CloseRacingWithUse) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(ev.close(), 0);
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+      t.join();
     EXPECT_FALSE(bad.load());
   }
 }

@@ -54,10 +54,10 @@ TEST(HttpPage, PageForRootAndIndex) {
   const char* requests[] = {
       "GET / HTTP/1.1\r\nHost: 127.0.0.1:8081\r\nAccept: text/html\r\n\r\n",
       "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n",
-      "GET /?room=1 HTTP/1.1\r\n\r\n",       // the query is not part of the path
+      "GET /?room=1 HTTP/1.1\r\n\r\n",  // the query is not part of the path
       "GET /index.html#top HTTP/1.0\r\n\r\n",
-      "GET / HTTP/1.0\n\n",                   // bare LF line ends
-      "\r\nGET / HTTP/1.1\r\n\r\n",           // an empty line before the request
+      "GET / HTTP/1.0\n\n",                           // bare LF line ends
+      "\r\nGET / HTTP/1.1\r\n\r\n",                   // an empty line before the request
       "GET http://127.0.0.1:8081/ HTTP/1.1\r\n\r\n",  // absolute form
       "GET https://localhost:8081 HTTP/1.1\r\n\r\n",  // absolute form, empty path
   };
@@ -81,8 +81,8 @@ TEST(HttpPage, EmbeddedPageIsTheSourceFileByteForByte) {
 }
 
 TEST(HttpPage, OtherPathsAreNotFound) {
-  for (const char* path : {"/nope", "/index.htm", "/index.html/", "//", "/favicon.ico", "/%2F",
-                           "/INDEX.HTML"}) {
+  for (const char* path :
+       {"/nope", "/index.htm", "/index.html/", "//", "/favicon.ico", "/%2F", "/INDEX.HTML"}) {
     SCOPED_TRACE(path);
     const reply_t r = ask(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
     expect_well_formed(r, HTTP_STATUS_NOT_FOUND, r.a.body_len);
@@ -110,10 +110,10 @@ TEST(HttpPage, RequestLinesThatAreNotHttpGet400) {
   const std::string bad[] = {
       "",
       "GET\r\n\r\n",
-      "GET /\r\n\r\n",                    // HTTP/0.9: no version
-      "GET / HTTP/1.1",                   // no line end within the bytes read
-      "GET  / HTTP/1.1\r\n\r\n",          // two blanks
-      "GET / HTTP/1.1 \r\n\r\n",          // trailing blank
+      "GET /\r\n\r\n",            // HTTP/0.9: no version
+      "GET / HTTP/1.1",           // no line end within the bytes read
+      "GET  / HTTP/1.1\r\n\r\n",  // two blanks
+      "GET / HTTP/1.1 \r\n\r\n",  // trailing blank
       "GET\t/ HTTP/1.1\r\n\r\n",
       "GET / FTP/1.1\r\n\r\n",
       "GET / HTTP/11\r\n\r\n",
@@ -122,7 +122,7 @@ TEST(HttpPage, RequestLinesThatAreNotHttpGet400) {
       "GET index.html HTTP/1.1\r\n\r\n",  // neither origin nor absolute form
       "G(T / HTTP/1.1\r\n\r\n",
       std::string("GET /\0x HTTP/1.1\r\n\r\n", 20),
-      "GET /\xc3\xa9 HTTP/1.1\r\n\r\n",   // raw bytes above ASCII in the target
+      "GET /\xc3\xa9 HTTP/1.1\r\n\r\n",  // raw bytes above ASCII in the target
       "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\n",
   };
   for (const std::string& req : bad) {
@@ -156,8 +156,9 @@ TEST(HttpPage, OnlyTheGivenLengthIsRead) {
   EXPECT_EQ(http_page_answer(req, strlen(req), &a), HTTP_STATUS_OK);
   // More than the parser keeps: 431.
   std::string many = "GET / HTTP/1.1\r\n";
-  for (size_t i = 0; i <= http_request_t::HEADERS_MAX; ++i) many += "X-H" + std::to_string(i) + ": v\r\n";
-  EXPECT_EQ(http_page_answer(many.data(), many.size() , &a), HTTP_STATUS_TOO_LARGE);
+  for (size_t i = 0; i <= http_request_t::HEADERS_MAX; ++i)
+    many += "X-H" + std::to_string(i) + ": v\r\n";
+  EXPECT_EQ(http_page_answer(many.data(), many.size(), &a), HTTP_STATUS_TOO_LARGE);
 }
 
 TEST(HttpPage, NullArguments) {

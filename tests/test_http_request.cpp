@@ -9,7 +9,9 @@
 
 namespace {
 
-long parse(const std::string& s, http_request_t* req) { return http_parse_request(s.data(), s.size(), req); }
+long parse(const std::string& s, http_request_t* req) {
+  return http_parse_request(s.data(), s.size(), req);
+}
 
 std::string header(const http_request_t& req, const char* name) {
   size_t n = 0;
@@ -24,7 +26,9 @@ std::string browser_request() {
          "Host: 127.0.0.1:8081\r\n"
          "Connection: Upgrade\r\n"
          "Upgrade: websocket\r\n"
-         "Cookie: " + std::string(3000, 'c') + "\r\n"
+         "Cookie: " +
+         std::string(3000, 'c') +
+         "\r\n"
          "Sec-WebSocket-Version: 13\r\n"
          "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
          "Sec-WebSocket-Extensions:  permessage-deflate; client_max_window_bits \t\r\n"
@@ -45,7 +49,8 @@ TEST(HttpRequest, CutAtEveryByteIsPartialUntilTheEmptyLine) {
     for (size_t k = 0; k < head.size(); ++k) {
       http_request_t part;
       ASSERT_EQ(HTTP_PARSE_PARTIAL, http_parse_request(whole.data(), k, &part)) << "cut at " << k;
-      EXPECT_EQ(k < line_end.size() ? HTTP_LINE_PREFIX : HTTP_LINE_YES, http_request_line_kind(whole.data(), k))
+      EXPECT_EQ(k < line_end.size() ? HTTP_LINE_PREFIX : HTTP_LINE_YES,
+                http_request_line_kind(whole.data(), k))
           << "cut at " << k;
     }
   }
@@ -72,10 +77,10 @@ TEST(HttpRequest, FieldsOfAWholeHead) {
 
 TEST(HttpRequest, IncompleteHeads) {
   // Each stops short of the empty line somewhere else.
-  for (const char* s : {"", "\r", "\r\n", "G", "GET", "GET ", "GET /", "GET / ", "GET / HTTP/1", "GET / HTTP/1.1",
-                        "GET / HTTP/1.1\r", "GET / HTTP/1.1\r\n", "GET / HTTP/1.1\r\nHost", "GET / HTTP/1.1\r\nHost:",
-                        "GET / HTTP/1.1\r\nHost: x", "GET / HTTP/1.1\r\nHost: x\r", "GET / HTTP/1.1\r\nHost: x\r\n",
-                        "GET / HTTP/1.1\r\nHost: x\r\n\r"}) {
+  for (const char* s : {"", "\r", "\r\n", "G", "GET", "GET ", "GET /", "GET / ", "GET / HTTP/1",
+                        "GET / HTTP/1.1", "GET / HTTP/1.1\r", "GET / HTTP/1.1\r\n", "GET / HTTP/1.1\r\nHost",
+                        "GET / HTTP/1.1\r\nHost:", "GET / HTTP/1.1\r\nHost: x", "GET / HTTP/1.1\r\nHost: x\r",
+                        "GET / HTTP/1.1\r\nHost: x\r\n", "GET / HTTP/1.1\r\nHost: x\r\n\r"}) {
     http_request_t req;
     EXPECT_EQ(HTTP_PARSE_PARTIAL, parse(s, &req)) << testing::PrintToString(std::string(s));
   }
@@ -88,10 +93,12 @@ TEST(HttpRequest, MalformedHeads) {
     bool line_complete;
   } cases[] = {
       {"GET / HTTP/1.1\r\n Folded: value\r\n\r\n", 400, true},  // obsolete line folding
-      {"GET / HTTP/1.1\r\nName : value\r\n\r\n", 400, true},     // blank before the colon
+      {"GET / HTTP/1.1\r\nName : value\r\n\r\n", 400, true},    // blank before the colon
       {"GET / HTTP/1.1\r\nNo colon\r\n\r\n", 400, true},
-      {"GET / HTTP/1.1\r\nA: b\rC: d\r\n\r\n", 400, true},       // a bare CR
-      {"GET / HTTP/1.1\r\nA: b\x0b" "c\r\n\r\n", 400, true},     // a control byte in a value
+      {"GET / HTTP/1.1\r\nA: b\rC: d\r\n\r\n", 400, true},  // a bare CR
+      {"GET / HTTP/1.1\r\nA: b\x0b"
+       "c\r\n\r\n",
+       400, true},  // a control byte in a value
       {std::string("GET / HTTP/1.1\r\nA: b\0c\r\n\r\n", 24), 400, true},
       {"GET / HTTP/1.1x\r\n\r\n", 400, false},
       {"GET / HTTP/2.0\r\n\r\n", 400, false},
@@ -105,7 +112,8 @@ TEST(HttpRequest, MalformedHeads) {
     EXPECT_EQ(c.line_complete, req.line_complete) << testing::PrintToString(c.text);
   }
   std::string many = "GET / HTTP/1.1\r\n";
-  for (size_t i = 0; i < http_request_t::HEADERS_MAX; ++i) many += "H: v\r\n";
+  for (size_t i = 0; i < http_request_t::HEADERS_MAX; ++i)
+    many += "H: v\r\n";
   http_request_t req;
   EXPECT_EQ(static_cast<long>(many.size() + 2), parse(many + "\r\n", &req));
   EXPECT_EQ(HTTP_PARSE_ERROR, parse(many + "One-More: v\r\n\r\n", &req));
@@ -117,14 +125,17 @@ TEST(HttpRequest, MalformedHeads) {
 TEST(HttpRequest, FirstBytesOfAStream) {
   // Plain streams are told apart at their first byte that cannot continue a
   // request line, so they are never kept waiting.
-  for (const char* s : {"hello world\n", "hi there, how are you", "\n", "\x16\x03\x01\x02\x00\x01", "GET\t/",
-                        "GET / FTP/1.1", "GET nope\r\n\r\n", "{\"json\": 1}", "a b c", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}) {
-    EXPECT_EQ(HTTP_LINE_NO, http_request_line_kind(s, std::string(s).size())) << testing::PrintToString(std::string(s));
+  for (const char* s :
+       {"hello world\n", "hi there, how are you", "\n", "\x16\x03\x01\x02\x00\x01", "GET\t/", "GET / FTP/1.1",
+        "GET nope\r\n\r\n", "{\"json\": 1}", "a b c", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}) {
+    EXPECT_EQ(HTTP_LINE_NO, http_request_line_kind(s, std::string(s).size()))
+        << testing::PrintToString(std::string(s));
   }
   for (const char* s : {"GE", "POST /x HT", "get / HTTP/1", "\r\n\r", "OPTIONS *"}) {
     EXPECT_EQ(HTTP_LINE_PREFIX, http_request_line_kind(s, std::string(s).size())) << s;
   }
-  for (const char* s : {"get / HTTP/1.1", "HEAD /x HTTP/1.0\r\n", "\r\nPOST /form HTTP/1.1\r\nContent-Length: 3"}) {
+  for (const char* s :
+       {"get / HTTP/1.1", "HEAD /x HTTP/1.0\r\n", "\r\nPOST /form HTTP/1.1\r\nContent-Length: 3"}) {
     EXPECT_EQ(HTTP_LINE_YES, http_request_line_kind(s, std::string(s).size())) << s;
   }
 }

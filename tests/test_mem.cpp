@@ -12,8 +12,12 @@
 
 // The failing allocations below must come back as null pointers under the
 // sanitizers too, instead of ending the test.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+extern "C" const char* __tsan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace {
 
@@ -33,7 +37,8 @@ std::string capture_stderr(const std::function<void()>& call) {
   rewind(tmp);
   char buf[512];
   size_t n;
-  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) text.append(buf, n);
+  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0)
+    text.append(buf, n);
   fclose(tmp);
   return text;
 }
@@ -58,7 +63,8 @@ TEST(GMem, AlignedZeroFilledBlockReleasedOnce) {
   unsigned char* bytes = static_cast<unsigned char*>(mem.p_ram);
   if (mem.b_locked) {
     size_t nonzero = 0;
-    for (uint64_t i = 0; i < mem.size; ++i) nonzero += bytes[i] != 0;
+    for (uint64_t i = 0; i < mem.size; ++i)
+      nonzero += bytes[i] != 0;
     EXPECT_EQ(nonzero, 0u);
   }
   memset(bytes, 0xa5, mem.size);  // the whole block is usable

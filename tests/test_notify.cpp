@@ -144,7 +144,9 @@ TEST(Notify, LongestAddressesFit) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   memcpy(addr.sun_path + 1, full.data() + 1, full.size() - 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), socklen_t(offsetof(sockaddr_un, sun_path) + full.size())), 0);
+  ASSERT_EQ(
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), socklen_t(offsetof(sockaddr_un, sun_path) + full.size())),
+      0);
   setenv("NOTIFY_SOCKET", full.c_str(), 1);
   EXPECT_EQ(g_notify("READY=1"), G_NOTIFY_SENT);
   char buf[16] = {};

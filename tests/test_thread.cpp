@@ -150,7 +150,8 @@ TEST(GThread, ThreadClosingItsOwnObject) {
     const pthread_t handle = t.h_thread;
     p.go.signal();
     const auto start = clock_type::now();
-    while (t.b_valid.load() && elapsed_ms(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (t.b_valid.load() && elapsed_ms(start) < 5000)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_EQ(t.wait(), 43);
     EXPECT_EQ(t.h_thread, handle);  // still there for whoever joins it
     EXPECT_EQ(pthread_join(handle, nullptr), 0);
@@ -172,7 +173,9 @@ TEST(GThread, ThreadClosingItsOwnObject) {
 }
 
 std::atomic<int> usr1_count{0};
-void on_usr1(int) { usr1_count.fetch_add(1); }
+void on_usr1(int) {
+  usr1_count.fetch_add(1);
+}
 
 // Sleeps in short steps until told to stop, so signals are taken promptly.
 void* nap_until_stopped(void* arg) {
@@ -204,7 +207,8 @@ TEST(GThread, SignalAndCancel) {
   ASSERT_EQ(t.create(nap_until_stopped, &stop), 0);
   EXPECT_EQ(t.kill(SIGUSR1), 0);
   const auto start = clock_type::now();
-  while (usr1_count.load() == 0 && elapsed_ms(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (usr1_count.load() == 0 && elapsed_ms(start) < 5000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(usr1_count.load(), 1);
   stop = true;
   EXPECT_EQ(t.wait_time(10000), 0);
@@ -344,11 +348,14 @@ TEST(GMutex, CloseByTheHolderReleasesBlockedLockers) {
   ASSERT_EQ(m.init(true), 0);
   std::atomic<int> results[3] = {-1, -1, -1};
   std::vector<std::thread> lockers;
-  for (int i = 0; i < 3; ++i) lockers.emplace_back([&, i] { results[i] = m.lock_time(10000); });
+  for (int i = 0; i < 3; ++i)
+    lockers.emplace_back([&, i] { results[i] = m.lock_time(10000); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(m.close(), 0);
-  for (auto& t : lockers) t.join();
-  for (auto& r : results) EXPECT_EQ(r.load(), 43);
+  for (auto& t : lockers)
+    t.join();
+  for (auto& r : results)
+    EXPECT_EQ(r.load(), 43);
 }
 
 TEST(GMutex, SharedLock) {

@@ -48,24 +48,20 @@ using std::chrono::milliseconds;
 // ---------------------------------------------------------------------------
 // sockets
 
-void set_timeout(int fd, int opt, int ms)
-{
+void set_timeout(int fd, int opt, int ms) {
   timeval tv{ms / 1000, (ms % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, opt, &tv, sizeof tv);
 }
 
-void set_buf(int fd, int opt, int bytes)
-{
+void set_buf(int fd, int opt, int bytes) {
   setsockopt(fd, SOL_SOCKET, opt, &bytes, sizeof bytes);
 }
 
 struct tcp_pair {
   int client = -1;
   int server = -1;
-  ~tcp_pair()
-  {
-    if (client != -1)
-      close(client);
+  ~tcp_pair() {
+    if (client != -1) close(client);
     // server belongs to the transport under test once attached
   }
 };
@@ -78,15 +74,11 @@ struct pair_opts {
 };
 
 // Connects a client to a listener on 127.0.0.1 (ephemeral port) and accepts it.
-bool make_pair(tcp_pair& p, const pair_opts& o = {})
-{
+bool make_pair(tcp_pair& p, const pair_opts& o = {}) {
   const int ls = socket(AF_INET, SOCK_STREAM, 0);
-  if (ls < 0)
-    return false;
-  if (o.server_rcvbuf != 0)
-    set_buf(ls, SO_RCVBUF, o.server_rcvbuf);
-  if (o.server_sndbuf != 0)
-    set_buf(ls, SO_SNDBUF, o.server_sndbuf);
+  if (ls < 0) return false;
+  if (o.server_rcvbuf != 0) set_buf(ls, SO_RCVBUF, o.server_rcvbuf);
+  if (o.server_sndbuf != 0) set_buf(ls, SO_SNDBUF, o.server_sndbuf);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = inet_addr("127.0.0.1");
@@ -98,10 +90,8 @@ bool make_pair(tcp_pair& p, const pair_opts& o = {})
     return false;
   }
   p.client = socket(AF_INET, SOCK_STREAM, 0);
-  if (o.client_rcvbuf != 0)
-    set_buf(p.client, SO_RCVBUF, o.client_rcvbuf);
-  if (o.client_sndbuf != 0)
-    set_buf(p.client, SO_SNDBUF, o.client_sndbuf);
+  if (o.client_rcvbuf != 0) set_buf(p.client, SO_RCVBUF, o.client_rcvbuf);
+  if (o.client_sndbuf != 0) set_buf(p.client, SO_SNDBUF, o.client_sndbuf);
   set_timeout(p.client, SO_RCVTIMEO, 15000);
   set_timeout(p.client, SO_SNDTIMEO, 15000);
   if (connect(p.client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
@@ -119,22 +109,18 @@ bool make_pair(tcp_pair& p, const pair_opts& o = {})
 }
 
 // The peer's TCP state once it has settled on `want` (or after a second).
-int wait_tcp_state(int fd, int want)
-{
+int wait_tcp_state(int fd, int want) {
   tcp_info ti{};
   const auto end = clk::now() + milliseconds(1000);
   for (;;) {
     socklen_t len = sizeof ti;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0)
-      return -1;
-    if (ti.tcpi_state == want || clk::now() > end)
-      return ti.tcpi_state;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return -1;
+    if (ti.tcpi_state == want || clk::now() > end) return ti.tcpi_state;
     std::this_thread::sleep_for(milliseconds(5));
   }
 }
 
-bool fd_open(int fd)
-{
+bool fd_open(int fd) {
   return fcntl(fd, F_GETFD) != -1;
 }
 
@@ -143,35 +129,29 @@ struct bg {
   std::thread t;
   std::atomic<bool> done{false};
   template <class F>
-  void start(F f)
-  {
+  void start(F f) {
     t = std::thread([this, f]() mutable {
       f();
       done = true;
     });
   }
-  bool wait_for(int ms)
-  {
+  bool wait_for(int ms) {
     const auto end = clk::now() + milliseconds(ms);
     while (!done && clk::now() < end)
       std::this_thread::sleep_for(milliseconds(2));
     return done;
   }
-  void join()
-  {
-    if (t.joinable())
-      t.join();
+  void join() {
+    if (t.joinable()) t.join();
   }
   ~bg() { join(); }
 };
 
-unsigned char pattern(size_t i)
-{
+unsigned char pattern(size_t i) {
   return static_cast<unsigned char>((i ^ (i >> 8) ^ (i >> 17)) * 31u + 7u);
 }
 
-std::vector<char> make_data(size_t n, size_t base = 0)
-{
+std::vector<char> make_data(size_t n, size_t base = 0) {
   std::vector<char> v(n);
   for (size_t i = 0; i < n; ++i)
     v[i] = static_cast<char>(pattern(base + i));
@@ -187,48 +167,40 @@ struct capture {
   int fd;
   int saved = -1;
   std::string path;
-  explicit capture(FILE* s) : stream(s), fd(fileno(s))
-  {
+  explicit capture(FILE* s) : stream(s), fd(fileno(s)) {
     char tmpl[] = "/tmp/g_tls_capXXXXXX";
     const int t = mkstemp(tmpl);
     close(t);
     path = tmpl;
     fflush(stream);
     saved = dup(fd);
-    if (freopen(path.c_str(), "w", stream) == nullptr)
-      abort();
+    if (freopen(path.c_str(), "w", stream) == nullptr) abort();
   }
-  std::string finish()
-  {
+  std::string finish() {
     fflush(stream);
     dup2(saved, fd);
     close(saved);
     saved = -1;
-    if (freopen(nullptr, "a", stream) == nullptr)
-      abort();
+    if (freopen(nullptr, "a", stream) == nullptr) abort();
     std::string s;
     FILE* f = fopen(path.c_str(), "rb");
     char b[512];
     size_t n;
     while (f != nullptr && (n = fread(b, 1, sizeof b, f)) > 0)
       s.append(b, n);
-    if (f != nullptr)
-      fclose(f);
+    if (f != nullptr) fclose(f);
     unlink(path.c_str());
     return s;
   }
-  ~capture()
-  {
-    if (saved != -1)
-      finish();
+  ~capture() {
+    if (saved != -1) finish();
   }
 };
 
 // ---------------------------------------------------------------------------
 // certificates, made at test time
 
-X509* make_cert(EVP_PKEY* key, EVP_PKEY* signer, X509* issuer, const char* cn, long nb, long na, bool ca)
-{
+X509* make_cert(EVP_PKEY* key, EVP_PKEY* signer, X509* issuer, const char* cn, long nb, long na, bool ca) {
   static long serial = 1;
   X509* x = X509_new();
   X509_set_version(x, 2);
@@ -241,8 +213,8 @@ X509* make_cert(EVP_PKEY* key, EVP_PKEY* signer, X509* issuer, const char* cn, l
   X509_set_issuer_name(x, issuer != nullptr ? X509_get_subject_name(issuer) : name);
   X509V3_CTX v3;
   X509V3_set_ctx(&v3, issuer != nullptr ? issuer : x, x, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &v3, NID_basic_constraints,
-                                            ca ? "critical,CA:TRUE" : "CA:FALSE");
+  X509_EXTENSION* ext =
+      X509V3_EXT_conf_nid(nullptr, &v3, NID_basic_constraints, ca ? "critical,CA:TRUE" : "CA:FALSE");
   X509_add_ext(x, ext, -1);
   X509_EXTENSION_free(ext);
   if (!ca) {
@@ -254,11 +226,9 @@ X509* make_cert(EVP_PKEY* key, EVP_PKEY* signer, X509* issuer, const char* cn, l
   return x;
 }
 
-bool write_pem(const std::string& path, std::initializer_list<X509*> certs, EVP_PKEY* key)
-{
+bool write_pem(const std::string& path, std::initializer_list<X509*> certs, EVP_PKEY* key) {
   FILE* f = fopen(path.c_str(), "w");
-  if (f == nullptr)
-    return false;
+  if (f == nullptr) return false;
   for (X509* c : certs)
     PEM_write_X509(f, c);
   PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
@@ -275,8 +245,7 @@ cert_files* g_certs = nullptr;
 
 class cert_env : public ::testing::Environment {
  public:
-  void SetUp() override
-  {
+  void SetUp() override {
     // The OpenSSL client writes with write(): a refused peer must not kill
     // the test process.
     signal(SIGPIPE, SIG_IGN);
@@ -311,8 +280,7 @@ class cert_env : public ::testing::Environment {
     EVP_PKEY_free(leaf_key);
     EVP_PKEY_free(other_key);
   }
-  void TearDown() override
-  {
+  void TearDown() override {
     g_tls_t::free_ctx();
     unlink(g_certs->good.c_str());
     unlink(g_certs->expired.c_str());
@@ -326,8 +294,7 @@ class cert_env : public ::testing::Environment {
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new cert_env);
 
 // Fresh server (and client) contexts with the good chain loaded.
-void load_good_server()
-{
+void load_good_server() {
   capture cap(stdout);
   g_tls_t::free_ctx();
   g_tls_t::no_weak_ciphers = false;
@@ -343,32 +310,26 @@ void load_good_server()
 struct ossl_client {
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
-  explicit ossl_client(int max_version = 0, const char* groups = nullptr)
-  {
+  explicit ossl_client(int max_version = 0, const char* groups = nullptr) {
     ctx = SSL_CTX_new(TLS_client_method());
     if (max_version != 0 && max_version < TLS1_2_VERSION) {
       SSL_CTX_set_security_level(ctx, 0);
       SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
       SSL_CTX_set_min_proto_version(ctx, max_version);
     }
-    if (max_version != 0)
-      SSL_CTX_set_max_proto_version(ctx, max_version);
-    if (groups != nullptr)
-      SSL_CTX_set1_groups_list(ctx, groups);
+    if (max_version != 0) SSL_CTX_set_max_proto_version(ctx, max_version);
+    if (groups != nullptr) SSL_CTX_set1_groups_list(ctx, groups);
     ssl = SSL_new(ctx);
   }
-  ~ossl_client()
-  {
+  ~ossl_client() {
     SSL_free(ssl);
     SSL_CTX_free(ctx);
   }
-  bool read_all(char* out, size_t n)
-  {
+  bool read_all(char* out, size_t n) {
     size_t got = 0;
     while (got < n) {
       const int r = SSL_read(ssl, out + got, static_cast<int>(std::min<size_t>(n - got, 1 << 20)));
-      if (r <= 0)
-        return false;
+      if (r <= 0) return false;
       got += static_cast<size_t>(r);
     }
     return true;
@@ -387,10 +348,8 @@ struct tls_link {
 
   explicit tls_link(int max_version = 0, const char* groups = nullptr) : cli(max_version, groups) {}
 
-  bool open(size_t page_size = 65536, const pair_opts& o = {})
-  {
-    if (!make_pair(p, o))
-      return false;
+  bool open(size_t page_size = 65536, const pair_opts& o = {}) {
+    if (!make_pair(p, o)) return false;
     page.assign(page_size, 0);
     srv.p_recv = page.data();
     srv.p_recv_size = page.size();
@@ -399,8 +358,7 @@ struct tls_link {
     bg c;
     c.start([this] { client_rc = SSL_connect(cli.ssl); });
     detect = srv.new_server_detect(p.server);
-    if (detect != 0)
-      srv.end_session();  // let a waiting client see the end at once
+    if (detect != 0) srv.end_session();  // let a waiting client see the end at once
     c.join();
     return detect == 0 && client_rc == 1;
   }
@@ -409,8 +367,7 @@ struct tls_link {
 // ===========================================================================
 // plain paths
 
-TEST(TransportPlain, DetectsTlsFromSixPeekedBytes)
-{
+TEST(TransportPlain, DetectsTlsFromSixPeekedBytes) {
   // Without a usable certificate a recognised ClientHello is refused (-1)
   // while the bytes stay unread; anything else stays plain (-2).
   {
@@ -446,8 +403,7 @@ TEST(TransportPlain, DetectsTlsFromSixPeekedBytes)
   g_tls_t::free_ctx();
 }
 
-TEST(TransportPlain, ShortFirstSegmentStaysPlainWithBytesUnread)
-{
+TEST(TransportPlain, ShortFirstSegmentStaysPlainWithBytesUnread) {
   tcp_pair p;
   ASSERT_TRUE(make_pair(p));
   const unsigned char head[5] = {0x16, 0x03, 0x01, 0x00, 0x30};
@@ -469,8 +425,7 @@ TEST(TransportPlain, ShortFirstSegmentStaysPlainWithBytesUnread)
   EXPECT_EQ(memcmp(buf, "\x16\x03\x01\x00\x30\x01tail", 10), 0);
 }
 
-TEST(TransportPlain, SilentClientIsPlainAfterTimeout)
-{
+TEST(TransportPlain, SilentClientIsPlainAfterTimeout) {
   tcp_pair p;
   ASSERT_TRUE(make_pair(p));
   g_tls_t t;
@@ -485,8 +440,7 @@ TEST(TransportPlain, SilentClientIsPlainAfterTimeout)
   EXPECT_EQ(std::string(buf, 9), "late data");
 }
 
-TEST(TransportPlain, SetUpBudgetStopsReadsUntilCleared)
-{
+TEST(TransportPlain, SetUpBudgetStopsReadsUntilCleared) {
   // A spent budget refuses the read without taking anything from the
   // socket; a cleared or unspent one lets reads through again.
   tcp_pair p;
@@ -507,8 +461,7 @@ TEST(TransportPlain, SetUpBudgetStopsReadsUntilCleared)
   EXPECT_EQ(t.recv(buf, sizeof buf), 1);
 }
 
-TEST(TransportPlain, ImmediateCloseIsPlainThenEndOfStream)
-{
+TEST(TransportPlain, ImmediateCloseIsPlainThenEndOfStream) {
   tcp_pair p;
   ASSERT_TRUE(make_pair(p));
   close(p.client);
@@ -522,8 +475,7 @@ TEST(TransportPlain, ImmediateCloseIsPlainThenEndOfStream)
   EXPECT_EQ(t.new_client_raw(-1), -1);
 }
 
-TEST(TransportPlain, SendRawWritesEverythingThroughPartialWrites)
-{
+TEST(TransportPlain, SendRawWritesEverythingThroughPartialWrites) {
   tcp_pair p;
   ASSERT_TRUE(make_pair(p, {0, 8192, 0}));
   g_tls_t t;
@@ -538,8 +490,7 @@ TEST(TransportPlain, SendRawWritesEverythingThroughPartialWrites)
     size_t have = 0;
     while (have < n) {
       const ssize_t r = ::recv(p.client, got.data() + have, n - have, 0);
-      if (r <= 0)
-        break;
+      if (r <= 0) break;
       have += static_cast<size_t>(r);
     }
     total = have;
@@ -552,8 +503,7 @@ TEST(TransportPlain, SendRawWritesEverythingThroughPartialWrites)
   EXPECT_FALSE(t.b_abort.load());
 }
 
-TEST(TransportPlain, SendRawToResetPeerFailsAndMarksAbort)
-{
+TEST(TransportPlain, SendRawToResetPeerFailsAndMarksAbort) {
   tcp_pair p;
   ASSERT_TRUE(make_pair(p));
   const linger lg{1, 0};
@@ -568,8 +518,7 @@ TEST(TransportPlain, SendRawToResetPeerFailsAndMarksAbort)
   EXPECT_TRUE(t.err_send.load() == ECONNRESET || t.err_send.load() == EPIPE) << t.err_send.load();
 }
 
-TEST(TransportPlain, FailedWritesRecordTheirOwnError)
-{
+TEST(TransportPlain, FailedWritesRecordTheirOwnError) {
   // Blocked writing when the peer resets: the socket's own error, not
   // whatever errno an earlier call left.
   {
@@ -614,8 +563,7 @@ TEST(TransportPlain, FailedWritesRecordTheirOwnError)
   }
 }
 
-TEST(TransportPlain, EndSessionNeverClosesASocketStillInUse)
-{
+TEST(TransportPlain, EndSessionNeverClosesASocketStillInUse) {
   // Eight sockets retired while a call is still inside each fill every
   // retirement place. The ninth teardown waits for a place instead of
   // closing a number that the call inside may still use (the next
@@ -650,8 +598,7 @@ TEST(TransportPlain, EndSessionNeverClosesASocketStillInUse)
   }
 }
 
-TEST(TransportPlain, EndSessionWakesBlockedCallsOnTheOtherThread)
-{
+TEST(TransportPlain, EndSessionWakesBlockedCallsOnTheOtherThread) {
   // A read blocked on the receive thread.
   {
     tcp_pair p;
@@ -688,8 +635,7 @@ TEST(TransportPlain, EndSessionWakesBlockedCallsOnTheOtherThread)
   }
 }
 
-TEST(TransportPlain, EndSessionClosesOnceAndIsIdempotent)
-{
+TEST(TransportPlain, EndSessionClosesOnceAndIsIdempotent) {
   g_tls_t idle;
   idle.end_session();
   EXPECT_EQ(idle.so.load(), -1);
@@ -723,8 +669,7 @@ TEST(TransportPlain, EndSessionClosesOnceAndIsIdempotent)
   EXPECT_EQ(::recv(p.client, &c, 1, 0), 0);
 }
 
-TEST(TransportPlain, AbortedTeardownResetsTheConnection)
-{
+TEST(TransportPlain, AbortedTeardownResetsTheConnection) {
   tcp_pair p;
   ASSERT_TRUE(make_pair(p));
   g_tls_t t;
@@ -745,8 +690,7 @@ TEST(TransportPlain, AbortedTeardownResetsTheConnection)
   EXPECT_EQ(wait_tcp_state(q.client, TCP_CLOSE_WAIT), TCP_CLOSE_WAIT);
 }
 
-TEST(TransportPlain, ConcurrentEndSessionReleasesTheSocketOnce)
-{
+TEST(TransportPlain, ConcurrentEndSessionReleasesTheSocketOnce) {
   for (int i = 0; i < 300; ++i) {
     tcp_pair p;
     ASSERT_TRUE(make_pair(p));
@@ -781,16 +725,14 @@ TEST(TransportPlain, ConcurrentEndSessionReleasesTheSocketOnce)
     EXPECT_EQ(t.so.load(), -1);
     char c;
     EXPECT_EQ(::recv(p.client, &c, 1, 0), 0);
-    if (HasFailure())
-      break;
+    if (HasFailure()) break;
   }
 }
 
 // ===========================================================================
 // contexts and certificates
 
-TEST(TransportCtx, ServerContextAndCertificateChecks)
-{
+TEST(TransportCtx, ServerContextAndCertificateChecks) {
   load_good_server();
   EXPECT_TRUE(g_tls_t::client_valid);
   EXPECT_TRUE(g_tls_t::check_host("localhost", 9));
@@ -826,8 +768,7 @@ TEST(TransportCtx, ServerContextAndCertificateChecks)
   EXPECT_EQ(g_tls_t::ctx_server, nullptr);
 }
 
-TEST(TransportCtx, MismatchedKeyLeavesServerUnusable)
-{
+TEST(TransportCtx, MismatchedKeyLeavesServerUnusable) {
   {
     capture cap(stdout);
     g_tls_t::free_ctx();
@@ -873,8 +814,7 @@ TEST(TransportCtx, MismatchedKeyLeavesServerUnusable)
   g_tls_t::free_ctx();
 }
 
-TEST(TransportCtx, GroupPolicyByNameAndIndex)
-{
+TEST(TransportCtx, GroupPolicyByNameAndIndex) {
   g_tls_t::free_ctx();
   EXPECT_EQ(g_tls_t::set_min_bits_ec(G_TLS_MIN_BITS_EC_384), -1);  // no context at all
   EXPECT_EQ(g_tls_t::min_bits_ec, G_TLS_MIN_BITS_EC_384);
@@ -905,8 +845,7 @@ TEST(TransportCtx, GroupPolicyByNameAndIndex)
   }
 }
 
-TEST(TransportCtx, CipherPolicyAndOldProtocolsRefused)
-{
+TEST(TransportCtx, CipherPolicyAndOldProtocolsRefused) {
   load_good_server();
   for (const bool strict : {false, true}) {
     EXPECT_EQ(g_tls_t::set_ciphers(strict), 0);
@@ -933,8 +872,7 @@ TEST(TransportCtx, CipherPolicyAndOldProtocolsRefused)
 // ===========================================================================
 // the sessions' memory BIO
 
-TEST(TransportBio, KeepsBytesInOrderThroughReadsRoomAndTake)
-{
+TEST(TransportBio, KeepsBytesInOrderThroughReadsRoomAndTake) {
   BIO* b = g_tls_bio_new();
   ASSERT_NE(b, nullptr);
   char out[64];
@@ -987,8 +925,7 @@ class TransportTls : public ::testing::Test {
   void SetUp() override { load_good_server(); }
 };
 
-TEST_F(TransportTls, HandshakeAndEchoBothWays)
-{
+TEST_F(TransportTls, HandshakeAndEchoBothWays) {
   tls_link l;
   ASSERT_TRUE(l.open());
   EXPECT_EQ(l.srv.get_status(), 0);
@@ -1006,8 +943,7 @@ TEST_F(TransportTls, HandshakeAndEchoBothWays)
   EXPECT_EQ(l.srv.get_status(), -2);
 }
 
-TEST_F(TransportTls, SessionCountsFromCreationAndNeedsScratchBuffer)
-{
+TEST_F(TransportTls, SessionCountsFromCreationAndNeedsScratchBuffer) {
   tcp_pair p;
   ASSERT_TRUE(make_pair(p));
   g_tls_t t;
@@ -1025,8 +961,7 @@ TEST_F(TransportTls, SessionCountsFromCreationAndNeedsScratchBuffer)
   EXPECT_EQ(t.get_status(), -2);
 }
 
-TEST_F(TransportTls, EveryWayOutGivesBackTheLockAndTheReference)
-{
+TEST_F(TransportTls, EveryWayOutGivesBackTheLockAndTheReference) {
   // Each call below leaves by another exit (success, nothing to do, time-out,
   // peer's close_notify, finished handshake). Afterwards the lock must be
   // free and only the attachment may still hold the session.
@@ -1035,8 +970,7 @@ TEST_F(TransportTls, EveryWayOutGivesBackTheLockAndTheReference)
   g_tls_t& t = l.srv;
   auto given_back = [&t](const char* step) {
     const int lock = t.sem_bio.wait_time(0);
-    if (lock == 0)
-      (void)t.sem_bio.signal();  // hand back what the check took
+    if (lock == 0) (void)t.sem_bio.signal();  // hand back what the check took
     EXPECT_EQ(lock, 0) << step << ": lock still held";
     EXPECT_EQ(t.ssl_refs.load(), 1) << step;
     EXPECT_FALSE(t.b_reading.load()) << step;
@@ -1078,8 +1012,7 @@ TEST_F(TransportTls, EveryWayOutGivesBackTheLockAndTheReference)
   given_back("recv of close_notify");
 }
 
-TEST_F(TransportTls, SmallScratchBufferStillCompletesHandshake)
-{
+TEST_F(TransportTls, SmallScratchBufferStillCompletesHandshake) {
   // The first flight (three-certificate chain) does not fit into 1472 bytes.
   ASSERT_GT(g_certs->chain_der, 1472u);
   for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
@@ -1092,8 +1025,7 @@ TEST_F(TransportTls, SmallScratchBufferStillCompletesHandshake)
   }
 }
 
-TEST_F(TransportTls, OneByteReadsLeaveTheRestInTheSession)
-{
+TEST_F(TransportTls, OneByteReadsLeaveTheRestInTheSession) {
   tls_link l;
   ASSERT_TRUE(l.open());
   ASSERT_EQ(SSL_write(l.cli.ssl, "abcdef", 6), 6);
@@ -1116,8 +1048,7 @@ TEST_F(TransportTls, OneByteReadsLeaveTheRestInTheSession)
   EXPECT_EQ(l.srv.err_recv.load(), EAGAIN);
 }
 
-TEST_F(TransportTls, SendLargerThanOneWriteChunk)
-{
+TEST_F(TransportTls, SendLargerThanOneWriteChunk) {
   tls_link l;
   ASSERT_TRUE(l.open());
   // More than one SSL_write chunk (196608 bytes) in one send.
@@ -1134,8 +1065,7 @@ TEST_F(TransportTls, SendLargerThanOneWriteChunk)
   EXPECT_EQ(memcmp(got.data(), data.data(), n), 0);
 }
 
-TEST_F(TransportTls, DirectWritesToSeveralReceiversThatStopShortStayIntact)
-{
+TEST_F(TransportTls, DirectWritesToSeveralReceiversThatStopShortStayIntact) {
   // One fan-out thread encrypts for two receivers in turn with
   // send_tls_nowait, as the relay does; whatever a full socket does not
   // take is finished by that receiver's own send thread (send_pending)
@@ -1165,8 +1095,7 @@ TEST_F(TransportTls, DirectWritesToSeveralReceiversThatStopShortStayIntact)
     senders[i].start([&, i] {
       while (!stop) {
         if (busy[i].load() == 1) {
-          if (links[i]->srv.send_pending() <= 0)
-            return;
+          if (links[i]->srv.send_pending() <= 0) return;
           busy[i] = 0;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -1215,23 +1144,20 @@ TEST_F(TransportTls, DirectWritesToSeveralReceiversThatStopShortStayIntact)
   }
 }
 
-TEST_F(TransportTls, DrainKeepsBothDirectionsMovingWhileTheReaderIsBusy)
-{
+TEST_F(TransportTls, DrainKeepsBothDirectionsMovingWhileTheReaderIsBusy) {
   // Small buffers everywhere, so neither side's data fits in the kernel.
   tls_link l;
   ASSERT_TRUE(l.open(65536, {4096, 4096, 4096, 4096}));
-  const size_t up = 48 * 1024;    // client -> server, written before reading
-  const size_t down = 2 << 20;    // server -> client
+  const size_t up = 48 * 1024;  // client -> server, written before reading
+  const size_t down = 2 << 20;  // server -> client
   const std::vector<char> up_data = make_data(up, 1000);
   const std::vector<char> down_data = make_data(down, 5);
   std::vector<char> down_got(down);
   std::atomic<bool> client_ok{false};
   bg client;
   client.start([&] {
-    if (SSL_write(l.cli.ssl, up_data.data(), static_cast<int>(up)) != static_cast<int>(up))
-      return;
-    if (!l.cli.read_all(down_got.data(), down))
-      return;
+    if (SSL_write(l.cli.ssl, up_data.data(), static_cast<int>(up)) != static_cast<int>(up)) return;
+    if (!l.cli.read_all(down_got.data(), down)) return;
     client_ok = SSL_write(l.cli.ssl, "tail", 4) == 4;
   });
   // The server's receive side stays away until its own write is done; only
@@ -1239,8 +1165,7 @@ TEST_F(TransportTls, DrainKeepsBothDirectionsMovingWhileTheReaderIsBusy)
   std::atomic<int64_t> sent{0};
   bg sender;
   sender.start([&] { sent = l.srv.send(down_data.data(), down); });
-  if (!sender.wait_for(30000))
-    l.srv.end_session();
+  if (!sender.wait_for(30000)) l.srv.end_session();
   sender.join();
   EXPECT_EQ(sent.load(), static_cast<int64_t>(down));
   EXPECT_GT(l.srv.parked.load(), 0u);
@@ -1250,8 +1175,7 @@ TEST_F(TransportTls, DrainKeepsBothDirectionsMovingWhileTheReaderIsBusy)
   char buf[8192];
   while (up_got.size() < up + 4) {
     const int64_t n = l.srv.recv(buf, sizeof buf);
-    if (n <= 0)
-      break;
+    if (n <= 0) break;
     up_got.insert(up_got.end(), buf, buf + n);
   }
   ASSERT_TRUE(client.wait_for(20000));
@@ -1264,8 +1188,7 @@ TEST_F(TransportTls, DrainKeepsBothDirectionsMovingWhileTheReaderIsBusy)
   EXPECT_EQ(l.srv.parked.load(), 0u);
 }
 
-TEST_F(TransportTls, BothEndsStreamSeveralMegabytesAtOnce)
-{
+TEST_F(TransportTls, BothEndsStreamSeveralMegabytesAtOnce) {
   // Both ends are transports here (client side via new_client/connect), each
   // with its own reading and writing thread, as in the relay.
   tcp_pair p;
@@ -1304,8 +1227,7 @@ TEST_F(TransportTls, BothEndsStreamSeveralMegabytesAtOnce)
       const size_t k = std::min(step, n - off);
       for (size_t i = 0; i < k; ++i)
         chunk[i] = static_cast<char>(pattern(me->base + off + i));
-      if (me->t->send(chunk.data(), k) != static_cast<int64_t>(k))
-        return;
+      if (me->t->send(chunk.data(), k) != static_cast<int64_t>(k)) return;
       me->sent += static_cast<int64_t>(k);
     }
   };
@@ -1314,11 +1236,9 @@ TEST_F(TransportTls, BothEndsStreamSeveralMegabytesAtOnce)
     size_t got = 0;
     while (got < n) {
       const int64_t r = me->t->recv(buf.data(), buf.size());
-      if (r <= 0)
-        break;
+      if (r <= 0) break;
       for (int64_t i = 0; i < r; ++i)
-        if (static_cast<unsigned char>(buf[i]) != pattern(peer_base + got + i))
-          me->intact = false;
+        if (static_cast<unsigned char>(buf[i]) != pattern(peer_base + got + i)) me->intact = false;
       got += static_cast<size_t>(r);
     }
     me->received = got;
@@ -1348,8 +1268,7 @@ TEST_F(TransportTls, BothEndsStreamSeveralMegabytesAtOnce)
   EXPECT_TRUE(s2.intact.load());
 }
 
-TEST_F(TransportTls, PeerCloseNotifyWhileBlockedWritingFails)
-{
+TEST_F(TransportTls, PeerCloseNotifyWhileBlockedWritingFails) {
   tls_link l;
   ASSERT_TRUE(l.open(65536, {0, 4096, 0}));
   const std::vector<char> big = make_data(16 << 20);
@@ -1359,16 +1278,14 @@ TEST_F(TransportTls, PeerCloseNotifyWhileBlockedWritingFails)
   std::this_thread::sleep_for(milliseconds(200));
   EXPECT_FALSE(w.done.load());
   SSL_shutdown(l.cli.ssl);  // close_notify, nothing read
-  if (!w.wait_for(10000))
-    l.srv.end_session();
+  if (!w.wait_for(10000)) l.srv.end_session();
   w.join();
   EXPECT_EQ(r.load(), -1);
   EXPECT_EQ(l.srv.err_tls.load(), SSL_ERROR_ZERO_RETURN);
   EXPECT_TRUE(l.srv.b_abort.load());
 }
 
-TEST_F(TransportTls, PeerFinWhileBlockedWritingFails)
-{
+TEST_F(TransportTls, PeerFinWhileBlockedWritingFails) {
   // The drain reads the peer's end of stream: the write fails with EPIPE
   // (not a stale errno) and the connection is reset.
   tls_link l;
@@ -1380,16 +1297,14 @@ TEST_F(TransportTls, PeerFinWhileBlockedWritingFails)
   std::this_thread::sleep_for(milliseconds(200));
   EXPECT_FALSE(w.done.load());
   shutdown(l.p.client, SHUT_WR);
-  if (!w.wait_for(10000))
-    l.srv.end_session();
+  if (!w.wait_for(10000)) l.srv.end_session();
   w.join();
   EXPECT_EQ(r.load(), -1);
   EXPECT_EQ(l.srv.err_send.load(), EPIPE);
   EXPECT_TRUE(l.srv.b_abort.load());
 }
 
-TEST_F(TransportTls, EndOfStreamIsZero)
-{
+TEST_F(TransportTls, EndOfStreamIsZero) {
   // TCP's end without a close_notify, and a close_notify: both 0, as for a
   // plain connection; a record that fails to decrypt is a failure.
   for (int how = 0; how < 3; ++how) {
@@ -1412,8 +1327,7 @@ TEST_F(TransportTls, EndOfStreamIsZero)
   }
 }
 
-TEST_F(TransportTls, PeerResetWhileBlockedWritingFails)
-{
+TEST_F(TransportTls, PeerResetWhileBlockedWritingFails) {
   tls_link l;
   ASSERT_TRUE(l.open(65536, {0, 4096, 0}));
   const std::vector<char> big = make_data(16 << 20);
@@ -1423,15 +1337,13 @@ TEST_F(TransportTls, PeerResetWhileBlockedWritingFails)
   std::this_thread::sleep_for(milliseconds(200));
   close(l.p.client);  // unread data pending: the kernel resets
   l.p.client = -1;
-  if (!w.wait_for(10000))
-    l.srv.end_session();
+  if (!w.wait_for(10000)) l.srv.end_session();
   w.join();
   EXPECT_EQ(r.load(), -1);
   EXPECT_TRUE(l.srv.b_abort.load());
 }
 
-TEST_F(TransportTls, EndSessionDuringReadAndWriteOnTheOtherThread)
-{
+TEST_F(TransportTls, EndSessionDuringReadAndWriteOnTheOtherThread) {
   {
     tls_link l;
     ASSERT_TRUE(l.open());
@@ -1467,8 +1379,7 @@ TEST_F(TransportTls, EndSessionDuringReadAndWriteOnTheOtherThread)
   }
 }
 
-TEST_F(TransportTls, NoClearTextOnceTheSessionIsGoneButTheSocketIsNot)
-{
+TEST_F(TransportTls, NoClearTextOnceTheSessionIsGoneButTheSocketIsNot) {
   // end_session releases the session before it takes the socket over; a
   // call in between must neither send plaintext nor read ciphertext as data.
   tls_link l;
@@ -1496,8 +1407,7 @@ TEST_F(TransportTls, NoClearTextOnceTheSessionIsGoneButTheSocketIsNot)
   l.srv.end_session();
 }
 
-TEST_F(TransportTls, TeardownRacesWithTrafficAndReuse)
-{
+TEST_F(TransportTls, TeardownRacesWithTrafficAndReuse) {
   // Reading, writing and teardown on three threads, the object reused for
   // the next connection at once: every call ends, nothing is used after free.
   g_tls_t srv;
@@ -1513,8 +1423,7 @@ TEST_F(TransportTls, TeardownRacesWithTrafficAndReuse)
     SSL_set_fd(cli.ssl, p.client);
     bg c;
     c.start([&] {
-      if (SSL_connect(cli.ssl) == 1)
-        SSL_write(cli.ssl, data.data(), 200000);
+      if (SSL_connect(cli.ssl) == 1) SSL_write(cli.ssl, data.data(), 200000);
     });
     ASSERT_EQ(srv.new_server_detect(p.server), 0);
     bg rd, wr;
@@ -1538,8 +1447,7 @@ TEST_F(TransportTls, TeardownRacesWithTrafficAndReuse)
     c.join();
     EXPECT_EQ(srv.so.load(), -1);
     EXPECT_EQ(srv.ssl_refs.load(), 0);
-    if (HasFailure())
-      break;
+    if (HasFailure()) break;
   }
 }
 

@@ -69,8 +69,7 @@ struct header_result {
   std::string text;
 };
 
-header_result build(WEBSOCKET_SRV& ws, const std::string& req, size_t size = 2048,
-                    bool secure = false) {
+header_result build(WEBSOCKET_SRV& ws, const std::string& req, size_t size = 2048, bool secure = false) {
   std::vector<char> in(req.begin(), req.end());
   in.push_back(0);
   std::vector<char> out(size + 1, 'X');
@@ -215,8 +214,8 @@ TEST(WsHandshakeRfc, ProtocolEchoesFirstToken) {
   EXPECT_EQ((long)want.size(), fits.len);
 
   // An empty protocol value at the very end adds no line (and no NUL byte).
-  std::string empty = std::string(kSampleRequest, sizeof(kSampleRequest) - 3) +
-                      "\r\nSec-WebSocket-Protocol:  ";
+  std::string empty =
+      std::string(kSampleRequest, sizeof(kSampleRequest) - 3) + "\r\nSec-WebSocket-Protocol:  ";
   header_result e = build(ws2, empty);
   EXPECT_EQ(129, e.len);
   EXPECT_EQ(std::string::npos, e.text.find('\0'));
@@ -254,14 +253,12 @@ TEST(WsHandshakeRfc, KeyValueRules) {
 
 // ---------------------------------------------------------------- Key1/Key2 handshake
 
-std::string old_request(const std::string& key1, const std::string& key2,
-                        const std::string& origin, const std::string& host,
-                        const std::string& key3, const std::string& target = "/demo",
+std::string old_request(const std::string& key1, const std::string& key2, const std::string& origin,
+                        const std::string& host, const std::string& key3, const std::string& target = "/demo",
                         const std::string& protocol_line = "") {
   return "GET " + target + " HTTP/1.1\r\nHost: " + host +
          "\r\nConnection: Upgrade\r\nSec-WebSocket-Key2: " + key2 + "\r\n" + protocol_line +
-         "Upgrade: WebSocket\r\nSec-WebSocket-Key1: " + key1 + "\r\nOrigin: " + origin +
-         "\r\n\r\n" + key3;
+         "Upgrade: WebSocket\r\nSec-WebSocket-Key1: " + key1 + "\r\nOrigin: " + origin + "\r\n\r\n" + key3;
 }
 
 bytes expected_old_digest(const unsigned char prefix[8], const std::string& key3) {
@@ -273,8 +270,8 @@ bytes expected_old_digest(const unsigned char prefix[8], const std::string& key3
 
 // The draft's worked example, with its protocol line, as published.
 std::string draft_request() {
-  return old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com",
-                     "example.com", "^n:ds[4U", "/demo", "Sec-WebSocket-Protocol: sample\r\n");
+  return old_request("4 @1  46546xW%0l 1 5", "12998 5 Y3 1  .P00", "http://example.com", "example.com",
+                     "^n:ds[4U", "/demo", "Sec-WebSocket-Protocol: sample\r\n");
 }
 const char kDraftAnswer[] =
     "HTTP/1.1 101 WebSocket Protocol Handshake\r\nUpgrade: WebSocket\r\nConnection: Upgrade\r\n"
@@ -308,16 +305,17 @@ TEST(WsHandshakeOld, AnswerDescribesTheConnection) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.location + " " + c.protocol);
     WEBSOCKET_SRV ws;
-    header_result r = build(ws, old_request("1 2", "3 4", "http://o.test", "h.test:8081", "ABCDEFGH",
-                                            c.target, c.protocol_line),
-                            2048, c.secure);
+    header_result r = build(
+        ws, old_request("1 2", "3 4", "http://o.test", "h.test:8081", "ABCDEFGH", c.target, c.protocol_line),
+        2048, c.secure);
     const std::string t = old_response_text("http://o.test", c.location, c.protocol);
     ASSERT_EQ((long)t.size() + 16, r.len);
     EXPECT_EQ(t, r.text.substr(0, t.size()));
   }
   // A target the location cannot repeat is refused: not a path, or an
   // answer beyond the response buffer.
-  for (const std::string& target : {std::string("*"), std::string("http://h.test/"), "/" + std::string(2000, 'p')}) {
+  for (const std::string& target :
+       {std::string("*"), std::string("http://h.test/"), "/" + std::string(2000, 'p')}) {
     WEBSOCKET_SRV ws;
     EXPECT_EQ(0, build(ws, old_request("1 2", "3 4", "o", "h", "ABCDEFGH", target)).len) << target.size();
   }
@@ -383,8 +381,9 @@ TEST(WsHandshakeOld, IncompleteRequestsAreRefused) {
   WEBSOCKET_SRV ws;
   EXPECT_EQ(0, build(ws, old_request("12", "3 4", "o", "h", "12345678")).len);  // no blank
   EXPECT_EQ(0, build(ws, old_request("1 2", "34", "o", "h", "12345678")).len);
-  std::string no_origin = "GET / HTTP/1.1\r\nHost: h\r\nSec-WebSocket-Key1: 1 2\r\n"
-                          "Sec-WebSocket-Key2: 3 4\r\n\r\n12345678";
+  std::string no_origin =
+      "GET / HTTP/1.1\r\nHost: h\r\nSec-WebSocket-Key1: 1 2\r\n"
+      "Sec-WebSocket-Key2: 3 4\r\n\r\n12345678";
   EXPECT_EQ(0, build(ws, no_origin).len);
   // Key2's value starts at the end of the data.
   std::string key2_end = "Host: h\r\nOrigin: o\r\nSec-WebSocket-Key1: 1 2\r\nSec-WebSocket-Key2:  ";
@@ -732,7 +731,10 @@ TEST(WsEncode, OldFraming) {
   char* fr = ws.encode_msg(buf, sizeof(buf), src, len);
   ASSERT_EQ(buf, fr);
   EXPECT_EQ(4u, len);
-  EXPECT_EQ(0, memcmp(fr, "\x00" "ab\xFF", 4));
+  EXPECT_EQ(0, memcmp(fr,
+                      "\x00"
+                      "ab\xFF",
+                      4));
   len = 2;
   EXPECT_EQ(nullptr, ws.encode_msg(buf, 3, src, len));
   EXPECT_EQ(buf, ws.encode_msg(buf, 4, src, len));
@@ -773,13 +775,12 @@ TEST(WsFrameType, SenderOpcodeKeptBytesDecideOtherwise) {
   EXPECT_EQ(1, opcode_of(ws, "caf\xC3\xA9", WS_OPCODE_TEXT));
   // A plain sender's bytes: text when well-formed UTF-8 on their own, all of
   // Unicode included (Arabic, Thaana, Devanagari, Thai, emoji) ...
-  for (const char* t : {"plain ascii", "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7",
-                        "\xDE\x80\xDE\xA6", "\xE0\xA4\xB9\xE0\xA4\xBF", "\xE0\xB8\xAA",
-                        "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"})
+  for (const char* t : {"plain ascii", "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7", "\xDE\x80\xDE\xA6",
+                        "\xE0\xA4\xB9\xE0\xA4\xBF", "\xE0\xB8\xAA", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"})
     EXPECT_EQ(1, opcode_of(ws, t)) << t;
   // ... binary otherwise, decided per message, never for good.
-  for (const char* b : {"\xFF", "ab\xC3", "\xA9z", "\xC0\x80", "\xC1\x81", "\xED\xA0\x80",
-                        "\xF5\x80\x80\x80", "\xF4\x90\x80\x80", "\xE0\x9F\xBF"}) {
+  for (const char* b : {"\xFF", "ab\xC3", "\xA9z", "\xC0\x80", "\xC1\x81", "\xED\xA0\x80", "\xF5\x80\x80\x80",
+                        "\xF4\x90\x80\x80", "\xE0\x9F\xBF"}) {
     EXPECT_EQ(2, opcode_of(ws, b)) << (unsigned)(uint8_t)b[0];
     EXPECT_EQ(1, opcode_of(ws, "ascii again"));
   }

@@ -19,9 +19,11 @@ namespace {
 TEST(WsMask, InPlaceCopiedAndFromAnyOffset) {
   const uint8_t key[4] = {0xA1, 0x02, 0xF3, 0x5C};
   bytes plain(37);
-  for (size_t i = 0; i < plain.size(); ++i) plain[i] = (uint8_t)(i * 29 + 3);
+  for (size_t i = 0; i < plain.size(); ++i)
+    plain[i] = (uint8_t)(i * 29 + 3);
   bytes want(plain.size());
-  for (size_t i = 0; i < plain.size(); ++i) want[i] = plain[i] ^ key[i % 4];
+  for (size_t i = 0; i < plain.size(); ++i)
+    want[i] = plain[i] ^ key[i % 4];
   // Copied, at every length (the word loop and the byte tail).
   for (size_t n = 0; n <= plain.size(); ++n) {
     bytes out(n + 1, 0x5A);
@@ -57,7 +59,8 @@ TEST(WsDecode, UnmaskLongPayloadsAllLengthForms) {
   const uint8_t key[4] = {0xA1, 0x02, 0xF3, 0x5C};
   for (size_t n : {0u, 1u, 7u, 8u, 9u, 125u, 126u, 1001u, 65535u, 65536u, 70001u}) {
     bytes payload(n);
-    for (size_t i = 0; i < n; ++i) payload[i] = (uint8_t)(i * 31 + 7);
+    for (size_t i = 0; i < n; ++i)
+      payload[i] = (uint8_t)(i * 31 + 7);
     frame_buf f(mask_frame(0x82, payload, key));
     ws_frame_t fr;
     ASSERT_EQ((int64_t)f.len, WS_PARSER::decode(f.data(), f.len, false, fr)) << n;
@@ -200,8 +203,8 @@ struct recorder {
 // The walk over a given sequence of reads into a buffer of cap bytes: each
 // read fills at most the room the walk gives; what does not fit is read
 // next. After a close, nothing more is parsed.
-std::vector<walk_event> walk_reads(WS_PARSER& p, const std::vector<bytes>& reads,
-                                   size_t cap = 4096, uint32_t version = 13) {
+std::vector<walk_event> walk_reads(WS_PARSER& p, const std::vector<bytes>& reads, size_t cap = 4096,
+                                   uint32_t version = 13) {
   std::vector<walk_event> out;
   recorder rec{out};
   std::vector<char> page(cap);
@@ -226,11 +229,14 @@ std::vector<walk_event> walk_reads(WS_PARSER& p, const std::vector<bytes>& reads
 
 bytes cat(std::initializer_list<bytes> parts) {
   bytes all;
-  for (const bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  for (const bytes& p : parts)
+    all.insert(all.end(), p.begin(), p.end());
   return all;
 }
 
-bytes cut(const bytes& b, size_t n) { return bytes(b.begin(), b.begin() + (long)n); }
+bytes cut(const bytes& b, size_t n) {
+  return bytes(b.begin(), b.begin() + (long)n);
+}
 
 std::string close_frame(uint16_t code) {
   return std::string{(char)0x88, 2, (char)(code >> 8), (char)code};
@@ -243,14 +249,10 @@ const std::string kMixed = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z\xD8\xA7\xE0\x
 TEST(WsWalk, StreamSplitAtEveryOffset) {
   // Text, a fragmented binary message with a ping and a pong between its
   // fragments, an empty text, a 300-byte text and a close.
-  bytes stream = cat({mask_frame(0x81, {'o', 'n', 'e'}, kKey),
-                      mask_frame(0x02, bytes(40, 0xF0), kKey),
-                      mask_frame(0x89, {'p', 'i'}, kKey),
-                      mask_frame(0x00, bytes(7, 0x01), kKey),
-                      mask_frame(0x8A, {'x'}, kKey),
-                      mask_frame(0x80, bytes(200, 0xAB), kKey),
-                      mask_frame(0x81, {}, kKey),
-                      mask_frame(0x81, bytes(300, 'T'), kKey),
+  bytes stream = cat({mask_frame(0x81, {'o', 'n', 'e'}, kKey), mask_frame(0x02, bytes(40, 0xF0), kKey),
+                      mask_frame(0x89, {'p', 'i'}, kKey), mask_frame(0x00, bytes(7, 0x01), kKey),
+                      mask_frame(0x8A, {'x'}, kKey), mask_frame(0x80, bytes(200, 0xAB), kKey),
+                      mask_frame(0x81, {}, kKey), mask_frame(0x81, bytes(300, 'T'), kKey),
                       mask_frame(0x81, bytes(kMixed.begin(), kMixed.end()), kKey),
                       mask_frame(0x88, {0x03, 0xE9, 'b', 'y', 'e'}, kKey)});
   std::string joined = std::string(40, (char)0xF0) + std::string(7, 1) + std::string(200, (char)0xAB);
@@ -273,7 +275,8 @@ TEST(WsWalk, StreamSplitAtEveryOffset) {
   // message: the joined message is compacted to the front as it grows.
   WS_PARSER ws;
   std::vector<bytes> singles;
-  for (uint8_t c : stream) singles.push_back({c});
+  for (uint8_t c : stream)
+    singles.push_back({c});
   EXPECT_EQ(want, walk_reads(ws, singles, 300 + WS_PARSER::MESSAGE_SLACK));
 }
 
@@ -290,25 +293,23 @@ TEST(WsWalk, ClosesAndProtocolErrors) {
       {"close 1005", mask_frame(0x88, {0x03, 0xED}, kKey), close_frame(1002)},
       {"close 1015", mask_frame(0x88, {0x03, 0xF7}, kKey), close_frame(1002)},
       {"close 2999", mask_frame(0x88, {0x0B, 0xB7}, kKey), close_frame(1002)},
-      {"close reason not UTF-8", mask_frame(0x88, {0x03, 0xE8, 0xC0, 0xAF}, kKey),
-       close_frame(1002)},
+      {"close reason not UTF-8", mask_frame(0x88, {0x03, 0xE8, 0xC0, 0xAF}, kKey), close_frame(1002)},
       {"continuation first", mask_frame(0x80, {'a'}, kKey), close_frame(1002)},
-      {"text inside a fragmented text",
-       cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x81, {'b'}, kKey)}), close_frame(1002)},
+      {"text inside a fragmented text", cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x81, {'b'}, kKey)}),
+       close_frame(1002)},
       {"unmasked", {0x81, 0x01, 'a'}, close_frame(1002)},
       {"reserved opcode", {0x83, 0x80, 1, 2, 3, 4}, close_frame(1002)},
       {"RSV1", {0xC1, 0x80, 1, 2, 3, 4}, close_frame(1002)},
       {"ping over 125", mask_frame(0x89, bytes(126, 'p'), kKey), close_frame(1002)},
       {"text not UTF-8", mask_frame(0x81, {'a', 0xED, 0xA0, 0x80}, kKey), close_frame(1007)},
       // Fails at the bad fragment, before the message is complete.
-      {"bad fragment fails fast",
-       cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x00, {0xF8}, kKey)}), close_frame(1007)},
+      {"bad fragment fails fast", cat({mask_frame(0x01, {'a'}, kKey), mask_frame(0x00, {0xF8}, kKey)}),
+       close_frame(1007)},
       {"text ending inside a character",
        cat({mask_frame(0x01, {0xE2, 0x82}, kKey), mask_frame(0x80, {}, kKey)}), close_frame(1007)},
       // Fails inside the frame: the rest of it never comes.
       {"bad text before its frame is complete",
-       cut(mask_frame(0x81, {'a', 'b', 0xC0, 0xAF, 'c', 'd', 'e', 'f'}, kKey), 2 + 4 + 4),
-       close_frame(1007)},
+       cut(mask_frame(0x81, {'a', 'b', 0xC0, 0xAF, 'c', 'd', 'e', 'f'}, kKey), 2 + 4 + 4), close_frame(1007)},
       {"bad continuation before its frame is complete",
        cat({mask_frame(0x01, {'a', 0xF4}, kKey),
             cut(mask_frame(0x80, {0x90, 0x80, 0x80, 'x', 'y', 'z'}, kKey), 2 + 4 + 1)}),
@@ -324,8 +325,8 @@ TEST(WsWalk, ClosesAndProtocolErrors) {
   }
   // A character split between fragments is fine.
   WS_PARSER ws;
-  std::vector<walk_event> got = walk_reads(
-      ws, {cat({mask_frame(0x01, {'a', 0xE2, 0x82}, kKey), mask_frame(0x80, {0xAC}, kKey)})});
+  std::vector<walk_event> got =
+      walk_reads(ws, {cat({mask_frame(0x01, {'a', 0xE2, 0x82}, kKey), mask_frame(0x80, {0xAC}, kKey)})});
   EXPECT_EQ((std::vector<walk_event>{{WS_WALK_MESSAGE, 1, "a\xE2\x82\xAC"}}), got);
 }
 
@@ -343,10 +344,10 @@ TEST(WsWalk, MessageLimitIsTheBufferLessItsSlack) {
             walk_reads(ws, {mask_frame(0x82, bytes(limit + 1, 7), kKey)}, cap).back().data);
   // Fragments count together.
   WS_PARSER frag;
-  std::vector<walk_event> got = walk_reads(
-      frag, {cat({mask_frame(0x02, bytes(limit / 2, 1), kKey),
-                  mask_frame(0x80, bytes(limit - limit / 2 + 1, 2), kKey)})},
-      cap);
+  std::vector<walk_event> got = walk_reads(frag,
+                                           {cat({mask_frame(0x02, bytes(limit / 2, 1), kKey),
+                                                 mask_frame(0x80, bytes(limit - limit / 2 + 1, 2), kKey)})},
+                                           cap);
   EXPECT_EQ(close_frame(1009), got.back().data);
   EXPECT_EQ(WS_CLOSE_TOO_BIG, frag.close_code);
 }
@@ -357,13 +358,13 @@ TEST(WsWalk, ControlFramesBetweenFragmentsNeedOnlyRoomInTheBuffer) {
   const size_t tiny = 1 + WS_PARSER::MESSAGE_SLACK;
   const bytes stream = cat({mask_frame(0x81, {}, kKey), mask_frame(0x02, {}, kKey),
                             mask_frame(0x89, {'m', 'i', 'd'}, kKey), mask_frame(0x80, {}, kKey)});
-  const std::vector<walk_event> want = {{WS_WALK_MESSAGE, 1, ""},
-                                        {WS_WALK_REPLY, 0, std::string("\x8A\x03mid", 5)},
-                                        {WS_WALK_MESSAGE, 2, ""}};
+  const std::vector<walk_event> want = {
+      {WS_WALK_MESSAGE, 1, ""}, {WS_WALK_REPLY, 0, std::string("\x8A\x03mid", 5)}, {WS_WALK_MESSAGE, 2, ""}};
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     WS_PARSER ws;
-    EXPECT_EQ(want, walk_reads(ws, {bytes(stream.begin(), stream.begin() + (long)cut),
-                                    bytes(stream.begin() + (long)cut, stream.end())},
+    EXPECT_EQ(want, walk_reads(ws,
+                               {bytes(stream.begin(), stream.begin() + (long)cut),
+                                bytes(stream.begin() + (long)cut, stream.end())},
                                tiny))
         << "cut at " << cut;
   }
@@ -375,16 +376,15 @@ TEST(WsWalk, ControlFramesBetweenFragmentsNeedOnlyRoomInTheBuffer) {
   for (size_t ping : {40, 125}) {
     WS_PARSER ws;
     const std::vector<walk_event> got =
-        walk_reads(ws, {cat({mask_frame(0x01, bytes(200, 'a'), kKey),
-                             mask_frame(0x89, bytes(ping, 'p'), kKey),
-                             mask_frame(0x80, bytes(10, 'b'), kKey)})},
+        walk_reads(ws,
+                   {cat({mask_frame(0x01, bytes(200, 'a'), kKey), mask_frame(0x89, bytes(ping, 'p'), kKey),
+                         mask_frame(0x80, bytes(10, 'b'), kKey)})},
                    cap);
     ASSERT_FALSE(got.empty()) << ping;
     if (200 + 6 + ping <= cap) {
       ASSERT_EQ(2u, got.size()) << ping;
       EXPECT_EQ(WS_WALK_REPLY, got[0].kind);
-      EXPECT_EQ((walk_event{WS_WALK_MESSAGE, 1, std::string(200, 'a') + std::string(10, 'b')}),
-                got[1]);
+      EXPECT_EQ((walk_event{WS_WALK_MESSAGE, 1, std::string(200, 'a') + std::string(10, 'b')}), got[1]);
     } else {
       EXPECT_EQ((std::vector<walk_event>{{WS_WALK_CLOSE, 0, close_frame(1009)}}), got) << ping;
     }
@@ -399,7 +399,8 @@ TEST(WsWalk, OldFraming) {
   // two: answered with 0xFF 0x00.
   WS_PARSER old;
   const std::vector<walk_event> got = walk_reads(
-      old, {{0x00, 'a', 0xFF, 0x00, 'b', 'c', 0xFF, 0x00, 'd'}, {'e', 0xFF, 0x00, 0xFF, 0xFF}, {0x00, 0x00, 'x'}},
+      old,
+      {{0x00, 'a', 0xFF, 0x00, 'b', 'c', 0xFF, 0x00, 'd'}, {'e', 0xFF, 0x00, 0xFF, 0xFF}, {0x00, 0x00, 'x'}},
       4096, 8);
   const std::vector<walk_event> want = {{WS_WALK_MESSAGE, WS_OPCODE_AUTO, "a"},
                                         {WS_WALK_MESSAGE, WS_OPCODE_AUTO, "bc"},

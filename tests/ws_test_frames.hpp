@@ -34,9 +34,11 @@ inline bytes mask_frame(uint8_t first, const bytes& payload, const uint8_t key[4
     f.push_back((uint8_t)n);
   } else {
     f.push_back(0x80 | 127);
-    for (int i = 7; i >= 0; --i) f.push_back((uint8_t)((uint64_t)n >> (8 * i)));
+    for (int i = 7; i >= 0; --i)
+      f.push_back((uint8_t)((uint64_t)n >> (8 * i)));
   }
   f.insert(f.end(), key, key + 4);
-  for (size_t i = 0; i < n; ++i) f.push_back(payload[i] ^ key[i % 4]);
+  for (size_t i = 0; i < n; ++i)
+    f.push_back(payload[i] ^ key[i % 4]);
   return f;
 }

@@ -26,14 +26,12 @@ namespace {
 
 // Per-session slot that carries the number of operations still holding a
 // session after end_session has detached it from its object.
-int retired_refs_index()
-{
+int retired_refs_index() {
   static const int idx = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
   return idx;
 }
 
-int64_t monotonic_ms()
-{
+int64_t monotonic_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -41,8 +39,7 @@ int64_t monotonic_ms()
 
 }  // namespace
 
-g_tls_t::g_tls_t()
-{
+g_tls_t::g_tls_t() {
   // A lock that failed to initialise refuses every wait: each TLS operation
   // then fails instead of running unguarded.
   (void)sem_bio.init(false, true);
@@ -50,8 +47,7 @@ g_tls_t::g_tls_t()
   retired_refs_index();
 }
 
-g_tls_t::~g_tls_t()
-{
+g_tls_t::~g_tls_t() {
   // Closed first so that a thread still blocked in its wait leaves; a second
   // close (nothing to close) changes nothing.
   (void)sem_bio.close();
@@ -59,20 +55,17 @@ g_tls_t::~g_tls_t()
   end_session();
   for (std::atomic<BUF_MEM*>* b : {&spare_w, &pending_w}) {
     BUF_MEM* m = b->exchange(nullptr);
-    if (m != nullptr)
-      BUF_MEM_free(m);
+    if (m != nullptr) BUF_MEM_free(m);
   }
 }
 
 // ---------------------------------------------------------------------------
 // reference protocol
 
-int g_tls_t::hold(SSL*& s)
-{
+int g_tls_t::hold(SSL*& s) {
   std::lock_guard<std::mutex> lk(ref_mtx);
   s = ssl.load();
-  if (s == nullptr)
-    return HOLD_NONE;
+  if (s == nullptr) return HOLD_NONE;
   const int64_t before = ssl_refs.fetch_add(1);
   if (before <= 0) {
     ssl_refs.fetch_sub(1);
@@ -83,10 +76,8 @@ int g_tls_t::hold(SSL*& s)
   return HOLD_HELD;
 }
 
-void g_tls_t::drop(SSL* s)
-{
-  if (s == nullptr)
-    return;
+void g_tls_t::drop(SSL* s) {
+  if (s == nullptr) return;
   bool last = false;
   {
     std::lock_guard<std::mutex> lk(ref_mtx);
@@ -100,12 +91,10 @@ void g_tls_t::drop(SSL* s)
       last = left <= 0;
     }
   }
-  if (last)
-    release_session(s);
+  if (last) release_session(s);
 }
 
-void g_tls_t::release_session(SSL* s)
-{
+void g_tls_t::release_session(SSL* s) {
   ERR_clear_error();
   // No close_notify can leave any more (the write BIO is never flushed after
   // this): the result says nothing the teardown could act on.
@@ -119,40 +108,33 @@ void g_tls_t::release_session(SSL* s)
 // ---------------------------------------------------------------------------
 // attaching
 
-int g_tls_t::new_client_raw(int fd)
-{
+int g_tls_t::new_client_raw(int fd) {
   b_tls = false;
   so_attached = fd;
   so = fd;
   return fd == -1 ? G_TLS_FAIL : G_TLS_OK;
 }
 
-int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
-{
+int g_tls_t::new_session(int fd, G_TLS_MODE_E mode) {
   b_tls = true;
   so_attached = fd;
   so = fd;
   const bool client = mode == G_TLS_MODE_CLIENT;
-  if (fd == -1)
-    return G_TLS_FAIL;
+  if (fd == -1) return G_TLS_FAIL;
   SSL* s = nullptr;
   {
     // A reload may replace the server context meanwhile: the session takes
     // its reference on the context under the same lock.
     std::lock_guard<std::mutex> lk(ctx_mtx);
-    if (!(client ? client_valid : server_valid.load()))
-      return G_TLS_FAIL;
+    if (!(client ? client_valid : server_valid.load())) return G_TLS_FAIL;
     s = SSL_new(client ? ctx_client : ctx_server);
   }
-  if (s == nullptr)
-    return G_TLS_FAIL;
+  if (s == nullptr) return G_TLS_FAIL;
   BIO* r = g_tls_bio_new();
   BIO* w = g_tls_bio_new();
   if (r == nullptr || w == nullptr) {
-    if (r != nullptr)
-      BIO_free(r);
-    if (w != nullptr)
-      BIO_free(w);
+    if (r != nullptr) BIO_free(r);
+    if (w != nullptr) BIO_free(w);
     SSL_free(s);
     return G_TLS_FAIL;
   }
@@ -170,25 +152,20 @@ int g_tls_t::new_session(int fd, G_TLS_MODE_E mode)
   return G_TLS_OK;
 }
 
-int g_tls_t::new_server(int fd)
-{
+int g_tls_t::new_server(int fd) {
   return new_session(fd, G_TLS_MODE_SERVER);
 }
 
-int g_tls_t::new_client(int fd)
-{
-  if (new_session(fd, G_TLS_MODE_CLIENT) != G_TLS_OK)
-    return G_TLS_FAIL;
+int g_tls_t::new_client(int fd) {
+  if (new_session(fd, G_TLS_MODE_CLIENT) != G_TLS_OK) return G_TLS_FAIL;
   return connect();
 }
 
-int g_tls_t::new_server_detect(int fd)
-{
+int g_tls_t::new_server_detect(int fd) {
   b_tls = false;
   so_attached = fd;
   so = fd;
-  if (fd == -1)
-    return G_TLS_FAIL;
+  if (fd == -1) return G_TLS_FAIL;
 
   // Attached as plain above, so this looks at the socket's own bytes and
   // leaves them there. A time-out, a close or a failure reads as plain.
@@ -196,29 +173,24 @@ int g_tls_t::new_server_detect(int fd)
   const int64_t n = peek(head, sizeof head);
   // A handshake record (22) carrying a ClientHello (1); the version and
   // length bytes in between are not examined.
-  if (n != static_cast<int64_t>(sizeof head) || head[0] != 22 || head[5] != 1)
-    return G_TLS_PLAIN;
+  if (n != static_cast<int64_t>(sizeof head) || head[0] != 22 || head[5] != 1) return G_TLS_PLAIN;
 
-  if (new_session(fd, G_TLS_MODE_SERVER) != G_TLS_OK)
-    return G_TLS_FAIL;
+  if (new_session(fd, G_TLS_MODE_SERVER) != G_TLS_OK) return G_TLS_FAIL;
   return accept() == G_TLS_OK ? G_TLS_OK : G_TLS_FAIL;
 }
 
-int g_tls_t::get_status() const
-{
+int g_tls_t::get_status() const {
   return ssl.load() != nullptr ? G_TLS_OK : G_TLS_PLAIN;
 }
 
 // ---------------------------------------------------------------------------
 // reading
 
-int64_t g_tls_t::recv(char* buf, size_t size)
-{
+int64_t g_tls_t::recv(char* buf, size_t size) {
   return b_tls.load() ? recv_tls(buf, size) : read_socket(buf, size);
 }
 
-int64_t g_tls_t::read_socket(char* buf, size_t size)
-{
+int64_t g_tls_t::read_socket(char* buf, size_t size) {
   const int64_t deadline = setup_deadline_ms.load();
   if (deadline != 0 && monotonic_ms() >= deadline) {
     err_recv = ETIMEDOUT;
@@ -229,35 +201,29 @@ int64_t g_tls_t::read_socket(char* buf, size_t size)
     err_recv = errno;
     return G_TLS_FAIL;
   }
-  if (r == 0)
-    err_recv = 0;
+  if (r == 0) err_recv = 0;
   return r;
 }
 
 // ---------------------------------------------------------------------------
 // writing
 
-int64_t g_tls_t::send(const char* data, size_t len)
-{
+int64_t g_tls_t::send(const char* data, size_t len) {
   return b_tls.load() ? send_tls(data, len) : send_raw(data, len);
 }
 
-int64_t g_tls_t::send_failed(int err)
-{
+int64_t g_tls_t::send_failed(int err) {
   err_send = err;
   // Bytes may be left unsent: the connection is reset, not closed.
   b_abort = true;
   return G_TLS_FAIL;
 }
 
-int64_t g_tls_t::send_raw(const char* data, size_t len)
-{
-  if (len == 0)
-    return 0;
+int64_t g_tls_t::send_raw(const char* data, size_t len) {
+  if (len == 0) return 0;
 
   short events = POLLOUT | POLLERR | POLLHUP;
-  if (ssl.load() != nullptr && !b_reading.load() && parked.load() < parked_max)
-    events |= POLLIN;
+  if (ssl.load() != nullptr && !b_reading.load() && parked.load() < parked_max) events |= POLLIN;
   size_t done = 0;
 
   for (;;) {
@@ -265,12 +231,10 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
     const ssize_t w = sock_send(data + done, len - done, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (w > 0) {
       done += static_cast<size_t>(w);
-      if (done == len)
-        return static_cast<int64_t>(len);
+      if (done == len) return static_cast<int64_t>(len);
       continue;
     }
-    if (w < 0 && errno != EAGAIN && errno != ENOBUFS)
-      return send_failed(errno);
+    if (w < 0 && errno != EAGAIN && errno != ENOBUFS) return send_failed(errno);
 
     // Wait until the socket can take more, within the deadline; read the
     // peer meanwhile.
@@ -279,8 +243,7 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
       const int64_t deadline = send_deadline_ms.load();
       if (deadline != 0) {
         const int64_t left = deadline - monotonic_ms();
-        if (left <= 0)
-          return send_failed(ETIMEDOUT);
+        if (left <= 0) return send_failed(ETIMEDOUT);
         timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
       }
       pollfd p{};
@@ -302,56 +265,43 @@ int64_t g_tls_t::send_raw(const char* data, size_t len)
         else if (pr > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
           so_error = pending_error(use.fd());
       }
-      if (pr < 0)
-        return send_failed(so_error);
-      if (pr == 0)
-        continue;  // the deadline is checked above
+      if (pr < 0) return send_failed(so_error);
+      if (pr == 0) continue;  // the deadline is checked above
       const short rv = p.revents;
       if ((rv & POLLIN) && (events & POLLIN)) {
-        if (drain(&events) != G_TLS_OK)
-          return G_TLS_FAIL;
+        if (drain(&events) != G_TLS_OK) return G_TLS_FAIL;
       }
-      if (rv & (POLLERR | POLLHUP | POLLNVAL))
-        return send_failed(so_error);
-      if (rv & POLLOUT)
-        break;
+      if (rv & (POLLERR | POLLHUP | POLLNVAL)) return send_failed(so_error);
+      if (rv & POLLOUT) break;
     }
   }
 }
 
-int64_t g_tls_t::send_nowait(const char* data, size_t len)
-{
+int64_t g_tls_t::send_nowait(const char* data, size_t len) {
   const ssize_t w = sock_send(data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-  if (w >= 0)
-    return w;
-  if (errno == EAGAIN || errno == ENOBUFS)
-    return 0;
+  if (w >= 0) return w;
+  if (errno == EAGAIN || errno == ENOBUFS) return 0;
   err_send = errno;
   return G_TLS_FAIL;
 }
 
-int g_tls_t::peer_state()
-{
+int g_tls_t::peer_state() {
   fd_use use(*this);
-  if (use.fd() == -1)
-    return PEER_GONE;
+  if (use.fd() == -1) return PEER_GONE;
   pollfd p{};
   p.fd = use.fd();
   p.events = POLLRDHUP;
-  if (sock_poll(&p, 0) <= 0)
-    return PEER_OPEN;
+  if (sock_poll(&p, 0) <= 0) return PEER_OPEN;
   // A reset (or both directions shut) shows as an error or a hang-up; a
   // FIN alone only as the reading side's end.
-  if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
-    return PEER_GONE;
+  if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return PEER_GONE;
   return (p.revents & POLLRDHUP) ? PEER_DONE : PEER_OPEN;
 }
 
 // ---------------------------------------------------------------------------
 // teardown
 
-void g_tls_t::end_session()
-{
+void g_tls_t::end_session() {
   SSL* s = nullptr;
   int64_t left = 0;
   {
@@ -367,8 +317,7 @@ void g_tls_t::end_session()
     }
   }
   // Nobody else holds it: free it now. Otherwise the last holder does.
-  if (s != nullptr && left <= 0)
-    release_session(s);
+  if (s != nullptr && left <= 0) release_session(s);
 
   // Take the socket over so that exactly one caller closes it. The calls
   // still inside a socket call keep it open until they leave; this caller
@@ -383,13 +332,10 @@ void g_tls_t::end_session()
     retired_fd* place = nullptr;
     for (;;) {
       fd = so.load();
-      if (fd == -1)
-        return;
-      if (so_users == 0)
-        break;
+      if (fd == -1) return;
+      if (so_users == 0) break;
       place = free_retired();
-      if (place != nullptr)
-        break;
+      if (place != nullptr) break;
       retired_cv.wait(lk);
     }
     so.store(-1);
@@ -407,8 +353,7 @@ void g_tls_t::end_session()
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
   }
   const uint32_t timeout = user_timeout_ms.exchange(0);
-  if (timeout != 0)
-    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
+  if (timeout != 0) setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
   // Wakes a call blocked on the other thread; it leaves and lets go.
   shutdown(fd, SHUT_RDWR);
   if (deferred)
@@ -417,8 +362,7 @@ void g_tls_t::end_session()
     close(fd);
 }
 
-void g_tls_t::set_setup_budget(uint32_t ms)
-{
+void g_tls_t::set_setup_budget(uint32_t ms) {
   const int64_t deadline = ms == 0 ? 0 : monotonic_ms() + ms;
   setup_deadline_ms = deadline;
   // The set-up's own answers (a TLS flight, the 101, an HTTP answer) are
@@ -426,35 +370,27 @@ void g_tls_t::set_setup_budget(uint32_t ms)
   send_deadline_ms = deadline;
 }
 
-void g_tls_t::set_send_deadline(int64_t at_ms)
-{
+void g_tls_t::set_send_deadline(int64_t at_ms) {
   send_deadline_ms = at_ms;
 }
 
-int64_t g_tls_t::now_ms()
-{
+int64_t g_tls_t::now_ms() {
   return monotonic_ms();
 }
 
-void g_tls_t::shutdown_send()
-{
+void g_tls_t::shutdown_send() {
   fd_use use(*this);
-  if (use.fd() != -1)
-    ::shutdown(use.fd(), SHUT_WR);
+  if (use.fd() != -1) ::shutdown(use.fd(), SHUT_WR);
 }
 
-void g_tls_t::shutdown_recv()
-{
+void g_tls_t::shutdown_recv() {
   fd_use use(*this);
-  if (use.fd() != -1)
-    ::shutdown(use.fd(), SHUT_RD);
+  if (use.fd() != -1) ::shutdown(use.fd(), SHUT_RD);
 }
 
-int g_tls_t::set_recv_timeout(unsigned ms)
-{
+int g_tls_t::set_recv_timeout(unsigned ms) {
   fd_use use(*this);
-  if (use.fd() == -1)
-    return G_TLS_FAIL;
+  if (use.fd() == -1) return G_TLS_FAIL;
   const timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
   return setsockopt(use.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? G_TLS_OK : G_TLS_FAIL;
 }
@@ -462,24 +398,20 @@ int g_tls_t::set_recv_timeout(unsigned ms)
 // ---------------------------------------------------------------------------
 // socket use protocol
 
-int g_tls_t::use_fd()
-{
+int g_tls_t::use_fd() {
   std::lock_guard<std::mutex> lk(ref_mtx);
   const int fd = so.load();
-  if (fd != -1)
-    ++so_users;
+  if (fd != -1) ++so_users;
   return fd;
 }
 
-void g_tls_t::unuse_fd(int fd)
-{
+void g_tls_t::unuse_fd(int fd) {
   bool last = false;
   {
     std::lock_guard<std::mutex> lk(ref_mtx);
     if (so.load() == fd && so_users > 0) {
       // A teardown waiting for the live socket's calls to leave is told.
-      if (--so_users == 0)
-        retired_cv.notify_all();
+      if (--so_users == 0) retired_cv.notify_all();
       return;
     }
     for (retired_fd& r : fd_retired) {
@@ -488,39 +420,31 @@ void g_tls_t::unuse_fd(int fd)
         break;
       }
     }
-    if (last)
-      retired_cv.notify_all();
+    if (last) retired_cv.notify_all();
   }
-  if (last)
-    close(fd);
+  if (last) close(fd);
 }
 
-g_tls_t::retired_fd* g_tls_t::free_retired()
-{
+g_tls_t::retired_fd* g_tls_t::free_retired() {
   for (retired_fd& r : fd_retired) {
-    if (r.users == 0)
-      return &r;
+    if (r.users == 0) return &r;
   }
   return nullptr;
 }
 
-int g_tls_t::pending_error(int fd)
-{
+int g_tls_t::pending_error(int fd) {
   int err = 0;
   socklen_t len = sizeof(err);
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-    return errno;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
   // A hang-up without an error of its own: the peer reset or went away.
   return err != 0 ? err : ECONNRESET;
 }
 
-int g_tls_t::sock_poll(pollfd* p, int timeout_ms)
-{
+int g_tls_t::sock_poll(pollfd* p, int timeout_ms) {
   return no_eintr([&] { return ::poll(p, 1, timeout_ms); });
 }
 
-ssize_t g_tls_t::sock_recv(void* buf, size_t size, int flags)
-{
+ssize_t g_tls_t::sock_recv(void* buf, size_t size, int flags) {
   fd_use use(*this);
   if (use.fd() == -1) {
     errno = EBADF;
@@ -529,8 +453,7 @@ ssize_t g_tls_t::sock_recv(void* buf, size_t size, int flags)
   return no_eintr([&] { return ::recv(use.fd(), buf, size, flags); });
 }
 
-ssize_t g_tls_t::sock_send(const void* data, size_t len, int flags)
-{
+ssize_t g_tls_t::sock_send(const void* data, size_t len, int flags) {
   fd_use use(*this);
   if (use.fd() == -1) {
     errno = EBADF;

@@ -45,19 +45,15 @@ class g_tls_t::bio_lock {
   // False when the lock could not be taken: it was closed, the transport is
   // being destroyed.
   bool held() const { return held_; }
-  void release()
-  {
-    if (!held_)
-      return;
+  void release() {
+    if (!held_) return;
     held_ = false;
     // Fails only on a closed lock, which nobody can wait for any more.
     (void)sem_.signal();
   }
   // Takes the lock back after a socket call; false as for held().
-  [[nodiscard]] bool acquire()
-  {
-    if (!held_)
-      held_ = sem_.wait() == 0;
+  [[nodiscard]] bool acquire() {
+    if (!held_) held_ = sem_.wait() == 0;
     return held_;
   }
 
@@ -87,10 +83,8 @@ class g_tls_t::session_lock {
 class g_tls_t::fd_use {
  public:
   explicit fd_use(g_tls_t& t) : t_(t), fd_(t.use_fd()) {}
-  ~fd_use()
-  {
-    if (fd_ == -1)
-      return;
+  ~fd_use() {
+    if (fd_ == -1) return;
     const int e = errno;
     t_.unuse_fd(fd_);
     errno = e;

@@ -30,7 +30,8 @@ bool http_target_path(const char* t, size_t n, const char** path, size_t* path_l
   const char* p = t;
   if (n > 7 && (strncasecmp(t, "http://", 7) == 0 || (n > 8 && strncasecmp(t, "https://", 8) == 0))) {
     p = static_cast<const char*>(memchr(t, ':', n)) + 3;
-    while (p < end && *p != '/' && *p != '?' && *p != '#') ++p;
+    while (p < end && *p != '/' && *p != '?' && *p != '#')
+      ++p;
     if (p == end || *p != '/') {
       *path = "/";
       *path_len = 1;
@@ -40,7 +41,8 @@ bool http_target_path(const char* t, size_t n, const char** path, size_t* path_l
     return false;
   }
   const char* e = p;
-  while (e < end && *e != '?' && *e != '#') ++e;
+  while (e < end && *e != '?' && *e != '#')
+    ++e;
   *path = p;
   *path_len = static_cast<size_t>(e - p);
   return true;
@@ -50,12 +52,18 @@ namespace {
 
 const char* reason_of(int status) {
   switch (status) {
-    case HTTP_STATUS_OK: return "OK";
-    case HTTP_STATUS_NOT_FOUND: return "Not Found";
-    case HTTP_STATUS_METHOD_NOT_ALLOWED: return "Method Not Allowed";
-    case HTTP_STATUS_TOO_LARGE: return "Request Header Fields Too Large";
-    case HTTP_STATUS_UNAVAILABLE: return "Service Unavailable";
-    default: return "Bad Request";
+    case HTTP_STATUS_OK:
+      return "OK";
+    case HTTP_STATUS_NOT_FOUND:
+      return "Not Found";
+    case HTTP_STATUS_METHOD_NOT_ALLOWED:
+      return "Method Not Allowed";
+    case HTTP_STATUS_TOO_LARGE:
+      return "Request Header Fields Too Large";
+    case HTTP_STATUS_UNAVAILABLE:
+      return "Service Unavailable";
+    default:
+      return "Bad Request";
   }
 }
 
@@ -73,8 +81,8 @@ size_t http_answer_head(int status, const char* content_type, size_t content_len
                          "Connection: close\r\n"
                          "\r\n",
                          status, reason_of(status),
-                         status == HTTP_STATUS_METHOD_NOT_ALLOWED ? "Allow: GET, HEAD\r\n" : "",
-                         content_type, content_length);
+                         status == HTTP_STATUS_METHOD_NOT_ALLOWED ? "Allow: GET, HEAD\r\n" : "", content_type,
+                         content_length);
   // A failure leaves an empty head rather than a cut one.
   if (n <= 0 || static_cast<size_t>(n) >= cap) {
     out[0] = 0;
@@ -87,8 +95,8 @@ namespace {
 
 // Fills the head for status with a body of body_len bytes of content_type.
 // With_body false (HEAD) keeps the Content-Length but sends no body.
-int answer(http_answer_t* out, int status, const char* body, size_t body_len,
-           const char* content_type, bool with_body) {
+int answer(http_answer_t* out, int status, const char* body, size_t body_len, const char* content_type,
+           bool with_body) {
   out->head_len = http_answer_head(status, content_type, body_len, out->head, sizeof(out->head));
   out->body = with_body ? body : nullptr;
   out->body_len = with_body ? body_len : 0;
@@ -108,8 +116,8 @@ int http_answer_status(int status, http_answer_t* out) {
     case HTTP_STATUS_TOO_LARGE:
       return answer(out, status, BODY_TOO_LARGE, sizeof(BODY_TOO_LARGE) - 1, TEXT_PLAIN, true);
     default:
-      return answer(out, HTTP_STATUS_BAD_REQUEST, BODY_BAD_REQUEST, sizeof(BODY_BAD_REQUEST) - 1,
-                    TEXT_PLAIN, true);
+      return answer(out, HTTP_STATUS_BAD_REQUEST, BODY_BAD_REQUEST, sizeof(BODY_BAD_REQUEST) - 1, TEXT_PLAIN,
+                    true);
   }
 }
 
@@ -125,8 +133,7 @@ int http_answer_request(const http_request_t* req, http_answer_t* out) {
   if (!http_target_path(req->target, req->target_len, &path, &path_len))
     return http_answer_status(HTTP_STATUS_BAD_REQUEST, out);
   if (equals(path, path_len, "/") || equals(path, path_len, "/index.html")) {
-    return answer(out, HTTP_STATUS_OK, http_chat_page, http_chat_page_len, "text/html; charset=utf-8",
-                  get);
+    return answer(out, HTTP_STATUS_OK, http_chat_page, http_chat_page_len, "text/html; charset=utf-8", get);
   }
   return answer(out, HTTP_STATUS_NOT_FOUND, BODY_NOT_FOUND, sizeof(BODY_NOT_FOUND) - 1, TEXT_PLAIN, get);
 }

@@ -19,11 +19,11 @@ constexpr int HTTP_STATUS_UNAVAILABLE = 503;
 
 // Answer to a plain HTTP request that is not a WebSocket upgrade.
 struct http_answer_t {
-  char head[512];        // status line and header lines, ending with the empty line
+  char head[512];  // status line and header lines, ending with the empty line
   size_t head_len;
-  const char* body;      // static text, not owned; null when there is none
+  const char* body;  // static text, not owned; null when there is none
   size_t body_len;
-  int status;            // one of the HTTP_STATUS_* above
+  int status;  // one of the HTTP_STATUS_* above
 };
 
 // Builds the answer to a parsed request head: GET and HEAD of "/" and

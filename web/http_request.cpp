@@ -18,15 +18,21 @@ bool is_tchar(unsigned char c) {
 }
 
 // Visible ASCII: what a request target holds.
-bool is_vchar(unsigned char c) { return c >= 0x21 && c <= 0x7E; }
+bool is_vchar(unsigned char c) {
+  return c >= 0x21 && c <= 0x7E;
+}
 
 // What a target is scanned over: visible ASCII, and raw bytes above it,
 // which no valid target holds but which still make an HTTP request (a bad
 // one, answered 400) rather than a plain stream.
-bool is_target_char(unsigned char c) { return is_vchar(c) || c >= 0x80; }
+bool is_target_char(unsigned char c) {
+  return is_vchar(c) || c >= 0x80;
+}
 
 // Bytes a field value may hold: blanks, visible ASCII and obs-text.
-bool is_value_char(unsigned char c) { return c == '\t' || c == ' ' || is_vchar(c) || c >= 0x80; }
+bool is_value_char(unsigned char c) {
+  return c == '\t' || c == ' ' || is_vchar(c) || c >= 0x80;
+}
 
 // Scans the request line from the start of buf. Returns HTTP_LINE_*; with
 // HTTP_LINE_YES, *line_end is the offset right after the version digit, and
@@ -49,7 +55,8 @@ int scan_request_line(const char* buf, size_t len, http_request_t* req, size_t* 
   if (i == method || p[i] != ' ') return HTTP_LINE_NO;
   const size_t method_len = i - method;
   const size_t target = ++i;
-  while (i < len && is_target_char(p[i])) ++i;
+  while (i < len && is_target_char(p[i]))
+    ++i;
   if (i == len) return HTTP_LINE_PREFIX;
   if (i == target || p[i] != ' ') return HTTP_LINE_NO;
   const size_t target_len = i - target;
@@ -118,21 +125,25 @@ long http_parse_request(const char* buf, size_t len, http_request_t* req) {
     // A line that starts with a blank continues the previous one (obsolete
     // folding): refused, as RFC 9112 5.2 allows, rather than guessed at.
     const size_t name = i;
-    while (i < len && is_tchar(p[i])) ++i;
+    while (i < len && is_tchar(p[i]))
+      ++i;
     if (i == len) return HTTP_PARSE_PARTIAL;
     // No blank between the name and its colon (RFC 9112 5.1).
     if (i == name || p[i] != ':') return fail(req, 400);
     const size_t name_len = i - name;
     ++i;
-    while (i < len && (p[i] == ' ' || p[i] == '\t')) ++i;
+    while (i < len && (p[i] == ' ' || p[i] == '\t'))
+      ++i;
     const size_t value = i;
-    while (i < len && is_value_char(p[i])) ++i;
+    while (i < len && is_value_char(p[i]))
+      ++i;
     if (i == len) return HTTP_PARSE_PARTIAL;
     br = line_break(p, len, i);
     if (br == 0) return HTTP_PARSE_PARTIAL;
     if (br < 0) return fail(req, 400);  // a control byte inside the value
     size_t value_end = i;
-    while (value_end > value && (p[value_end - 1] == ' ' || p[value_end - 1] == '\t')) --value_end;
+    while (value_end > value && (p[value_end - 1] == ' ' || p[value_end - 1] == '\t'))
+      --value_end;
     if (req->header_count == http_request_t::HEADERS_MAX) return fail(req, 431);
     http_header_t& h = req->headers[req->header_count++];
     h.name = buf + name;

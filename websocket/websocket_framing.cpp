@@ -44,8 +44,7 @@ int WEBSOCKET_SRV::close_with(uint16_t code) {
 // ---------------------------------------------------------------------------
 // encoding
 
-char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_t& len,
-                                uint32_t opcode) {
+char* WEBSOCKET_SRV::encode_msg(char* buf, size_t buf_size, char* payload, size_t& len, uint32_t opcode) {
   if (buf == nullptr || payload == nullptr) return nullptr;
   const uint32_t v = version;
   if (v == 0) return nullptr;
@@ -101,8 +100,8 @@ uint32_t WEBSOCKET_SRV::send_type(const char* payload, size_t len, uint32_t opco
   return get_frame_type(payload, len);
 }
 
-int WEBSOCKET_SRV::frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload,
-                                size_t len, uint32_t opcode) {
+int WEBSOCKET_SRV::frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len,
+                                uint32_t opcode) {
   const uint32_t v = version;
   if (v == 0) return APPEND_SKIPPED;
   const bool old = v < 13;

@@ -16,7 +16,9 @@
 namespace {
 
 // Bytes that may start or continue a header value or a token.
-inline bool is_value_byte(unsigned char c) { return c >= 0x21 && c <= 0x7F; }
+inline bool is_value_byte(unsigned char c) {
+  return c >= 0x21 && c <= 0x7F;
+}
 
 // Copies the bytes from p up to the first control byte (the line's CR, or a
 // stray LF or NUL) or end into a FIELD_SIZE field, cut to FIELD_SIZE - 1
@@ -34,11 +36,14 @@ void copy_line(const char* p, const char* end, char* field) {
 bool value_has_token(const char* p, const char* end, const char* word) {
   const size_t w = strlen(word);
   while (p < end && (unsigned char)*p >= 0x20) {
-    while (p < end && (*p == ' ' || *p == '\t' || *p == ',')) ++p;
+    while (p < end && (*p == ' ' || *p == '\t' || *p == ','))
+      ++p;
     const char* t = p;
-    while (p < end && (unsigned char)*p >= 0x20 && *p != ',') ++p;
+    while (p < end && (unsigned char)*p >= 0x20 && *p != ',')
+      ++p;
     const char* e = p;
-    while (e > t && (e[-1] == ' ' || e[-1] == '\t')) --e;
+    while (e > t && (e[-1] == ' ' || e[-1] == '\t'))
+      --e;
     if ((size_t)(e - t) == w && strncasecmp(t, word, w) == 0) return true;
   }
   return false;
@@ -95,12 +100,15 @@ key_value_t scan_key(const char* p, const char* end) {
 // the request parser skips them. Null for any other target.
 const char* origin_form_target(const char* str, const char* end, size_t* len) {
   const char* p = str;
-  while (end - p >= 2 && p[0] == '\r' && p[1] == '\n') p += 2;
+  while (end - p >= 2 && p[0] == '\r' && p[1] == '\n')
+    p += 2;
   const char* method = p;
-  while (p < end && is_value_byte((unsigned char)*p) && *p != 0x7F) ++p;
+  while (p < end && is_value_byte((unsigned char)*p) && *p != 0x7F)
+    ++p;
   if (p == method || p == end || *p != ' ') return nullptr;
   const char* t = ++p;
-  while (p < end && is_value_byte((unsigned char)*p) && *p != 0x7F) ++p;
+  while (p < end && is_value_byte((unsigned char)*p) && *p != 0x7F)
+    ++p;
   if (p == t || p == end || *p != ' ' || *t != '/') return nullptr;
   *len = (size_t)(p - t);
   return t;
@@ -115,7 +123,8 @@ size_t offered_protocol(char* str, size_t str_len, const char** tok) {
   if (s == nullptr) return 0;
   const char* end = str + str_len;
   size_t n = 0;
-  while (s + n < end && s[n] != ',' && is_value_byte((unsigned char)s[n]) && s[n] != 0x7F) ++n;
+  while (s + n < end && s[n] != ',' && is_value_byte((unsigned char)s[n]) && s[n] != 0x7F)
+    ++n;
   *tok = s;
   return n;
 }
@@ -144,8 +153,9 @@ size_t put_protocol_line(char* buf, size_t len, const char* tok, size_t n) {
 long announce(char* buf, size_t len, size_t max) {
   if (WEBSOCKET_SRV::hub_instance == 0 || len < 4) return (long)len;
   char lines[96];
-  const int n = snprintf(lines, sizeof(lines), "X-Relayhub-Instance: %016llx\r\nX-Relayhub-Message-Max: %zu\r\n",
-                         (unsigned long long)WEBSOCKET_SRV::hub_instance, max);
+  const int n =
+      snprintf(lines, sizeof(lines), "X-Relayhub-Instance: %016llx\r\nX-Relayhub-Message-Max: %zu\r\n",
+               (unsigned long long)WEBSOCKET_SRV::hub_instance, max);
   if (n <= 0 || (size_t)n >= sizeof(lines) || len + (size_t)n + 1 > WEBSOCKET_SRV::HEADER_SERVER_SIZE)
     return (long)len;
   // The lines go where the closing CR LF stands; it follows them.
@@ -169,7 +179,8 @@ char* WEBSOCKET_SRV::header_get_key(char* str, size_t len, const char* name) {
   for (char* line = str; line < end;) {
     if ((size_t)(end - line) >= name_len && strncasecmp(line, name, name_len) == 0) {
       char* p = line + name_len;
-      while (p < end && (*p == ' ' || *p == '\t')) ++p;
+      while (p < end && (*p == ' ' || *p == '\t'))
+        ++p;
       return p;
     }
     char* lf = (char*)memchr(line, '\n', (size_t)(end - line));
@@ -181,7 +192,8 @@ char* WEBSOCKET_SRV::header_get_key(char* str, size_t len, const char* name) {
 
 size_t WEBSOCKET_SRV::header_token_length(const char* p, const char* end) {
   size_t n = 0;
-  while (p + n < end && is_value_byte((unsigned char)p[n]) && p[n] != 0x7F) ++n;
+  while (p + n < end && is_value_byte((unsigned char)p[n]) && p[n] != 0x7F)
+    ++n;
   return n;
 }
 
@@ -199,12 +211,10 @@ long WEBSOCKET_SRV::calc_web_socket_key(const unsigned char* key, size_t len, ch
   return 28;
 }
 
-int WEBSOCKET_SRV::calc_web_socket_md5(const unsigned char* data, size_t len,
-                                       unsigned char* out) {
+int WEBSOCKET_SRV::calc_web_socket_md5(const unsigned char* data, size_t len, unsigned char* out) {
   crypt.init(1, 0, 1);
   if (!crypt.b_valid) return -1;
-  if (crypt.hash_data(0, data, len) != 0 || crypt.update_txt_hashes() != 0 ||
-      crypt.hash_length != 16) {
+  if (crypt.hash_data(0, data, len) != 0 || crypt.update_txt_hashes() != 0 || crypt.hash_length != 16) {
     crypt.free_context();
     return -1;
   }
@@ -214,8 +224,7 @@ int WEBSOCKET_SRV::calc_web_socket_md5(const unsigned char* data, size_t len,
   return 0;
 }
 
-long WEBSOCKET_SRV::calc_web_socket_header(char* str, size_t str_len, char* buf, size_t size,
-                                           bool secure) {
+long WEBSOCKET_SRV::calc_web_socket_header(char* str, size_t str_len, char* buf, size_t size, bool secure) {
   if (str == nullptr || buf == nullptr || size == 0) return 0;
   char* end = str + str_len;
   char* p = header_get_key(str, str_len, "Sec-WebSocket-Key:");

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <cwchar>
 
-WEBSOCKET_SRV::WEBSOCKET_SRV() { sem_send.init(false, true); }
+WEBSOCKET_SRV::WEBSOCKET_SRV() {
+  sem_send.init(false, true);
+}
 
 WEBSOCKET_SRV::~WEBSOCKET_SRV() {
   b_websocket = false;

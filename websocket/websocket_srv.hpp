@@ -225,8 +225,7 @@ class WEBSOCKET_SRV {
   // to frame, version is 0 or the frame does not fit. The old framing
   // cannot carry a 0xFF byte: such a message gives null (an empty message
   // is 0x00 0xFF there).
-  char* encode_msg(char* buf, size_t buf_size, char* payload, size_t& len,
-                   uint32_t opcode = WS_OPCODE_AUTO);
+  char* encode_msg(char* buf, size_t buf_size, char* payload, size_t& len, uint32_t opcode = WS_OPCODE_AUTO);
 
   // Results of frame_append.
   enum : int {
@@ -239,8 +238,7 @@ class WEBSOCKET_SRV {
   // in what is left of buf (nothing written); APPEND_SKIPPED when this
   // connection cannot carry it at all (version 0, or what the old framing
   // cannot carry). opcode as for encode_msg, resolved already.
-  int frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len,
-                   uint32_t opcode);
+  int frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len, uint32_t opcode);
 
   // RFC 6455 server frame header (FIN, the opcode, no mask) of a payload of
   // len bytes: its size (2, 4 or 10), and the header itself written at `at`.

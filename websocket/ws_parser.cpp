@@ -7,9 +7,13 @@
 
 namespace {
 
-inline uint8_t byte_at(const char* p, size_t i) { return (uint8_t)p[i]; }
+inline uint8_t byte_at(const char* p, size_t i) {
+  return (uint8_t)p[i];
+}
 
-inline bool is_control(uint32_t opcode) { return opcode >= 8; }
+inline bool is_control(uint32_t opcode) {
+  return opcode >= 8;
+}
 
 // Opcodes RFC 6455 defines: continuation, text, binary, close, ping, pong.
 inline bool is_defined(uint32_t opcode) {
@@ -65,8 +69,7 @@ int64_t WS_PARSER::decode(char* data, size_t len, bool old, ws_frame_t& f) {
   const uint8_t b0 = byte_at(data, 0);
   const uint32_t opcode = b0 & 0x0F;
   const bool fin = (b0 & 0x80) != 0;
-  if ((b0 & 0x70) != 0 || !is_defined(opcode) || (is_control(opcode) && !fin))
-    return kProtocolFault;
+  if ((b0 & 0x70) != 0 || !is_defined(opcode) || (is_control(opcode) && !fin)) return kProtocolFault;
   f.opcode = opcode;
   f.fin = fin;
   if (len == 1) return WS_FRAME_PARTIAL;
@@ -90,7 +93,8 @@ int64_t WS_PARSER::decode(char* data, size_t len, bool old, ws_frame_t& f) {
   } else {
     if (len < 10) return WS_FRAME_PARTIAL;
     payload_len = 0;
-    for (size_t i = 2; i < 10; ++i) payload_len = (payload_len << 8) | byte_at(data, i);
+    for (size_t i = 2; i < 10; ++i)
+      payload_len = (payload_len << 8) | byte_at(data, i);
     header = 10;
     // The most significant bit must be 0 (RFC 6455 section 5.2).
     if (payload_len >> 63) return kProtocolFault;
@@ -111,8 +115,7 @@ uint16_t WS_PARSER::close_answer(const char* payload, size_t n) {
   if (n == 0) return WS_CLOSE_NORMAL;
   if (n == 1) return WS_CLOSE_PROTOCOL;
   const uint16_t code = (uint16_t)((byte_at(payload, 0) << 8) | byte_at(payload, 1));
-  if (!is_valid_close_code(code) ||
-      !utf8_well_formed((const unsigned char*)payload + 2, n - 2))
+  if (!is_valid_close_code(code) || !utf8_well_formed((const unsigned char*)payload + 2, n - 2))
     return WS_CLOSE_PROTOCOL;
   return code;
 }
@@ -217,13 +220,11 @@ int WS_PARSER::next(char*& payload, size_t& len, uint32_t& opcode) {
       // A control frame is not part of the message; it only has to fit
       // behind the joined bytes, which stay at the front of the buffer.
       const uint64_t joined = rx_msg_opcode != 0 ? rx_msg_len : 0;
-      if (!old && f.size != 0 &&
-          (data_frame ? joined + f.payload > limit : joined + f.size > rx_cap))
+      if (!old && f.size != 0 && (data_frame ? joined + f.payload > limit : joined + f.size > rx_cap))
         return close_with(WS_CLOSE_TOO_BIG);
       if (old && avail - 1 > limit) return close_with(WS_CLOSE_TOO_BIG);
       const uint32_t type = rx_msg_opcode != 0 ? rx_msg_opcode : f.opcode;
-      if (!old && data_frame && f.size != 0 && type == WS_OPCODE_TEXT &&
-          partial_text_invalid(data, avail))
+      if (!old && data_frame && f.size != 0 && type == WS_OPCODE_TEXT && partial_text_invalid(data, avail))
         return close_with(WS_CLOSE_INVALID_DATA);
       return WS_WALK_MORE;
     }
@@ -258,10 +259,8 @@ int WS_PARSER::next(char*& payload, size_t& len, uint32_t& opcode) {
       // bytes already checked while the frame was incomplete are not again.
       const uint32_t s =
           checked != 0 ? utf8_step(checked_utf8, (const unsigned char*)cur + checked, n - checked)
-                       : utf8_step(rx_msg_opcode != 0 ? rx_utf8 : UTF8_ACCEPT,
-                                   (const unsigned char*)cur, n);
-      if (s == UTF8_REJECT || (f.fin && s != UTF8_ACCEPT))
-        return close_with(WS_CLOSE_INVALID_DATA);
+                       : utf8_step(rx_msg_opcode != 0 ? rx_utf8 : UTF8_ACCEPT, (const unsigned char*)cur, n);
+      if (s == UTF8_REJECT || (f.fin && s != UTF8_ACCEPT)) return close_with(WS_CLOSE_INVALID_DATA);
       rx_utf8 = s;
     }
 
@@ -327,13 +326,14 @@ size_t ws_frame_header(char* at, size_t len, uint32_t opcode) {
   } else {
     at[1] = 127;
     const uint64_t l = len;
-    for (int i = 0; i < 8; ++i) at[2 + i] = (char)(l >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+      at[2 + i] = (char)(l >> (56 - 8 * i));
   }
   return header;
 }
 
-int ws_frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len,
-                    uint32_t opcode, bool old) {
+int ws_frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len, uint32_t opcode,
+                    bool old) {
   if (pos > buf_size) return WS_APPEND_SKIPPED;
   const size_t room = buf_size - pos;
   char* w = buf + pos;

@@ -62,7 +62,9 @@ inline constexpr int64_t WS_FRAME_PARTIAL = 0;
 //
 // RFC 6455 server frame header (FIN, the opcode, no mask) of a payload of
 // len bytes: its size (2, 4 or 10), and the header itself written at `at`.
-inline size_t ws_frame_header_size(size_t len) { return len <= 125 ? 2 : len <= 65535 ? 4 : 10; }
+inline size_t ws_frame_header_size(size_t len) {
+  return len <= 125 ? 2 : len <= 65535 ? 4 : 10;
+}
 size_t ws_frame_header(char* at, size_t len, uint32_t opcode);
 
 // Results of ws_frame_append.
@@ -72,8 +74,8 @@ enum WS_APPEND_E : int { WS_APPEND_SKIPPED = -1, WS_APPEND_FULL = 0, WS_APPEND_D
 // WS_APPEND_DONE; WS_APPEND_FULL when it does not fit in what is left of
 // buf (nothing written); WS_APPEND_SKIPPED when the framing cannot carry it
 // (old: the old framing, which has no way to carry a 0xFF byte).
-int ws_frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len,
-                    uint32_t opcode, bool old);
+int ws_frame_append(char* buf, size_t buf_size, size_t& pos, const char* payload, size_t len, uint32_t opcode,
+                    bool old);
 
 // Threading: one object belongs to one connection's receive thread; the
 // static functions are pure and run on any thread.

@@ -52,7 +52,8 @@ bool make_identity(const char* path) {
   }
   FILE* f = ok ? fopen(path, "w") : nullptr;
   if (f != nullptr) {
-    ok = PEM_write_X509(f, x) == 1 && PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    ok =
+        PEM_write_X509(f, x) == 1 && PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
     ok = fclose(f) == 0 && ok;
   } else {
     ok = false;
@@ -62,7 +63,9 @@ bool make_identity(const char* path) {
   return ok;
 }
 
-bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+bool fd_open(int fd) {
+  return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
 
 }  // namespace
 

@@ -24,12 +24,18 @@
 
 namespace {
 
-constexpr const char* kNames[] = {"Sec-WebSocket-Key:", "Sec-WebSocket-Key1:",
-                                  "Sec-WebSocket-Key2:", "Origin:",
-                                  "Host:", "Sec-WebSocket-Protocol:",
-                                  "Upgrade:", "Sec-WebSocket-Version:"};
+constexpr const char* kNames[] = {"Sec-WebSocket-Key:",
+                                  "Sec-WebSocket-Key1:",
+                                  "Sec-WebSocket-Key2:",
+                                  "Origin:",
+                                  "Host:",
+                                  "Sec-WebSocket-Protocol:",
+                                  "Upgrade:",
+                                  "Sec-WebSocket-Version:"};
 
-bool value_byte(uint8_t c) { return c >= 0x21 && c <= 0x7E; }
+bool value_byte(uint8_t c) {
+  return c >= 0x21 && c <= 0x7E;
+}
 
 // The rule on len bytes that need not hold a zero byte: a value start lies
 // inside the request, behind the first line that starts with the name and
@@ -51,12 +57,14 @@ void check_rule(char* str, size_t len, const char* name) {
   check((p == nullptr) == (first == nullptr));
   if (p == nullptr) return;
   check(p >= first + nl && p <= end);
-  for (char* q = first + nl; q < p; ++q) check(*q == ' ' || *q == '\t');
+  for (char* q = first + nl; q < p; ++q)
+    check(*q == ' ' || *q == '\t');
   check(p == end || (*p != ' ' && *p != '\t'));
 
   const size_t t = WEBSOCKET_SRV::header_token_length(p, end);
   check(p + t <= end);
-  for (size_t i = 0; i < t; ++i) check(value_byte((uint8_t)p[i]));
+  for (size_t i = 0; i < t; ++i)
+    check(value_byte((uint8_t)p[i]));
   check(p + t == end || !value_byte((uint8_t)p[t]));
 }
 
@@ -107,7 +115,8 @@ std::string first_protocol(char* req, size_t len) {
   if (s == nullptr) return {};
   char* end = req + len;
   size_t n = 0;
-  while (s + n < end && s[n] != ',' && value_byte((uint8_t)s[n])) ++n;
+  while (s + n < end && s[n] != ',' && value_byte((uint8_t)s[n]))
+    ++n;
   return std::string(s, n);
 }
 
@@ -134,12 +143,15 @@ void check_answer_13(char* req, size_t len, const char* a, size_t n) {
 // The request line's target when it is a path: what the location repeats.
 bool path_target(const char* req, size_t len, std::string* target) {
   size_t i = 0;
-  while (i + 1 < len && req[i] == '\r' && req[i + 1] == '\n') i += 2;
+  while (i + 1 < len && req[i] == '\r' && req[i + 1] == '\n')
+    i += 2;
   const size_t m = i;
-  while (i < len && value_byte((uint8_t)req[i])) ++i;
+  while (i < len && value_byte((uint8_t)req[i]))
+    ++i;
   if (i == m || i == len || req[i] != ' ') return false;
   const size_t t = ++i;
-  while (i < len && value_byte((uint8_t)req[i])) ++i;
+  while (i < len && value_byte((uint8_t)req[i]))
+    ++i;
   if (i == t || i == len || req[i] != ' ' || req[t] != '/') return false;
   target->assign(req + t, i - t);
   return true;
@@ -154,8 +166,7 @@ void check_answer_old(char* req, size_t len, const char* a, size_t n, bool secur
   std::string origin, location, target;
   check(starts(l[3], "Sec-WebSocket-Origin: ", &origin));
   // The scheme of the connection, the Host value, the request's path.
-  check(starts(l[4], secure ? "Sec-WebSocket-Location: wss://" : "Sec-WebSocket-Location: ws://",
-               &location));
+  check(starts(l[4], secure ? "Sec-WebSocket-Location: wss://" : "Sec-WebSocket-Location: ws://", &location));
   check(path_target(req, len, &target));
   check(location.size() >= target.size() &&
         location.compare(location.size() - target.size(), target.size(), target) == 0);
@@ -172,8 +183,7 @@ void check_answer_old(char* req, size_t len, const char* a, size_t n, bool secur
   for (const auto& c : copied) {
     check(c.v.size() < WEBSOCKET_SRV::FIELD_SIZE);
     char* p = WEBSOCKET_SRV::header_get_key(req, len, c.name);
-    check(p != nullptr && (size_t)(req + len - p) >= c.v.size() &&
-          memcmp(p, c.v.data(), c.v.size()) == 0);
+    check(p != nullptr && (size_t)(req + len - p) >= c.v.size() && memcmp(p, c.v.data(), c.v.size()) == 0);
   }
 }
 
@@ -197,7 +207,8 @@ void check_parser(const char* req, size_t len) {
   if (r > 0) check(kind == HTTP_LINE_YES);
   size_t cuts[12];
   size_t n = 0;
-  for (size_t i = 0; i <= 8; ++i) cuts[n++] = len * i / 8;
+  for (size_t i = 0; i <= 8; ++i)
+    cuts[n++] = len * i / 8;
   if (r > 0) {
     cuts[n++] = (size_t)r - 1;
     cuts[n++] = (size_t)r;

@@ -46,12 +46,13 @@ record_t run(const std::vector<std::string>& args) {
   r.port = hub->port_local;
   r.connections = hub->cw_connections;
   r.packet_length = hub->packet_length_r;
-  for (int i = 0; i < argc; ++i) free(argv[i]);
+  for (int i = 0; i < argc; ++i)
+    free(argv[i]);
   free(argv);
 
   check(r.result == 0 || r.result == -1);
   check(r.connections >= 1 && r.connections <= G_SOCKET::MAX_CONNECTIONS);
-  const uint16_t want = parsed_connections == 0 ? G_SOCKET::MAX_CONNECTIONS
+  const uint16_t want = parsed_connections == 0                          ? G_SOCKET::MAX_CONNECTIONS
                         : parsed_connections > G_SOCKET::MAX_CONNECTIONS ? G_SOCKET::MAX_CONNECTIONS
                                                                          : parsed_connections;
   check(r.connections == want);
@@ -104,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // "0" is taken as a value or ignored; the options behind it are always
   // read, and the last value of each wins.
   std::vector<std::string> back = args;
-  for (const char* a : {"0", "-p90", "-c7", "-L", "-1"}) back.push_back(a);
+  for (const char* a : {"0", "-p90", "-c7", "-L", "-1"})
+    back.push_back(a);
   const record_t b = run(back);
   check(b.port == 90 && b.connections == 7 && b.packet_length == UINT64_MAX);
   // With a usable port, only a help request can still refuse to run.

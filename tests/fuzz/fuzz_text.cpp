@@ -30,7 +30,8 @@ struct out_buf {
 template <class T>
 size_t units(const T* s) {
   size_t n = 0;
-  while (s[n] != 0) ++n;
+  while (s[n] != 0)
+    ++n;
   return n;
 }
 
@@ -112,8 +113,7 @@ void utf8_side(const std::string& in, size_t cap) {
 void utf16_side(const std::u16string& in, size_t cap) {
   const std::string u8 = convert_all<char>(uchar_to_char, in.c_str(), in.size());
   check_capacity(uchar_to_char, in.c_str(), u8.c_str(), u8.size(), cap);
-  if (well_formed_utf16(in))
-    check(convert_all<char16_t>(char_to_uchar, u8.c_str(), u8.size()) == in);
+  if (well_formed_utf16(in)) check(convert_all<char16_t>(char_to_uchar, u8.c_str(), u8.size()) == in);
   // Byte order: swapping twice restores the text.
   std::u16string t = in;
   char16_to_endian(t.data(), TXT_ENCODING_SWAPPED);
@@ -128,7 +128,8 @@ void utf32_side(const std::wstring& in, size_t cap) {
   check_capacity(wchar_to_char, in.c_str(), u8.c_str(), u8.size(), cap);
   // Every value up to 0x1FFFFF has a form that decodes back to it.
   bool in_range = true;
-  for (wchar_t c : in) in_range = in_range && (uint32_t)c <= 0x1FFFFF;
+  for (wchar_t c : in)
+    in_range = in_range && (uint32_t)c <= 0x1FFFFF;
   if (in_range) check(convert_all<wchar_t>(char_to_wchar, u8.c_str(), u8.size()) == in);
 }
 
@@ -162,7 +163,8 @@ void search(const std::string& in) {
   words.erase(std::unique(words.begin(), words.end()), words.end());
   if (words.empty()) return;
   std::vector<const char*> table;
-  for (const std::string& w : words) table.push_back(w.c_str());
+  for (const std::string& w : words)
+    table.push_back(w.c_str());
   for (size_t i = 0; i < table.size(); ++i)
     check(g_bin_search_string(table.data(), table.size(), table[i]) == (int64_t)i);
   const std::string missing = words.back() + "~~";

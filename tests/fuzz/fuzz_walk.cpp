@@ -30,9 +30,7 @@ struct event_t {
   int kind;
   uint32_t opcode;  // message opcode, or the close code of EV_CLOSE
   std::string bytes;
-  bool operator==(const event_t& o) const {
-    return kind == o.kind && opcode == o.opcode && bytes == o.bytes;
-  }
+  bool operator==(const event_t& o) const { return kind == o.kind && opcode == o.opcode && bytes == o.bytes; }
 };
 using log_t = std::vector<event_t>;
 
@@ -60,7 +58,8 @@ void check_reframe(const char* payload, size_t len, uint32_t opcode, char* half,
     h = 4;
   } else if (n == 127) {
     n = 0;
-    for (int i = 2; i < 10; ++i) n = (n << 8) | f[i];
+    for (int i = 2; i < 10; ++i)
+      n = (n << 8) | f[i];
     h = 10;
   }
   check(n == len && pos == h + len && memcmp(half + h, payload, len) == 0);
@@ -125,8 +124,7 @@ struct collector {
 // Walks stream (n bytes) over a receive buffer of exactly cap bytes on the
 // heap (so that ASan sees any access past it), with reads cut at `cuts` and
 // wherever the room ends.
-log_t walk(uint32_t version, size_t cap, const uint8_t* s, size_t n,
-           const std::vector<size_t>& cuts) {
+log_t walk(uint32_t version, size_t cap, const uint8_t* s, size_t n, const std::vector<size_t>& cuts) {
   WS_PARSER& p = walker();
   char* page = (char*)malloc(cap);
   char* half = (char*)malloc(cap);
@@ -137,7 +135,8 @@ log_t walk(uint32_t version, size_t cap, const uint8_t* s, size_t n,
   size_t pos = 0, ci = 0;
   bool ended = false;
   while (pos < n && !ended) {
-    while (ci < cuts.size() && cuts[ci] <= pos) ++ci;
+    while (ci < cuts.size() && cuts[ci] <= pos)
+      ++ci;
     const size_t until = ci < cuts.size() ? cuts[ci] : n;
     batch.clear();
     size_t taken = 0;
@@ -179,10 +178,12 @@ void put_frame(std::string& out, uint8_t first, const std::string& p, const uint
     out += (char)n;
   } else {
     out += (char)(0x80 | 127);
-    for (int i = 0; i < 8; ++i) out += (char)(n >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+      out += (char)(n >> (56 - 8 * i));
   }
   out.append((const char*)key, 4);
-  for (size_t i = 0; i < n; ++i) out += (char)(p[i] ^ key[i & 3]);
+  for (size_t i = 0; i < n; ++i)
+    out += (char)(p[i] ^ key[i & 3]);
 }
 
 // Each record of the script: a control byte, a length byte, payload bytes
@@ -191,8 +192,7 @@ void put_frame(std::string& out, uint8_t first, const std::string& p, const uint
 //   bits 2-3: number of fragments less one; bit 4: a ping after the first
 //   fragment; bit 5: the length byte counts in units of 17 bytes.
 // Builds the stream and the walk's expected log for a buffer of cap bytes.
-void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& stream,
-            log_t& expect) {
+void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& stream, log_t& expect) {
   const size_t limit = cap - WS_PARSER::MESSAGE_SLACK;
   size_t i = 0;
   while (i + 2 <= n) {
@@ -200,7 +200,8 @@ void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& strea
     i += 2;
     const size_t want = (ctl & 0x20) ? (size_t)lb * 17 : lb;
     std::string p;
-    for (size_t j = 0; j < want; ++j) p += i < n ? (char)b[i++] : (char)('a' + j % 26);
+    for (size_t j = 0; j < want; ++j)
+      p += i < n ? (char)b[i++] : (char)('a' + j % 26);
     const int kind = ctl & 3;
     const uint8_t key[4] = {ctl, lb, 0x37, 0xC2};
 
@@ -250,8 +251,7 @@ void script(const uint8_t* b, size_t n, bool old, size_t cap, std::string& strea
       return;
     }
     uint32_t opcode = kind == 0 ? WS_OPCODE_TEXT : WS_OPCODE_BINARY;
-    if (opcode == WS_OPCODE_TEXT &&
-        !utf8_well_formed((const unsigned char*)p.data(), p.size()))
+    if (opcode == WS_OPCODE_TEXT && !utf8_well_formed((const unsigned char*)p.data(), p.size()))
       opcode = WS_OPCODE_BINARY;
     const size_t frags = ((ctl >> 2) & 3) + 1;
     size_t joined = 0;
@@ -299,7 +299,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   std::vector<size_t> cuts;
-  for (int i = 0; i < 4; ++i) cuts.push_back((data[2 + 2 * i] | (data[3 + 2 * i] << 8)) % (n + 1));
+  for (int i = 0; i < 4; ++i)
+    cuts.push_back((data[2 + 2 * i] | (data[3 + 2 * i] << 8)) % (n + 1));
   std::sort(cuts.begin(), cuts.end());
 
   const uint32_t version = old ? 8 : 13;
