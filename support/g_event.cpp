@@ -64,12 +64,7 @@ int g_event::reset() {
   return 0;
 }
 
-int g_event::wait() {
-  if (!gate.enter(b_valid)) return G_CLOSED;
-  pthread_mutex_lock(&mutex);
-  int rc = 0;
-  while (!b_signaled && rc == 0)
-    rc = pthread_cond_wait(&cond, &mutex);
+int g_event::woken(int rc) {
   if (!b_valid.load()) {
     rc = G_CLOSED;
   } else if (rc == 0 && !b_manual_reset) {
@@ -78,6 +73,15 @@ int g_event::wait() {
   pthread_mutex_unlock(&mutex);
   gate.leave();
   return rc;
+}
+
+int g_event::wait() {
+  if (!gate.enter(b_valid)) return G_CLOSED;
+  pthread_mutex_lock(&mutex);
+  int rc = 0;
+  while (!b_signaled && rc == 0)
+    rc = pthread_cond_wait(&cond, &mutex);
+  return woken(rc);
 }
 
 int g_event::wait_time(unsigned ms) {
@@ -91,14 +95,7 @@ int g_event::wait_time(unsigned ms) {
   }
   while (!b_signaled && rc == 0)
     rc = pthread_cond_timedwait(&cond, &mutex, &until);
-  if (!b_valid.load()) {
-    rc = G_CLOSED;
-  } else if (rc == 0 && !b_manual_reset) {
-    b_signaled = false;
-  }
-  pthread_mutex_unlock(&mutex);
-  gate.leave();
-  return rc;
+  return woken(rc);
 }
 
 int g_event::close() {

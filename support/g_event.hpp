@@ -41,6 +41,11 @@ class g_event {
   std::atomic<bool> b_valid;
 
  private:
+  // Ends a wait that holds the mutex with the condition wait's rc (0:
+  // signalled): G_CLOSED when the event was closed meanwhile, else rc; an
+  // auto-reset event is reset by the waiter it let pass. Unlocks the mutex
+  // and leaves the gate.
+  int woken(int rc);
   // Threads currently inside an operation; close waits for none.
   g_event_gate gate;
 };

@@ -7,6 +7,7 @@
 // fan-out does. What the test reads at the clients' ends is compared with
 // frames built here from RFC 6455 (and the old 0x00 ... 0xFF framing).
 #include "relay/g_so_task.hpp"
+#include "tests/test_capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -150,41 +151,6 @@ bool split_frames(const std::string& s, std::vector<std::pair<uint32_t, std::str
 }
 
 // ---------------------------------------------------------------------------
-// standard output captured into a file while the hub prints (wide) lines
-
-struct capture_stdout {
-  int saved = -1;
-  std::string path;
-  capture_stdout() {
-    char tmpl[] = "/tmp/relay_datapath_outXXXXXX";
-    const int t = mkstemp(tmpl);
-    if (t != -1) close(t);
-    path = tmpl;
-    fflush(stdout);
-    saved = dup(fileno(stdout));
-    if (freopen(path.c_str(), "w", stdout) == nullptr) abort();
-  }
-  std::string finish() {
-    if (saved == -1) return {};
-    fflush(stdout);
-    dup2(saved, fileno(stdout));
-    close(saved);
-    saved = -1;
-    if (freopen(nullptr, "a", stdout) == nullptr) abort();
-    std::string s;
-    FILE* f = fopen(path.c_str(), "rb");
-    char b[512];
-    size_t n;
-    while (f != nullptr && (n = fread(b, 1, sizeof b, f)) > 0)
-      s.append(b, n);
-    if (f != nullptr) fclose(f);
-    unlink(path.c_str());
-    return s;
-  }
-  ~capture_stdout() { finish(); }
-};
-
-// ---------------------------------------------------------------------------
 // a TLS server identity for the WSS and TLS receivers, made at test time
 
 class tls_identity : public ::testing::Environment {
@@ -215,7 +181,7 @@ class tls_identity : public ::testing::Environment {
     }
     X509_free(x);
     EVP_PKEY_free(key);
-    capture_stdout quiet;  // the context set-up reports on the console
+    capture quiet(stdout);  // the context set-up reports on the console
     g_tls_t::init_ctx(G_TLS_MODE_SERVER);
     g_tls_t::load_cer(pem.c_str(), pem.c_str(), G_TLS_MODE_SERVER);
   }
@@ -590,7 +556,7 @@ TEST(DataPath, ReceiverWhoseSendFailedIsSkippedWithoutTouchingItsBuffers) {
   }
   std::string console;
   {
-    capture_stdout out;
+    capture out(stdout);
     ASSERT_TRUE(rig.client(0).write_all(later));
     EXPECT_TRUE(rig.client(2).read_exact(got, want.size()));
     std::string direct = pattern(10, 20);

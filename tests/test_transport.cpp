@@ -3,6 +3,7 @@
 // OpenSSL client (or a second transport acting as client).
 #include "transport/g_tls.hpp"
 #include "transport/g_tls_bio.hpp"
+#include "tests/test_capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -157,45 +158,6 @@ std::vector<char> make_data(size_t n, size_t base = 0) {
     v[i] = static_cast<char>(pattern(base + i));
   return v;
 }
-
-// ---------------------------------------------------------------------------
-// console capture: the runner's own output has already fixed stdout's width,
-// so the stream is reopened on a file for the duration of a call.
-
-struct capture {
-  FILE* stream;
-  int fd;
-  int saved = -1;
-  std::string path;
-  explicit capture(FILE* s) : stream(s), fd(fileno(s)) {
-    char tmpl[] = "/tmp/g_tls_capXXXXXX";
-    const int t = mkstemp(tmpl);
-    close(t);
-    path = tmpl;
-    fflush(stream);
-    saved = dup(fd);
-    if (freopen(path.c_str(), "w", stream) == nullptr) abort();
-  }
-  std::string finish() {
-    fflush(stream);
-    dup2(saved, fd);
-    close(saved);
-    saved = -1;
-    if (freopen(nullptr, "a", stream) == nullptr) abort();
-    std::string s;
-    FILE* f = fopen(path.c_str(), "rb");
-    char b[512];
-    size_t n;
-    while (f != nullptr && (n = fread(b, 1, sizeof b, f)) > 0)
-      s.append(b, n);
-    if (f != nullptr) fclose(f);
-    unlink(path.c_str());
-    return s;
-  }
-  ~capture() {
-    if (saved != -1) finish();
-  }
-};
 
 // ---------------------------------------------------------------------------
 // certificates, made at test time
