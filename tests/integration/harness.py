@@ -188,15 +188,19 @@ class Hub(Watched):
         if expect_kind is not None:
             port = s.getsockname()[1]
             self.wait_for(r"SYN from 127\.0\.0\.1:%d " % port, timeout=timeout)
-            try:
-                self.wait_for(KIND_RE, timeout=2.0, count=before + 1)
-            except AssertionError:
-                # The kind completes the SYN line only when no other connection
-                # arrived or left meanwhile; a silent client is ready once the
-                # detection and handshake windows (0.5 s each) have passed.
-                time.sleep(0.2 * SLOW)
-            time.sleep(0.05)  # the kind is printed just before the slot turns ready
+            self.wait_member(before)
         return s
+
+    def wait_member(self, kinds_before):
+        """Wait until the connection that arrived after `kinds_before` kind
+        lines is a member. The kind completes the SYN line only when no other
+        connection arrived or left meanwhile; without it, the set-up's windows
+        (0.5 s each) bound the wait."""
+        try:
+            self.wait_for(KIND_RE, timeout=2.0, count=kinds_before + 1)
+        except AssertionError:
+            time.sleep(0.2 * SLOW)
+        time.sleep(0.05)  # the kind is printed just before the slot turns ready
 
     # Start-up report of a hub run without a TLS identity on purpose.
     IDENTITY_REPORT = "!! no usable TLS identity ("
@@ -430,8 +434,7 @@ class RawWS(Stream):
         self.response = self.until(b"\r\n\r\n").decode("latin-1")
         self.expected_accept = accept_value(key)
         if wait_ready:
-            hub.wait_for(KIND_RE, count=before + 1)
-            time.sleep(0.05)
+            hub.wait_member(before)
 
     def send_frame(self, opcode, payload, fin=True):
         self.sock.sendall(client_frame(opcode, payload, fin))
@@ -547,8 +550,7 @@ class OldWS(Stream):
         if check:
             check_old_answer(self.head, self.answer, self.url, origin, protocol, self.expected)
         if wait_ready:
-            hub.wait_for(KIND_RE, count=before + 1)
-            time.sleep(0.05)  # the kind is printed just before the slot turns ready
+            hub.wait_member(before)
 
     def send_msg(self, payload):
         self.sock.sendall(b"\x00" + payload + b"\xff")
