@@ -28,6 +28,11 @@ DOCS = os.path.join(HERE, "..", "..", "docs")
 UNIT = os.path.join(DOCS, "relayhub.service")
 HAVE_BRIDGE = "RELAYHUB_BRIDGE_BIN" in os.environ
 
+# The hub gives its sessions 1.4 s of its 2 s and then exits; the bound
+# leaves a loaded machine room to schedule it. What it catches is a stop
+# that waits for a client, which would run into terminate's 5 s.
+STOP_BOUND = 3.0 * SLOW
+
 
 class NotifySocket:
     """systemd's end of NOTIFY_SOCKET: a bound datagram socket, at a path or
@@ -314,7 +319,7 @@ class CleanStop(unittest.TestCase):
                 time.sleep(0.2 * SLOW)
                 status, secs = hub.terminate(sig, timeout=5)
                 self.assertEqual(status, 0, hub.output[-2000:])
-                self.assertLess(secs, 2.0 * SLOW)
+                self.assertLess(secs, STOP_BOUND)
                 self.assertEqual(len(re.findall(r":: stopping on SIG(TERM|INT): closing \d+ connections\n",
                                                 hub.output)), 1)
                 self.assertEqual(manager.receive(5), b"STOPPING=1")
@@ -355,9 +360,10 @@ class CleanStop(unittest.TestCase):
                 else:
                     status, secs = hub.terminate(signal.SIGTERM, timeout=5)
                     self.assertEqual(status, 0, hub.output[-2000:])
-                    self.assertLess(secs, 2.0 * SLOW)
+                    self.assertLess(secs, STOP_BOUND)
                 sender.close()
                 w.close()
+
 
 
 def _send_quietly(sock, data):
