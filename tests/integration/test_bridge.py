@@ -26,6 +26,18 @@ HUB_ARGS = ("-L", "65536")
 BACKOFF_CAP_S = 5.0
 
 
+def stall_a_reader(f, hub):
+    """A plain member of hub with a small receive buffer that never reads
+    (the test may close it earlier); closed when the federation f ends."""
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect((HOST, hub.port))
+    f.callback(stalled.close)
+    hub.wait_for(r"so \d+  RAW\n", timeout=5)
+    time.sleep(0.05)
+    return stalled
+
+
 class Peer:
     """One client of a hub: RAW (bytes), WS or WSS (frames)."""
 
@@ -266,12 +278,7 @@ class PubsubFaults(unittest.TestCase):
         with Federation(bridge_args=lambda f: [(), ("--buffer", "256k")], transport="pubsub") as f:
             sender, watcher = f.peer("a1", f.hubs[0], "ws"), f.peer("a2", f.hubs[0], "ws")
             b_ws = f.peer("b", f.hubs[1], "ws")
-            stalled = socket.socket()
-            stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            stalled.connect((HOST, f.hubs[1].port))  # and never reads
-            f.callback(stalled.close)
-            f.hubs[1].wait_for(r"so \d+  RAW\n", timeout=5)
-            time.sleep(0.05)
+            stalled = stall_a_reader(f, f.hubs[1])
 
             seen = []
 
@@ -614,12 +621,7 @@ class Promise(unittest.TestCase):
             sender, b_ws = RawWS(f.hubs[0]), RawWS(f.hubs[1])
             f.callback(sender.close)
             f.callback(b_ws.close)
-            stalled = socket.socket()
-            stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            stalled.connect((HOST, f.hubs[1].port))  # and never reads
-            f.callback(stalled.close)
-            f.hubs[1].wait_for(r"so \d+  RAW\n", timeout=5)
-            time.sleep(0.05)
+            stalled = stall_a_reader(f, f.hubs[1])
             filler = os.urandom(size - 4)
             for seq in range(count):
                 sender.send_frame(OP_BINARY, struct.pack(">I", seq) + filler)

@@ -423,6 +423,27 @@ def is_marker(f):
     return (f[0] & 0x0F) in (OP_TEXT, OP_BINARY) and re.fullmatch(rb"mark-[rb]-\d+", f[1]) is not None
 
 
+def check_receivers(bench, wait, relayed, want_r, problems, early=([], b"")):
+    """What the standing receivers got: B (RFC 6455) the messages `relayed`
+    as (opcode, payload), R (plain) the bytes `want_r`; `early` is what they
+    had taken before the case ended. Problems are appended to `problems`."""
+    try:
+        frames, raw = bench.sync_receivers(max(wait, WAIT))
+        frames, raw = early[0] + frames, early[1] + raw
+        got_b = [(f[0], f[1]) for f in frames]
+        want_b = [(0x80 | op, p) for op, p in relayed]
+        if got_b != want_b:
+            problems.append("B got %s, expected %s" % ([describe(f) for f in frames][:8] or "nothing",
+                                                       [describe((b, p, False)) for b, p in want_b][:8]
+                                                       or "nothing"))
+        if raw != want_r:
+            problems.append("R got %d bytes, expected %d%s" % (
+                len(raw), len(want_r), "" if len(raw) != len(want_r) else " (different bytes)"))
+    except (AssertionError, TimeoutError) as e:
+        problems.append("receivers: %s" % (e or "timed out"))
+        bench.connect_receivers()
+
+
 def run_case(bench, case):
     """Returns None when the case passed, else what went wrong."""
     problems = []
@@ -520,21 +541,7 @@ def run_case(bench, case):
     relayed = list(case.relayed)
     if case.close is None:
         relayed.append((OP_TEXT, b"alive-" + case.cid.encode()))
-    try:
-        frames, raw = bench.sync_receivers(max(case.wait, WAIT))
-        got_b = [(f[0], f[1]) for f in frames]
-        want_b = [(0x80 | op, p) for op, p in relayed]
-        if got_b != want_b:
-            problems.append("B got %s, expected %s" % ([describe(f) for f in frames][:8] or "nothing",
-                                                       [describe((b, p, False)) for b, p in want_b][:8]
-                                                       or "nothing"))
-        want_r = b"".join(p for _, p in relayed)
-        if raw != want_r:
-            problems.append("R got %d bytes, expected %d%s" % (
-                len(raw), len(want_r), "" if len(raw) != len(want_r) else " (different bytes)"))
-    except (AssertionError, TimeoutError) as e:
-        problems.append("receivers: %s" % (e or "timed out"))
-        bench.connect_receivers()
+    check_receivers(bench, case.wait, relayed, b"".join(p for _, p in relayed), problems)
     return "; ".join(problems) or None
 
 
@@ -677,21 +684,7 @@ def run_old_steps(bench, case):
         alive = b"alive-" + case.cid.encode()
         relayed.append((OP_TEXT, alive))
         want_r += alive
-    try:
-        frames, raw = bench.sync_receivers(max(case.wait, WAIT))
-        frames, raw = early[0] + frames, early[1] + raw
-        got_b = [(f[0], f[1]) for f in frames]
-        want_b = [(0x80 | op, p) for op, p in relayed]
-        if got_b != want_b:
-            problems.append("B got %s, expected %s" % ([describe(f) for f in frames][:8] or "nothing",
-                                                       [describe((b, p, False)) for b, p in want_b][:8]
-                                                       or "nothing"))
-        if raw != want_r:
-            problems.append("R got %d bytes, expected %d%s" % (
-                len(raw), len(want_r), "" if len(raw) != len(want_r) else " (different bytes)"))
-    except (AssertionError, TimeoutError) as e:
-        problems.append("receivers: %s" % (e or "timed out"))
-        bench.connect_receivers()
+    check_receivers(bench, case.wait, relayed, want_r, problems, early)
     return "; ".join(problems) or None
 
 
