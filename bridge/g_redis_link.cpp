@@ -950,7 +950,8 @@ int G_REDIS_LINK::wait_for_room() {
 
 size_t G_REDIS_LINK::xread_count() {
   G_BRIDGE& b = *p_bridge;
-  size_t count = xread_budget / (entry_max_seen + 512);
+  const size_t bytes = xread_budget < XREAD_REPLY_TARGET ? xread_budget : XREAD_REPLY_TARGET;
+  size_t count = bytes / (entry_max_seen + 512);
   // What does not fit toward the hub would only be read again.
   const size_t used = b.ring_to_hub.bytes();
   const size_t room = b.opt.buffer_bytes > used ? size_t(b.opt.buffer_bytes - used) : 0;

@@ -57,6 +57,11 @@ class G_REDIS_LINK {
   static constexpr unsigned POSITION_TTL_MS = 86400u * 1000u;
   static constexpr unsigned XREAD_BLOCK_MS = 1000;
   static constexpr size_t XREAD_COUNT_MAX = 512;
+  // Bytes one XREAD asks for when entries are waiting. Redis builds a
+  // reply whole before it sends any of it, and replies of megabytes cost
+  // it more CPU per byte than replies of this size; Redis is what a fast
+  // stream waits for.
+  static constexpr size_t XREAD_REPLY_TARGET = 256 * 1024;
 
   G_REDIS_LINK() = default;
   ~G_REDIS_LINK();
@@ -198,8 +203,9 @@ class G_REDIS_LINK {
   // the hub is at most half full, else BRIDGE_PENDING after a wait for
   // room, or BRIDGE_STOP.
   int wait_for_room();
-  // Entries one XREAD asks for: as many as one reply may hold, judged by
-  // the largest seen, and no more than there is room for toward the hub.
+  // Entries one XREAD asks for: as many as XREAD_REPLY_TARGET (and the
+  // reply limit) hold, judged by the largest seen, and no more than there
+  // is room for toward the hub.
   size_t xread_count();
   // One blocking XREAD from the last entry queued. BRIDGE_OK with *reply
   // set (free it), BRIDGE_FAIL (why says; a reply over the limit makes the
